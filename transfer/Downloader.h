@@ -1,0 +1,60 @@
+#pragma once
+// The worker that fetches ticked components (install run) or listed files (update run) from the server.
+
+#include "transfer/SftpSession.h"
+
+#include <QAtomicInt>
+#include <QHash>
+#include <QObject>
+
+struct InstallContext;
+
+class Downloader : public QObject {
+    Q_OBJECT
+public:
+    enum Mode { InstallMode, UpdateMode };
+    enum GroupCode { LoRaCode = 1, NbIotCode = 2, CarMonitoringCode = 3, DriversCode = 5 };
+
+    explicit Downloader(InstallContext *context);
+    Downloader(const QHash<QString, bool> &updateSet, QHash<QString, QString> *pendingMap);
+
+    // Asks a running run to stop after the current chunk; safe from any thread.
+    void requestCancel() { cancelRequested.storeRelease(1); }
+
+signals:
+    void New_Progress_Value(int Value);
+    void New_Process_Set_Text(QString Text);
+    void Error_connection();
+    void FinishedInstall();
+    void Start_Timer(int msec);
+    void Counter_Data(int size);
+    void Set_NewLog_On_LogList(QString name, int State);
+    void Vlaue_Size_All_Soft(int Value);
+    void Write_Path_in_Settings(QString key, QString Path);
+    void Finish_Update();
+    void Close_Application_For_Update(QString AppName, int *value);
+
+public slots:
+    void Run();
+    void Update();
+
+private:
+    int totalChosenSize();
+    int folderSize(const QByteArray &path);
+    void downloadGroup(const QString &groupKey, GroupCode code, const QHash<QString, bool> &selection);
+    void downloadFolder(const QByteArray &remoteFolder, const QString &localFolder, GroupCode code);
+    void downloadFile(const QByteArray &remotePath, const QString &localPath);
+    bool waitForProgramExit(const QString &localPath);
+
+    InstallContext *context = nullptr;
+    double totalSize = 0;
+    double progress = 0;
+    qint64 lastChunk = 0;
+    QHash<QString, QString> *pendingMap = nullptr;
+    Mode mode = InstallMode;
+    QAtomicInt answer = 0;
+    QHash<QString, bool> updateSet;
+
+    SftpSession session;
+    QAtomicInt cancelRequested = 0;
+};
