@@ -30,10 +30,13 @@ protected slots:
 private:
     CEncryptedSettings(const QString &fileName, quint64 secureKey);
     void initFromFile();
+    void writeFile(); // saveToFile without taking the lock, for callers that hold it
+    void keepUnreadableCopy();
 
     QSettings *settings = nullptr;
     CSettingsCipher cipher;
     QReadWriteLock lock;
     QString filePath;
-    bool keepUnreadableFileAside = false; // the loaded file could not be read: save a copy before the first save
+    bool keepUnreadableFileAside =
+        false; // the loaded file could not be read: save a copy before the first save
 };
