@@ -20,10 +20,14 @@ public:
 
     // Asks a running run to stop after the current chunk; safe from any thread.
     void requestCancel() { cancelRequested.storeRelease(1); }
+    // Files of the last run that did not arrive (failed, refused or cut short); read after the run.
+    int failedFileCount() const { return failedFiles; }
 
 signals:
     void New_Progress_Value(int Value);
     void New_Process_Set_Text(QString Text);
+    // The run could not open its session, or lost it. The update run sends it too (and then returns
+    // without Finish_Update), so that the update list can leave its running state.
     void Error_connection();
     void FinishedInstall();
     void Start_Timer(int msec);
@@ -39,11 +43,11 @@ public slots:
     void Update();
 
 private:
-    int totalChosenSize();
-    int folderSize(const QByteArray &path);
+    qint64 totalChosenSize();
+    qint64 folderSize(const QByteArray &path);
     void downloadGroup(const QString &groupKey, GroupCode code, const QHash<QString, bool> &selection);
     void downloadFolder(const QByteArray &remoteFolder, const QString &localFolder, GroupCode code);
-    void downloadFile(const QByteArray &remotePath, const QString &localPath);
+    bool downloadFile(const QByteArray &remotePath, const QString &localPath);
     bool waitForProgramExit(const QString &localPath);
 
     InstallContext *context = nullptr;
@@ -57,4 +61,14 @@ private:
 
     SftpSession session;
     QAtomicInt cancelRequested = 0;
+
+    bool cancelled() const { return cancelRequested.loadAcquire() != 0; }
+    bool acceptEntry(const QByteArray &remoteFolder, const QByteArray &name, quint8 type, bool report);
+    bool acceptUpdateEntry(const QString &localPath, const QByteArray &remotePath);
+    bool isOwnProgram(const QString &localPath) const;
+    int failedFiles = 0;
+    int depth = 0;                    // nesting below the component folder being walked
+    QByteArray componentRoot;         // canonical server path of the component folder being walked
+    QString componentFolder;          // local install folder of that component
+    bool replacingOwnProgram = false; // the file being fetched is the running program itself
 };

@@ -1,0 +1,421 @@
+#include "transfer/Downloader.h"
+
+#include "core/CEncryptedSettings.h"
+#include "core/Language.h"
+#include "core/Log.h"
+#include "platform/Platform.h"
+#include "transfer/InstallContext.h"
+#include "transfer/SafeNames.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QThread>
+
+#include <fcntl.h>
+
+#include <climits>
+#include <cmath>
+
+namespace {
+
+constexpr int chunkSize = 131070;
+// A server folder that loops back on itself (through links) ends its walk here.
+constexpr int maxDepth = 64;
+// Pause between two looks at a running program, so the wait does not keep a core busy.
+constexpr unsigned long pollPauseMs = 50;
+
+bool russian() {
+    return System_Language() == "ru";
+}
+
+// Byte counts are summed in 64 bits; the signals carry ints, so larger values stop at INT_MAX.
+int toSignalInt(double value) {
+    if (!std::isfinite(value))
+        return 0;
+    if (value >= double(INT_MAX))
+        return INT_MAX;
+    if (value <= double(INT_MIN))
+        return INT_MIN;
+    return int(value);
+}
+
+// A total of 0 bytes measures nothing: the percentage then stays where it is.
+void advance(double &progress, double bytes, double total) {
+    if (total > 0)
+        progress += bytes / (total / 100.0);
+}
+
+CEncryptedSettings *settings() {
+    return CEncryptedSettings::getInstance(QString(), 0);
+}
+
+// The server's own resolution of a path, links followed; empty when it cannot resolve it.
+QByteArray canonicalRemotePath(const SftpSession &session, const QByteArray &path) {
+    char *resolved = sftp_canonicalize_path(session.sftp, path.constData());
+    const QByteArray result(resolved);
+    ssh_string_free_char(resolved);
+    return result;
+}
+
+} // namespace
+
+Downloader::Downloader(InstallContext *context) : context(context), mode(InstallMode) {}
+
+Downloader::Downloader(const QHash<QString, bool> &updateSet, QHash<QString, QString> *pendingMap)
+    : pendingMap(pendingMap), mode(UpdateMode), updateSet(updateSet) {}
+
+void Downloader::Run() {
+    failedFiles = 0;
+    if (!openSftpSession(session, SessionUser::Downloader)) {
+        emit Error_connection();
+        return;
+    }
+    emit New_Process_Set_Text(russian() ? "Расчет времени..." : "Time calculation...");
+    totalSize = double(totalChosenSize());
+    emit Vlaue_Size_All_Soft(toSignalInt(totalSize));
+    emit Start_Timer(1000);
+
+    downloadGroup("LoRa", LoRaCode, context->selectedLoRa);
+    downloadGroup("NB-IoT", NbIotCode, context->selectedNbIot);
+    downloadGroup("CarMonitoring", CarMonitoringCode, context->selectedCarMonitoring);
+    downloadGroup("Drivers", DriversCode, context->selectedDrivers);
+
+    closeSftpSession(session);
+    // Also after a cancel, so the window that drives the run can tidy up.
+    emit FinishedInstall();
+}
+
+void Downloader::Update() {
+    failedFiles = 0;
+    if (!openSftpSession(session, SessionUser::Downloader)) {
+        // Lets the update list leave its running state; a window that ignores it just waits.
+        emit Error_connection();
+        return;
+    }
+    for (auto it = pendingMap->cbegin(); it != pendingMap->cend() && !cancelled(); ++it) {
+        emit New_Progress_Value(0);
+        const QString &key = it.key();
+        const QString &value = it.value();
+        totalSize = double(value.section('|', -1).toLongLong());
+        progress = 0;
+        const QByteArray remotePath = value.section('|', 0, 0).toUtf8();
+        if (!updateSet.value(key))
+            continue;
+        if (!acceptUpdateEntry(key, remotePath))
+            continue;
+        replacingOwnProgram = isOwnProgram(key);
+        if (!replacingOwnProgram && (Platform::isProgramFile(key) || Platform::isProgramToCheck(key)) &&
+            !waitForProgramExit(key))
+            continue;
+        // A file in a folder that is new on the server needs that folder first.
+        QDir().mkpath(QFileInfo(key).absolutePath());
+        downloadFile(remotePath, key);
+        replacingOwnProgram = false;
+    }
+    // Also after a cancel, so the window that drives the run can tidy up.
+    emit Finish_Update();
+    closeSftpSession(session);
+}
+
+qint64 Downloader::totalChosenSize() {
+    sftp_dir dir = sftp_opendir(session.sftp, remoteRoot);
+    if (!dir)
+        return 0;
+    qint64 total = 0;
+    while (sftp_attributes entry = sftp_readdir(session.sftp, dir)) {
+        const QString name = QString::fromUtf8(entry->name);
+        const bool chosen = context->selectedLoRa.value(name) || context->selectedNbIot.value(name) ||
+                            context->selectedCarMonitoring.value(name) ||
+                            context->selectedDrivers.value(name);
+        if (chosen && !cancelled()) {
+            const QByteArray folder = QByteArray(remoteRoot) + "/" + entry->name;
+            componentRoot = canonicalRemotePath(session, folder);
+            depth = 0;
+            total += folderSize(folder);
+        }
+        sftp_attributes_free(entry);
+    }
+    sftp_closedir(dir);
+    return total;
+}
+
+qint64 Downloader::folderSize(const QByteArray &path) {
+    sftp_dir dir = sftp_opendir(session.sftp, path.constData());
+    if (!dir)
+        return 0;
+    qint64 sum = 0;
+    while (sftp_attributes entry = sftp_readdir(session.sftp, dir)) {
+        const QByteArray name(entry->name);
+        if (!cancelled() && !isSkippedEntry(name) && acceptEntry(path, name, entry->type, false)) {
+            const QByteArray child = path + "/" + name;
+            if (sftp_dir sub = sftp_opendir(session.sftp, child.constData())) {
+                sftp_closedir(sub);
+                if (depth < maxDepth) {
+                    ++depth;
+                    sum += folderSize(child);
+                    --depth;
+                }
+            } else {
+                sum += qint64(entry->size);
+            }
+        }
+        sftp_attributes_free(entry);
+    }
+    sftp_closedir(dir);
+    return sum;
+}
+
+void Downloader::downloadGroup(const QString &groupKey, GroupCode code,
+                               const QHash<QString, bool> &selection) {
+    if (selection.isEmpty())
+        return;
+    for (auto it = selection.cbegin(); it != selection.cend(); ++it) {
+        if (cancelled())
+            return;
+        if (!it.value())
+            continue;
+        const QString &key = it.key();
+        emit Set_NewLog_On_LogList((russian() ? "Загрузка " : "Downloading ") + key, 0);
+        if (key == "MSVC")
+            settings()->setValue("MSVC/Inst", true);
+        const QString localFolder = context->groupFolders.value(groupKey) + "/" + key;
+        const QByteArray remoteFolder = context->remoteFolders.value(key).toUtf8();
+        if (remoteFolder.isEmpty()) {
+            Write_Log("Unknown component - " + key);
+            ++failedFiles;
+            continue;
+        }
+        componentRoot = canonicalRemotePath(session, remoteFolder);
+        componentFolder = localFolder;
+        depth = 0;
+        downloadFolder(remoteFolder, localFolder, code);
+        // An interrupted component is not recorded as installed.
+        if (cancelled())
+            return;
+        if (code != DriversCode) {
+            emit Write_Path_in_Settings(key, localFolder);
+            emit Set_NewLog_On_LogList(key + (russian() ? " установлен" : " is installed"), 0);
+        }
+    }
+}
+
+void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &localFolder, GroupCode code) {
+    if (!QDir().mkpath(localFolder))
+        emit Set_NewLog_On_LogList("Failed to create a directory - " + localFolder, 0);
+    sftp_dir dir = sftp_opendir(session.sftp, remoteFolder.constData());
+    if (!dir) {
+        // A component whose server folder is missing delivers nothing: that counts as a failure.
+        if (depth == 0) {
+            Write_Log("Error open sftp folder - " + QString::fromUtf8(remoteFolder));
+            ++failedFiles;
+        }
+        return;
+    }
+    while (sftp_attributes entry = sftp_readdir(session.sftp, dir)) {
+        if (cancelled()) {
+            sftp_attributes_free(entry);
+            break;
+        }
+        const QByteArray name(entry->name);
+        const QString localName = QString::fromUtf8(name);
+        emit New_Process_Set_Text((russian() ? "Загрузка..." : "Downloading...") +
+                                  localFolder.section('/', 0, 2) + ".../" + localName);
+        if (!isSkippedEntry(name) && acceptEntry(remoteFolder, name, entry->type, true)) {
+            const QByteArray remoteChild = remoteFolder + "/" + name;
+            const QString localChild = localFolder + "/" + localName;
+            if (!isInsideFolder(localChild, componentFolder)) {
+                Write_Log("Refused file name from the server - " + printableName(remoteChild));
+                ++failedFiles;
+            } else if (sftp_dir sub = sftp_opendir(session.sftp, remoteChild.constData())) {
+                sftp_closedir(sub);
+                if (depth < maxDepth) {
+                    ++depth;
+                    downloadFolder(remoteChild, localChild, code);
+                    --depth;
+                } else {
+                    Write_Log("Folder nesting too deep - " + QString::fromUtf8(remoteChild));
+                    ++failedFiles;
+                }
+            } else {
+                const bool arrived = downloadFile(remoteChild, localChild);
+                // Only an installer that arrived whole may run (a failed one leaves nothing new behind).
+                if (arrived && code == DriversCode && name.contains(".exe"))
+                    context->driverInstallers.append(localChild);
+            }
+            if (!cancelled()) {
+                emit Vlaue_Size_All_Soft(toSignalInt(double(entry->size)));
+                advance(progress, double(entry->size), totalSize);
+                emit New_Progress_Value(toSignalInt(progress));
+            }
+        }
+        sftp_attributes_free(entry);
+    }
+    sftp_closedir(dir);
+}
+
+bool Downloader::downloadFile(const QByteArray &remotePath, const QString &localPath) {
+    sftp_file file = sftp_open(session.sftp, remotePath.constData(), O_RDONLY, 0);
+    if (!file) {
+        Write_Log("Error read sftp file - " + QString::fromUtf8(ssh_get_error(session.ssh)));
+        ++failedFiles;
+        return false;
+    }
+    quint32 remoteMode = 0;
+    if (sftp_attributes attributes = sftp_fstat(file)) {
+        remoteMode = attributes->permissions;
+        sftp_attributes_free(attributes);
+    }
+
+    // The data goes to a temporary file beside the target, which replaces the target only when
+    // the last byte has arrived: an interrupted fetch leaves the previous file as it was.
+    QSaveFile local(localPath);
+    bool ok = local.open(QIODevice::WriteOnly);
+    if (!ok)
+        Write_Log("Error write remote file - " + local.errorString());
+    QByteArray buffer(chunkSize, Qt::Uninitialized);
+    while (ok) {
+        if (cancelled()) {
+            ok = false;
+            break;
+        }
+        lastChunk = sftp_read(file, buffer.data(), size_t(chunkSize));
+        if (lastChunk == 0)
+            break;
+        if (lastChunk < 0) {
+            Write_Log("Error read sftp file - " + QString::fromUtf8(ssh_get_error(session.ssh)));
+            ok = false;
+            break;
+        }
+        emit Counter_Data(int(lastChunk));
+        if (local.write(buffer.constData(), lastChunk) != lastChunk) {
+            // The file is discarded at the first failed write, so reading on would be wasted.
+            Write_Log("Error write remote file - " + local.errorString());
+            ok = false;
+            break;
+        }
+        if (mode == UpdateMode) {
+            advance(progress, double(lastChunk), totalSize);
+            emit New_Progress_Value(toSignalInt(progress));
+        }
+    }
+    sftp_close(file);
+
+    if (ok) {
+        const QString programPath = QCoreApplication::applicationFilePath();
+        const QString oldProgramPath =
+            QCoreApplication::applicationDirPath() + "/" + Platform::oldProgramFileName();
+        if (replacingOwnProgram) {
+            // The running program moves aside only now that its successor is complete; its old
+            // file beside it tells the tray controller to restart.
+            QFile::remove(oldProgramPath);
+            QFile::rename(programPath, oldProgramPath);
+        }
+        ok = local.commit();
+        if (!ok) {
+            Write_Log("Error write remote file - " + local.errorString());
+            if (replacingOwnProgram)
+                QFile::rename(oldProgramPath, programPath);
+        }
+    } else {
+        local.cancelWriting();
+    }
+    if (!ok) {
+        ++failedFiles;
+        return false;
+    }
+    if (remoteMode != 0)
+        Platform::applyRemotePermissions(localPath, remoteMode);
+    emit Set_NewLog_On_LogList(localPath, 1);
+    return true;
+}
+
+bool Downloader::waitForProgramExit(const QString &localPath) {
+    const QString name = localPath.section('/', -1);
+    const qint64 processId = Platform::findProcessByName(name);
+    answer.storeRelease(0);
+    for (;;) {
+        if (cancelled())
+            return false;
+        if (processId == 0 || !Platform::isProcessRunning(processId))
+            return true;
+        const int current = answer.loadAcquire();
+        if (current == 2)
+            return false;
+        if (current == 0) {
+            // Marked as asked before the question leaves, so a quick answer cannot be overwritten.
+            answer.storeRelease(1);
+            emit Close_Application_For_Update(localPath, reinterpret_cast<int *>(&answer));
+        } else {
+            QThread::msleep(pollPauseMs);
+        }
+    }
+}
+
+bool Downloader::acceptEntry(const QByteArray &remoteFolder, const QByteArray &name, quint8 type,
+                             bool report) {
+    const QString where = printableName(remoteFolder + "/" + name);
+    const QString reason = unsafeNameReason(name);
+    if (!reason.isEmpty()) {
+        if (report) {
+            Write_Log("Refused file name from the server - " + where + " (" + reason + ")");
+            ++failedFiles;
+        }
+        return false;
+    }
+    if (type == SSH_FILEXFER_TYPE_SYMLINK) {
+        const QByteArray target = canonicalRemotePath(session, remoteFolder + "/" + name);
+        if (target.isEmpty() || componentRoot.isEmpty() ||
+            !(target == componentRoot || target.startsWith(componentRoot + "/"))) {
+            if (report) {
+                Write_Log("Refused link out of the component folder - " + where);
+                ++failedFiles;
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Downloader::acceptUpdateEntry(const QString &localPath, const QByteArray &remotePath) {
+    bool remoteOk = remotePath.startsWith(QByteArray(remoteRoot) + "/");
+    for (const QByteArray &part : remotePath.split('/'))
+        if (part == "." || part == "..")
+            remoteOk = false;
+
+    // The local file must lie below the recorded folder of an installed component, reached
+    // only through names that are safe on every system.
+    bool localOk = false;
+    const QString path = QDir::fromNativeSeparators(localPath);
+    const QStringList components = updatableComponents();
+    for (const QString &component : components) {
+        QString folder = QDir::fromNativeSeparators(settings()->value("Path/" + component).toString());
+        if (folder.isEmpty())
+            continue;
+        folder = QDir::cleanPath(folder);
+        if (!folder.endsWith('/'))
+            folder += '/';
+        if (!path.startsWith(folder) || !isInsideFolder(path, folder))
+            continue;
+        localOk = true;
+        for (const QString &part : path.mid(folder.size()).split('/'))
+            localOk = localOk && isSafeEntryName(part.toUtf8());
+        if (localOk)
+            break;
+    }
+    if (remoteOk && localOk)
+        return true;
+    Write_Log("Refused update entry - " + localPath + " from " + QString::fromUtf8(remotePath));
+    ++failedFiles;
+    return false;
+}
+
+bool Downloader::isOwnProgram(const QString &localPath) const {
+    if (!Platform::isProgramFile(localPath))
+        return false;
+    const QString target = QFileInfo(localPath).canonicalFilePath();
+    return !target.isEmpty() &&
+           target == QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+}
