@@ -1,0 +1,90 @@
+#include "ui/AboutWindow.h"
+
+#include "core/Language.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QStringList>
+
+namespace {
+const char *const Version = "1.1.6.";
+
+QString link(const QString &address, const QString &shown) {
+    return QStringLiteral("<a href=\"%1\">%2</a>").arg(address, shown);
+}
+
+QString aboutText(bool russian) {
+    const QString mail = link(QStringLiteral("mailto:support@brightfen.example"),
+                              QStringLiteral("support@brightfen.example")) +
+                         QLatin1Char('.');
+    const QString iot =
+        link(QStringLiteral("https://iot.brightfen.example"), QStringLiteral("iot.brightfen.example"));
+    const QString transport =
+        link(QStringLiteral("https://fleet.brightfen.example"), QStringLiteral("fleet.brightfen.example"));
+    const QString main =
+        link(QStringLiteral("https://www.brightfen.example"), QStringLiteral("www.brightfen.example"));
+    QStringList rows;
+    if (russian) {
+        rows << QString()
+             << QStringLiteral("Версия программного обеспечения %1")
+                    .arg(QLatin1String(Version), 0, QLatin1Char(' '))
+             << QString() << QStringLiteral("Вопросы по технической поддержке")
+             << QStringLiteral("вы можете задать на почту:") << mail << QString()
+             << QStringLiteral("Сайт продукции IoT") << iot
+             << QStringLiteral("Сайт продукции мониторинга транспорта") << transport
+             << QStringLiteral("Основоной сайт") << main;
+    } else {
+        rows << QString() << QStringLiteral("Software version 1.0.") << QString()
+             << QStringLiteral("Questions on technical support") << QStringLiteral("can be sent to the mail:")
+             << mail << QString() << QStringLiteral("IoT product website") << iot
+             << QStringLiteral("Transport monitoring product website") << transport
+             << QStringLiteral("Main website") << main;
+    }
+    return rows.join(QStringLiteral("<br>"));
+}
+} // namespace
+
+AboutWindow::AboutWindow(QWidget *parent) : QWidget(parent) {
+    setFixedSize(615, 467);
+    setWindowTitle(QStringLiteral("Quillon"));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+
+    textLabel = new QLabel(this);
+    textLabel->setObjectName(QStringLiteral("aboutText"));
+    textLabel->setGeometry(330, 95, 301, 311);
+    textLabel->setAlignment(Qt::AlignTop);
+    textLabel->setTextFormat(Qt::AutoText);
+    textLabel->setOpenExternalLinks(true);
+    textLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse |
+                                       Qt::LinksAccessibleByKeyboard);
+    closeButton = new QPushButton(this);
+    closeButton->setObjectName(QStringLiteral("closeButton"));
+    closeButton->setGeometry(510, 430, 80, 24);
+    pictureLabel = new QLabel(this);
+    pictureLabel->setGeometry(18, 95, 291, 301);
+    pictureLabel->setPixmap(QPixmap(QStringLiteral(":/Title.png")));
+    headerLabel = new QLabel(this);
+    headerLabel->setGeometry(10, 5, 591, 81);
+    headerLabel->setPixmap(QPixmap(QStringLiteral(":/Header.png")));
+
+    connect(closeButton, &QPushButton::pressed, this, &AboutWindow::Push_Cancel_Button);
+
+    const bool russian = System_Language() == QLatin1String("ru");
+    textLabel->setText(aboutText(russian));
+    closeButton->setText(russian ? QStringLiteral("Закрыть") : QStringLiteral("Close"));
+    if (objectName().isEmpty())
+        setObjectName(russian ? QStringLiteral("О программе") : QStringLiteral("About"));
+}
+
+void AboutWindow::Push_Cancel_Button() {
+    hide();
+    emit Close_About();
+}
+
+void AboutWindow::closeEvent(QCloseEvent *event) {
+    event->ignore();
+    hide();
+    emit Close_About();
+}
