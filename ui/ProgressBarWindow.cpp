@@ -3,18 +3,17 @@
 #include "core/CEncryptedSettings.h"
 #include "core/Language.h"
 #include "transfer/Downloader.h"
+#include "transfer/DriverInstallers.h"
 #include "transfer/InstallContext.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QIcon>
 #include <QLabel>
 #include <QListView>
 #include <QMessageBox>
 #include <QPixmap>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStringListModel>
@@ -220,24 +219,15 @@ void ProgressBarWindow::Write_Path_in_Settings(QString key, QString Path) {
     qDebug() << settings->value("Path/" + key);
 }
 
-void ProgressBarWindow::runDriverInstallers() {
-    if (context->driverInstallers.isEmpty())
-        return;
-    for (const QString &path : context->driverInstallers) {
-        QProcess installer(this);
-        installer.start(path, QStringList());
-        installer.waitForFinished(30000);
-        appendLogLine(path + (russian() ? " установлен" : " installed"));
-    }
-    QDir(QCoreApplication::applicationDirPath() + "/Drivers").removeRecursively();
-}
-
 void ProgressBarWindow::Finished() {
     if (abandoned)
         return;
     if (timer)
         timer->stop();
-    runDriverInstallers();
+    // The drivers are fetched into the drivers group folder, so that is the folder removed afterwards.
+    runDriverInstallers(
+        context->driverInstallers, [this](const QString &row) { appendLogLine(row); },
+        context->groupFolders.value("Drivers"));
 
     if (downloader)
         downloader->deleteLater(); // processed by the worker thread, at the latest when it ends

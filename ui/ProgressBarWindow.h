@@ -49,7 +49,6 @@ private:
     void appendLogLine(const QString &line);
     void stopRun(int waitMsec);
     void releaseWorker();
-    void runDriverInstallers();
 
     QProgressBar *progressBar = nullptr;
     QLabel *statusLabel = nullptr;
