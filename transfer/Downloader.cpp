@@ -153,7 +153,7 @@ qint64 Downloader::folderSize(const QByteArray &path) {
             const QByteArray child = path + "/" + name;
             if (sftp_dir sub = sftp_opendir(session.sftp, child.constData())) {
                 sftp_closedir(sub);
-                if (depth < maxDepth) {
+                if (depth < maxDepth && acceptFolder(path, child, false)) {
                     ++depth;
                     sum += folderSize(child);
                     --depth;
@@ -231,13 +231,13 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
                 ++failedFiles;
             } else if (sftp_dir sub = sftp_opendir(session.sftp, remoteChild.constData())) {
                 sftp_closedir(sub);
-                if (depth < maxDepth) {
+                if (depth >= maxDepth) {
+                    Write_Log("Folder nesting too deep - " + printableName(remoteChild));
+                    ++failedFiles;
+                } else if (acceptFolder(remoteFolder, remoteChild, true)) {
                     ++depth;
                     downloadFolder(remoteChild, localChild, code);
                     --depth;
-                } else {
-                    Write_Log("Folder nesting too deep - " + QString::fromUtf8(remoteChild));
-                    ++failedFiles;
                 }
             } else {
                 const bool arrived = downloadFile(remoteChild, localChild);
@@ -377,6 +377,23 @@ bool Downloader::acceptEntry(const QByteArray &remoteFolder, const QByteArray &n
         }
     }
     return true;
+}
+
+bool Downloader::acceptFolder(const QByteArray &remoteFolder, const QByteArray &remoteChild, bool report) {
+    // A folder, however the server lists it, must resolve to a place inside the component and
+    // not above the folder it is listed in (a loop).
+    const QByteArray target = canonicalRemotePath(session, remoteChild);
+    const QByteArray parent = canonicalRemotePath(session, remoteFolder) + "/";
+    const bool inside = !componentRoot.isEmpty() && target.startsWith(componentRoot + "/");
+    const bool loops = parent.startsWith(target + "/");
+    if (inside && !loops)
+        return true;
+    if (report) {
+        Write_Log((loops ? "Refused folder that loops back - " : "Refused link out of the component folder - ") +
+                  printableName(remoteChild));
+        ++failedFiles;
+    }
+    return false;
 }
 
 bool Downloader::acceptUpdateEntry(const QString &localPath, const QByteArray &remotePath) {

@@ -64,6 +64,7 @@ private:
 
     bool cancelled() const { return cancelRequested.loadAcquire() != 0; }
     bool acceptEntry(const QByteArray &remoteFolder, const QByteArray &name, quint8 type, bool report);
+    bool acceptFolder(const QByteArray &remoteFolder, const QByteArray &remoteChild, bool report);
     bool acceptUpdateEntry(const QString &localPath, const QByteArray &remotePath);
     bool isOwnProgram(const QString &localPath) const;
     int failedFiles = 0;

@@ -1,0 +1,608 @@
+// Install and update runs of the downloader against the asyncssh test server.
+
+#include "support/TestSettings.h"
+#include "support/TestSftpServer.h"
+
+#include "core/CEncryptedSettings.h"
+#include "core/Language.h"
+#include "transfer/Downloader.h"
+#include "transfer/InstallContext.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+namespace {
+
+const QString serverRoot = "/upload/Softwares/For Download/";
+
+QByteArray randomBytes(int size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool ru() {
+    return System_Language() == "ru";
+}
+
+// Every file below a folder, relative to it, sorted.
+QStringList filesBelow(const QString &folder) {
+    QStringList files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(folder).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
+CEncryptedSettings *settings() {
+    return CEncryptedSettings::getInstance(QString(), 0);
+}
+
+// Runs one downloader on a worker thread, as the windows do, and records its signals in order.
+class Run : public QObject {
+public:
+    QStringList events;
+    QList<int> chunks;
+    int questions = 0;
+    std::function<int(const QString &)> answerQuestion; // the value written into the answer cell
+
+    explicit Run(Downloader *downloader) : downloader(downloader) {
+        connect(downloader, &Downloader::New_Progress_Value, this,
+                [this](int v) { events << "progress " + QString::number(v); });
+        connect(downloader, &Downloader::New_Process_Set_Text, this,
+                [this](const QString &t) { events << "text " + t; });
+        connect(downloader, &Downloader::Error_connection, this, [this] { events << "error connection"; });
+        connect(downloader, &Downloader::FinishedInstall, this, [this] { events << "finished install"; });
+        connect(downloader, &Downloader::Start_Timer, this,
+                [this](int ms) { events << "timer " + QString::number(ms); });
+        connect(downloader, &Downloader::Counter_Data, this, [this](int n) {
+            events << "chunk " + QString::number(n);
+            chunks << n;
+        });
+        connect(downloader, &Downloader::Set_NewLog_On_LogList, this,
+                [this](const QString &n, int s) { events << QString("log %1 %2").arg(s).arg(n); });
+        connect(downloader, &Downloader::Vlaue_Size_All_Soft, this,
+                [this](int v) { events << "size " + QString::number(v); });
+        connect(downloader, &Downloader::Write_Path_in_Settings, this,
+                [this](const QString &k, const QString &p) { events << "path " + k + " = " + p; });
+        connect(downloader, &Downloader::Finish_Update, this, [this] { events << "finish update"; });
+        connect(downloader, &Downloader::Close_Application_For_Update, this,
+                [this](const QString &app, int *value) {
+                    events << "question " + app;
+                    ++questions;
+                    *value = answerQuestion ? answerQuestion(app) : 2;
+                });
+    }
+
+    // True when the run ended within the time limit.
+    bool start(bool install, int timeoutMs = 60000) {
+        QThread thread;
+        downloader->moveToThread(&thread);
+        connect(&thread, &QThread::started, downloader, install ? &Downloader::Run : &Downloader::Update);
+        for (auto end :
+             {&Downloader::FinishedInstall, &Downloader::Finish_Update, &Downloader::Error_connection})
+            connect(downloader, end, &thread, &QThread::quit, Qt::DirectConnection);
+        QSignalSpy finished(&thread, &QThread::finished);
+        thread.start();
+        const bool ended = finished.wait(timeoutMs);
+        if (!ended) {
+            downloader->requestCancel();
+            thread.wait();
+        }
+        QCoreApplication::processEvents(); // the last queued signals
+        return ended;
+    }
+
+    QStringList matching(const QString &prefix) const {
+        return events.filter(QRegularExpression("^" + QRegularExpression::escape(prefix)));
+    }
+
+private:
+    Downloader *downloader;
+};
+
+} // namespace
+
+class DownloaderTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir work; // working folder (log file) and install folders
+    QString logText() const { return QString::fromUtf8(readFile(work.filePath("LogFile.log"))); }
+    void clearLog() { QFile::remove(work.filePath("LogFile.log")); }
+
+    // A context whose groups install below a fresh folder of the work folder.
+    InstallContext *newContext(const QString &base) {
+        auto *context = new InstallContext;
+        for (const char *group : {"LoRa", "NB-IoT", "CarMonitoring", "Drivers"})
+            context->groupFolders[group] = base + "/" + QString(group);
+        context->selectedLoRa.clear();
+        context->selectedNbIot.clear();
+        context->selectedCarMonitoring.clear();
+        context->selectedDrivers.clear();
+        return context;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(work.isValid());
+        QDir::setCurrent(work.path());
+        useTestSettings();
+    }
+    void init() { clearLog(); }
+
+    void installRunReportsEverySignalInOrder() {
+        QTemporaryDir tree;
+        const QString console = tree.path() + serverRoot + "Brightfen Console";
+        QVERIFY(writeTestFile(console + "/app.exe", randomBytes(1000)));
+        QVERIFY(writeTestFile(console + "/manual.pdf", randomBytes(3000)));
+        QVERIFY(writeTestFile(console + "/.git/config", "x"));
+        QVERIFY(writeTestFile(console + "/a.txt", "skipped by the second-character rule"));
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Meter/not-chosen.bin", randomBytes(500)));
+        AsyncsshServer server(tree.path());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        QTemporaryDir target;
+        std::unique_ptr<InstallContext> context(newContext(target.path()));
+        context->selectedLoRa["Brightfen Console"] = true;
+        Downloader downloader(context.get());
+        Run run(&downloader);
+        QVERIFY(run.start(true));
+
+        const QString folder = target.path() + "/LoRa/Brightfen Console";
+        const QStringList &e = run.events;
+        QVERIFY(e.size() > 6);
+        QCOMPARE(
+            e.mid(0, 4),
+            QStringList({QString("text ") + (ru() ? "Расчет времени..." : "Time calculation..."), "size 4000",
+                         "timer 1000",
+                         QString("log 0 ") + (ru() ? "Загрузка " : "Downloading ") + "Brightfen Console"}));
+        QCOMPARE(e.last(), QString("finished install"));
+        QCOMPARE(e.at(e.size() - 3), "path Brightfen Console = " + folder);
+        QCOMPARE(e.at(e.size() - 2),
+                 QString("log 0 Brightfen Console ") + (ru() ? "установлен" : "is installed"));
+
+        // One status text per directory entry, skipped ones included ("." and ".." too).
+        const QString statusPrefix =
+            QString("text ") + (ru() ? "Загрузка..." : "Downloading...") + folder.section('/', 0, 2) + ".../";
+        QStringList announced;
+        for (const QString &text : run.matching(statusPrefix))
+            announced << text.mid(statusPrefix.size());
+        announced.sort();
+        QCOMPARE(announced, QStringList({".", "..", ".git", "a.txt", "app.exe", "manual.pdf"}));
+
+        // Only the two files arrive; each file's completion is followed by its size and the
+        // cumulative percentage of the 4000-byte total.
+        QCOMPARE(filesBelow(folder), QStringList({"app.exe", "manual.pdf"}));
+        QCOMPARE(readFile(folder + "/app.exe").size(), 1000);
+        int cumulative = 0;
+        int completions = 0;
+        for (int i = 0; i < e.size(); ++i) {
+            if (!e[i].startsWith("log 1 "))
+                continue;
+            ++completions;
+            const int size = QFileInfo(e[i].mid(6)).size();
+            cumulative += size;
+            QCOMPARE(e.value(i + 1), "size " + QString::number(size));
+            QCOMPARE(e.value(i + 2), "progress " + QString::number(int(cumulative / (4000 / 100.0))));
+        }
+        QCOMPARE(completions, 2);
+        QCOMPARE(cumulative, 4000);
+        QCOMPARE(run.matching("path ").size(), 1);
+        QCOMPARE(downloader.failedFileCount(), 0);
+    }
+
+    void installRunWithNothingTickedOnlyCounts() {
+        QTemporaryDir tree;
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Console/app.exe", "x"));
+        AsyncsshServer server(tree.path());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+        QTemporaryDir target;
+        std::unique_ptr<InstallContext> context(newContext(target.path()));
+        Downloader downloader(context.get());
+        Run run(&downloader);
+        QVERIFY(run.start(true));
+        QCOMPARE(run.events,
+                 QStringList({QString("text ") + (ru() ? "Расчет времени..." : "Time calculation..."),
+                              "size 0", "timer 1000", "finished install"}));
+        QVERIFY(QDir(target.path()).isEmpty());
+    }
+
+    void installRunReadsInChunksOf131070Bytes() {
+        QTemporaryDir tree;
+        const QString meter = tree.path() + serverRoot + "Brightfen Meter";
+        const QByteArray exact = randomBytes(131070), longer = randomBytes(131071), big = randomBytes(400000);
+        QVERIFY(writeTestFile(meter + "/exact.bin", exact));
+        QVERIFY(writeTestFile(meter + "/longer.bin", longer));
+        QVERIFY(writeTestFile(meter + "/big.bin", big));
+        QVERIFY(writeTestFile(meter + "/empty.bin", ""));
+        AsyncsshServer server(tree.path());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+        QTemporaryDir target;
+        std::unique_ptr<InstallContext> context(newContext(target.path()));
+        context->selectedLoRa["Brightfen Meter"] = true;
+        Downloader downloader(context.get());
+        Run run(&downloader);
+        QVERIFY(run.start(true));
+
+        // The chunks of each file are the "chunk" events just before its completion line.
+        const QString folder = target.path() + "/LoRa/Brightfen Meter";
+        QHash<QString, QList<int>> chunksOf;
+        QList<int> pending;
+        for (const QString &event : run.events) {
+            if (event.startsWith("chunk "))
+                pending << event.mid(6).toInt();
+            else if (event.startsWith("log 1 ")) {
+                chunksOf[QFileInfo(event.mid(6)).fileName()] = pending;
+                pending.clear();
+            }
+        }
+        QCOMPARE(chunksOf.value("exact.bin"), QList<int>({131070}));
+        QCOMPARE(chunksOf.value("longer.bin"), QList<int>({131070, 1}));
+        QCOMPARE(chunksOf.value("big.bin"), QList<int>({131070, 131070, 131070, 6790}));
+        QVERIFY(chunksOf.contains("empty.bin"));
+        QCOMPARE(chunksOf.value("empty.bin"), QList<int>());
+        QCOMPARE(readFile(folder + "/exact.bin"), exact);
+        QCOMPARE(readFile(folder + "/longer.bin"), longer);
+        QCOMPARE(readFile(folder + "/big.bin"), big);
+        QVERIFY(QFileInfo::exists(folder + "/empty.bin"));
+    }
+
+    void driversAreFetchedButNotRecorded() {
+        QTemporaryDir tree;
+        const QString cp = tree.path() + serverRoot + "CP210x";
+        QVERIFY(writeTestFile(cp + "/SETUP.EXE", "upper"));
+        QVERIFY(writeTestFile(cp + "/setup.exe", "lower"));
+        QVERIFY(
+            QFile::setPermissions(cp + "/setup.exe", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(writeTestFile(cp + "/x64/inner.exe", "inner"));
+        QVERIFY(writeTestFile(cp + "/readme.html", "doc"));
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "MSVC/vc_redist.exe", "runtime"));
+        AsyncsshServer server(tree.path(), {"--fail-open", "MSVC/"});
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+        settings()->setValue("MSVC/Inst", false);
+
+        QTemporaryDir target;
+        std::unique_ptr<InstallContext> context(newContext(target.path()));
+        context->selectedDrivers["CP210x"] = true;
+        context->selectedDrivers["MSVC"] = true;
+        Downloader downloader(context.get());
+        Run run(&downloader);
+        QVERIFY(run.start(true));
+
+        const QString folder = target.path() + "/Drivers/CP210x";
+        QCOMPARE(filesBelow(folder), QStringList({"SETUP.EXE", "readme.html", "setup.exe", "x64/inner.exe"}));
+        // Fetched files keep the server's mode: only the installer marked executable there runs here.
+        QVERIFY(QFileInfo(folder + "/setup.exe").isExecutable());
+        QVERIFY(!QFileInfo(folder + "/readme.html").isExecutable());
+        QStringList installers = context->driverInstallers;
+        installers.sort();
+        QCOMPARE(installers, QStringList({folder + "/setup.exe", folder + "/x64/inner.exe"}));
+        // Both driver components are announced, neither is recorded as installed.
+        const QString downloading = ru() ? "log 0 Загрузка " : "log 0 Downloading ";
+        QVERIFY(run.events.contains(downloading + "CP210x"));
+        QVERIFY(run.events.contains(downloading + "MSVC"));
+        QVERIFY(run.matching("path ").isEmpty());
+        QVERIFY(run.matching("log 0 CP210x ").isEmpty());
+        QVERIFY(run.matching("log 0 MSVC ").isEmpty());
+        // The runtime is marked as installed before its download, which failed here.
+        QCOMPARE(settings()->value("MSVC/Inst").toBool(), true);
+        QVERIFY(!QFileInfo::exists(target.path() + "/Drivers/MSVC/vc_redist.exe"));
+        QCOMPARE(downloader.failedFileCount(), 1);
+        QVERIFY(logText().contains("Error read sftp file - "));
+        QCOMPARE(run.events.last(), QString("finished install"));
+    }
+
+    void droppedConnectionKeepsThePreviousFile() {
+        QTemporaryDir tree;
+        const QByteArray fresh = randomBytes(1000000);
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Bridge/bridge.exe", fresh));
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Bridge/later.txt", "after the drop"));
+        AsyncsshServer server(tree.path(), {"--drop-after", "300000"});
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        QTemporaryDir target;
+        const QString folder = target.path() + "/LoRa/Brightfen Bridge";
+        const QByteArray previous = "the installed version, which must survive";
+        QVERIFY(writeTestFile(folder + "/bridge.exe", previous));
+        std::unique_ptr<InstallContext> context(newContext(target.path()));
+        context->selectedLoRa["Brightfen Bridge"] = true;
+        Downloader downloader(context.get());
+        Run run(&downloader);
+        QVERIFY(run.start(true));
+
+        QCOMPARE(readFile(folder + "/bridge.exe"), previous);
+        QCOMPARE(filesBelow(folder), QStringList({"bridge.exe"})); // no temporary file left
+        QVERIFY(run.matching("log 1 ").isEmpty());
+        QVERIFY(downloader.failedFileCount() >= 1);
+        QVERIFY(logText().contains("Error read sftp file - "));
+        QCOMPARE(run.events.last(), QString("finished install"));
+    }
+
+    void cancelMidFileKeepsThePreviousFileAndEndsTheRun() {
+        QTemporaryDir tree;
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Sniffer/big.bin", randomBytes(3000000)));
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Fieldlink/other.bin", "not reached"));
+        AsyncsshServer server(tree.path());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        QTemporaryDir target;
+        const QString folder = target.path() + "/LoRa/Brightfen Sniffer";
+        QVERIFY(writeTestFile(folder + "/big.bin", "old"));
+        std::unique_ptr<InstallContext> context(newContext(target.path()));
+        context->selectedLoRa["Brightfen Sniffer"] = true;
+        context->selectedNbIot["Brightfen Fieldlink"] = true;
+        Downloader downloader(context.get());
+        // Cancel from the worker thread right after the first chunk: the next read must not happen.
+        connect(
+            &downloader, &Downloader::Counter_Data, &downloader,
+            [&downloader] { downloader.requestCancel(); }, Qt::DirectConnection);
+        Run run(&downloader);
+        QVERIFY(run.start(true));
+
+        QCOMPARE(run.chunks.size(), 1);
+        QCOMPARE(readFile(folder + "/big.bin"), QByteArray("old"));
+        QCOMPARE(filesBelow(target.path()), QStringList({"LoRa/Brightfen Sniffer/big.bin"}));
+        QVERIFY(run.matching("path ").isEmpty());
+        QCOMPARE(run.events.last(), QString("finished install"));
+    }
+
+    void hostileNamesAreRefused() {
+        QTemporaryDir tree;
+        const QString folderOnServer = serverRoot + "Brightfen Radio Setup";
+        const QString radio = tree.path() + folderOnServer;
+        QVERIFY(writeTestFile(radio + "/good.bin", "fine"));
+        QVERIFY(writeTestFile(tree.path() + "/secret.txt", "outside the component"));
+        QVERIFY(QFile::link("/", radio + "/root"));
+        QVERIFY(QFile::link(radio, radio + "/loop"));
+        QVERIFY(QFile::link(radio + "/good.bin", radio + "/alias.bin")); // stays inside: allowed
+        QStringList switches;
+        for (const char *name : {"../evil.exe", "CON", "nul.txt", "ab.", "C:x", "sub/../../x", "tab\there"})
+            switches << "--extra-entry" << folderOnServer + "|" + name + "|5";
+        AsyncsshServer server(tree.path(), switches);
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        QTemporaryDir target;
+        std::unique_ptr<InstallContext> context(newContext(target.path() + "/base"));
+        context->selectedLoRa["Brightfen Radio Setup"] = true;
+        Downloader downloader(context.get());
+        Run run(&downloader);
+        QVERIFY(run.start(true, 30000));
+
+        QCOMPARE(filesBelow(target.path()), QStringList({"base/LoRa/Brightfen Radio Setup/alias.bin",
+                                                         "base/LoRa/Brightfen Radio Setup/good.bin"}));
+        const QString log = logText();
+        for (const char *name : {"CON", "nul.txt", "ab.", "C:x", "sub/../../x", "tab\\x09here"})
+            QVERIFY2(log.contains("Refused file name from the server - " + folderOnServer + "/" + name),
+                     name);
+        QCOMPARE(log.count("Refused file name from the server - "), 6);
+        QVERIFY(log.contains("Refused link out of the component folder - " + folderOnServer + "/root"));
+        QVERIFY(log.contains("Refused folder that loops back - " + folderOnServer + "/loop"));
+        // "../evil.exe" never gets that far: the dot rule skips it, but it is still announced.
+        QVERIFY(!run.matching("text ").filter("../evil.exe").isEmpty());
+        QCOMPARE(run.events.last(), QString("finished install"));
+    }
+
+    void updateRunReportsProgressPerRead() {
+        QTemporaryDir tree;
+        const QString remote = serverRoot + "Brightfen Console";
+        const QByteArray newApp = randomBytes(300000);
+        QVERIFY(writeTestFile(tree.path() + remote + "/app.dll", newApp));
+        AsyncsshServer server(tree.path());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        QTemporaryDir installed;
+        settings()->setValue("Path/Brightfen Console", installed.path());
+        const QString app = installed.filePath("app.dll");
+        QVERIFY(writeTestFile(app, "old app"));
+        QHash<QString, QString> pending{{app, remote + "/app.dll|300000"}};
+        Downloader downloader({{app, true}}, &pending);
+        Run run(&downloader);
+        QVERIFY(run.start(false));
+
+        QCOMPARE(run.events,
+                 QStringList({"progress 0", "chunk 131070", "progress 43", "chunk 131070", "progress 87",
+                              "chunk 37860", "progress 100", "log 1 " + app, "finish update"}));
+        QCOMPARE(readFile(app), newApp);
+    }
+
+    void updateRunFetchesOnlyTickedEntries() {
+        QTemporaryDir tree;
+        const QString remote = serverRoot + "Brightfen Console";
+        QVERIFY(writeTestFile(tree.path() + remote + "/app.dll", "new app"));
+        QVERIFY(writeTestFile(tree.path() + remote + "/lib/help.html", "new help"));
+        QVERIFY(writeTestFile(tree.path() + remote + "/notes.txt", "new notes"));
+        AsyncsshServer server(tree.path());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        QTemporaryDir installed;
+        settings()->setValue("Path/Brightfen Console", installed.path());
+        QVERIFY(writeTestFile(installed.filePath("app.dll"), "old app"));
+        QVERIFY(writeTestFile(installed.filePath("notes.txt"), "old notes"));
+        QHash<QString, QString> pending;
+        pending[installed.filePath("app.dll")] = remote + "/app.dll|7";
+        pending[installed.filePath("lib/help.html")] = remote + "/lib/help.html"; // no "|": size reads as 0
+        pending[installed.filePath("notes.txt")] = remote + "/notes.txt|9";       // not ticked
+        QHash<QString, bool> ticked{{installed.filePath("app.dll"), true},
+                                    {installed.filePath("lib/help.html"), true},
+                                    {installed.filePath("notes.txt"), false}};
+        Downloader downloader(ticked, &pending);
+        Run run(&downloader);
+        QVERIFY(run.start(false));
+
+        QCOMPARE(readFile(installed.filePath("app.dll")), QByteArray("new app"));
+        QCOMPARE(readFile(installed.filePath("lib/help.html")), QByteArray("new help"));
+        QCOMPARE(readFile(installed.filePath("notes.txt")), QByteArray("old notes"));
+        QStringList completed = run.matching("log 1 ");
+        completed.sort();
+        QCOMPARE(completed, QStringList({"log 1 " + installed.filePath("app.dll"),
+                                         "log 1 " + installed.filePath("lib/help.html")}));
+        // Every entry starts at 0; the one without a size stays there; the other ends at 100.
+        const QStringList values = run.matching("progress ");
+        QCOMPARE(QSet<QString>(values.begin(), values.end()), QSet<QString>({"progress 0", "progress 100"}));
+        QCOMPARE(run.events.count("progress 0"), 3 + 1);
+        QCOMPARE(run.events.last(), QString("finish update"));
+        QCOMPARE(pending.size(), 3); // the map is only read
+    }
+
+    void updateRunWithNothingTickedFetchesNothing() {
+        QTemporaryDir tree;
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Console/app.dll", "new"));
+        AsyncsshServer server(tree.path());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+        QTemporaryDir installed;
+        settings()->setValue("Path/Brightfen Console", installed.path());
+        QHash<QString, QString> pending{
+            {installed.filePath("a.dll"), serverRoot + "Brightfen Console/app.dll|3"},
+            {installed.filePath("b.dll"), serverRoot + "Brightfen Console/app.dll|3"}};
+        Downloader downloader({}, &pending);
+        Run run(&downloader);
+        QVERIFY(run.start(false));
+        QCOMPARE(run.events, QStringList({"progress 0", "progress 0", "finish update"}));
+        QVERIFY(QDir(installed.path()).isEmpty());
+    }
+
+    void updateRunRefusesEntriesOutsideInstalledFolders() {
+        QTemporaryDir tree;
+        const QString remote = serverRoot + "Brightfen Console";
+        QVERIFY(writeTestFile(tree.path() + remote + "/app.dll", "payload"));
+        AsyncsshServer server(tree.path());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        QTemporaryDir installed;
+        const QString folder = installed.filePath("console");
+        QVERIFY(QDir().mkpath(folder));
+        settings()->setValue("Path/Brightfen Console", folder);
+        const QStringList keys{folder + "/../evil.exe", installed.filePath("elsewhere.dll"), folder + "/CON",
+                               folder + "/ok.dll"};
+        QHash<QString, QString> pending;
+        QHash<QString, bool> ticked;
+        for (const QString &key : keys) {
+            pending[key] = remote + "/app.dll|7";
+            ticked[key] = true;
+        }
+        pending[folder + "/escape.dll"] = serverRoot + "Brightfen Console/../../../../etc/passwd|7";
+        ticked[folder + "/escape.dll"] = true;
+        Downloader downloader(ticked, &pending);
+        Run run(&downloader);
+        QVERIFY(run.start(false));
+
+        QCOMPARE(filesBelow(installed.path()), QStringList({"console/ok.dll"}));
+        QCOMPARE(logText().count("Refused update entry - "), 4);
+        QCOMPARE(downloader.failedFileCount(), 4);
+    }
+
+    void runningProgramIsAskedAboutThenSkipped() {
+        QTemporaryDir tree;
+        const QString remote = serverRoot + "Brightfen Meter";
+        QVERIFY(writeTestFile(tree.path() + remote + "/Tool.exe", "new tool"));
+        AsyncsshServer server(tree.path());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        // A real process stands in for the running program: a copy of sleep named like it.
+        QTemporaryDir installed;
+        settings()->setValue("Path/Brightfen Meter", installed.path());
+        const QString tool = installed.filePath("Tool.exe");
+        QVERIFY(QFile::copy("/bin/sleep", tool));
+        QProcess running;
+        running.start(tool, {"60"});
+        QVERIFY(running.waitForStarted());
+        const QByteArray before = readFile(tool);
+
+        QHash<QString, QString> pending{{tool, remote + "/Tool.exe|8"}};
+        Downloader downloader({{tool, true}}, &pending);
+        Run run(&downloader);
+        // OK without closing it: asked again; then skip.
+        run.answerQuestion = [&run](const QString &) { return run.questions == 1 ? 0 : 2; };
+        QVERIFY(run.start(false));
+        running.kill();
+        running.waitForFinished();
+
+        QCOMPARE(run.questions, 2);
+        QCOMPARE(run.matching("question "), QStringList({"question " + tool, "question " + tool}));
+        QCOMPARE(readFile(tool), before);
+        QVERIFY(run.matching("log 1 ").isEmpty());
+        QCOMPARE(run.events.last(), QString("finish update"));
+    }
+
+    void closedProgramIsReplaced() {
+        QTemporaryDir tree;
+        const QString remote = serverRoot + "Brightfen Meter";
+        QVERIFY(writeTestFile(tree.path() + remote + "/Tool.exe", "new tool"));
+        AsyncsshServer server(tree.path());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        QTemporaryDir installed;
+        settings()->setValue("Path/Brightfen Meter", installed.path());
+        const QString tool = installed.filePath("Tool.exe");
+        const QString idle = installed.filePath("Idle.exe");
+        QVERIFY(QFile::copy("/bin/sleep", tool));
+        QVERIFY(writeTestFile(idle, "not running"));
+        QProcess running;
+        running.start(tool, {"60"});
+        QVERIFY(running.waitForStarted());
+
+        QHash<QString, QString> pending{{tool, remote + "/Tool.exe|8"}, {idle, remote + "/Tool.exe|8"}};
+        Downloader downloader({{tool, true}, {idle, true}}, &pending);
+        Run run(&downloader);
+        // The user closes the program, then says OK.
+        run.answerQuestion = [&running](const QString &) {
+            running.kill();
+            running.waitForFinished();
+            return 0;
+        };
+        QVERIFY(run.start(false));
+
+        QCOMPARE(run.questions, 1); // a program that is not running is not asked about
+        QCOMPARE(readFile(tool), QByteArray("new tool"));
+        QCOMPARE(readFile(idle), QByteArray("new tool"));
+    }
+
+    void unreachableServerReportsConnectionError() {
+        settings()->setValue("SFTP/IP", "127.0.0.1");
+        settings()->setValue("SFTP/port", 1); // nothing listens there
+        QTemporaryDir target;
+        std::unique_ptr<InstallContext> context(newContext(target.path()));
+        context->selectedLoRa["Brightfen Console"] = true;
+        Downloader installer(context.get());
+        Run install(&installer);
+        QVERIFY(install.start(true));
+        QCOMPARE(install.events, QStringList({"error connection"}));
+
+        QHash<QString, QString> pending{{target.filePath("x"), "y|1"}};
+        Downloader updater({{target.filePath("x"), true}}, &pending);
+        Run update(&updater);
+        QVERIFY(update.start(false));
+        QCOMPARE(update.events, QStringList({"error connection"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(DownloaderTest)
+#include "tst_downloader.moc"
