@@ -7,9 +7,13 @@
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
 
+class SessionWatchdog;
+
 struct SftpSession {
     ssh_session ssh = nullptr;
     sftp_session sftp = nullptr;
+    // Ends the connection when an outstanding request gets no answer for too long.
+    SessionWatchdog *watchdog = nullptr;
 };
 
 // Which worker opens the session: only the wording of the authentication log line differs.
@@ -25,3 +29,23 @@ bool isSkippedEntry(const QByteArray &name);
 
 // The root folder of every component on the server.
 inline const char remoteRoot[] = "/upload/Softwares/For Download";
+
+// Put one of these around every blocking SFTP call (sftp_opendir, sftp_readdir, sftp_open,
+// sftp_read, ...): while one exists, a server that sends nothing for the idle time-out (60 s) gets
+// its connection shut down, so the call returns an error instead of waiting for ever.
+class PendingRequest {
+public:
+    explicit PendingRequest(const SftpSession &session);
+    ~PendingRequest();
+    PendingRequest(const PendingRequest &) = delete;
+    PendingRequest &operator=(const PendingRequest &) = delete;
+
+private:
+    SessionWatchdog *watchdog;
+};
+
+// True once the session was ended because the server stopped answering (one log line says so).
+bool sessionTimedOut(const SftpSession &session);
+
+// Test seam: connect and idle time-outs in milliseconds; 0 restores the defaults (30 s and 60 s).
+void setSessionTimeoutsForTesting(int connectMs, int idleMs);

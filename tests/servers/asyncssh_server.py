@@ -1,0 +1,155 @@
+#!/usr/bin/python3
+"""A small SFTP server on loopback for the transfer tests, with switches to inject faults.
+
+Run with Debian's interpreter (/usr/bin/python3), which has asyncssh:
+
+    asyncssh_server.py --root DIR --user NAME --password SECRET [--host-key FILE] [faults...]
+
+The folder DIR is the server root: clients see DIR/upload/... as /upload/... . Once the server
+listens it prints "PORT <n>" and "FINGERPRINT SHA256:..." on stdout (one line each, flushed) and
+serves until it is killed or its standard input closes.
+
+Fault switches (all off by default; "per connection" counts restart with every new session):
+  --drop-after N          close the connection abruptly once N bytes of file data were sent
+  --stall-after N         stop answering anything once N bytes of file data were sent
+  --faults-once           apply --drop-after and --stall-after to the first connection only
+  --max-read N            answer every read with at most N bytes (short reads)
+  --fail-open REGEX       opening a file whose server path matches REGEX fails (permission denied)
+  --fail-opendir REGEX    opening a folder whose server path matches REGEX fails
+  --read-error-after N    reads at offset >= N fail with an SFTP failure status (session stays up)
+  --read-error-match RE   limit --read-error-after to files whose server path matches RE
+  --extra-entry DIR|NAME|SIZE
+                          add a listing entry NAME (a regular file of SIZE bytes) to folder DIR,
+                          for names no file system can hold ("../evil.exe", "a/b"); repeatable
+  --open-delay-ms N       wait N ms before answering each open (a slow server)
+Symlinks need no switch: make real symlinks in the tree; they are listed as symlinks.
+"""
+
+import argparse
+import asyncio
+import os
+import re
+import sys
+import warnings
+
+warnings.simplefilter('ignore')  # asyncssh's imports warn about old ciphers on stderr
+import asyncssh  # noqa: E402
+
+
+def parse_args():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--root', required=True)
+    parser.add_argument('--user', required=True)
+    parser.add_argument('--password', required=True)
+    parser.add_argument('--host-key')
+    parser.add_argument('--drop-after', type=int)
+    parser.add_argument('--stall-after', type=int)
+    parser.add_argument('--faults-once', action='store_true')
+    parser.add_argument('--max-read', type=int)
+    parser.add_argument('--fail-open')
+    parser.add_argument('--fail-opendir')
+    parser.add_argument('--read-error-after', type=int)
+    parser.add_argument('--read-error-match')
+    parser.add_argument('--extra-entry', action='append', default=[])
+    parser.add_argument('--open-delay-ms', type=int, default=0)
+    return parser.parse_args()
+
+
+ARGS = parse_args()
+CONNECTIONS = 0
+
+
+def server_path(path):
+    """The client's path, normalised the way the server maps it."""
+    return os.path.normpath(os.path.join(b'/', path)).decode('utf-8', 'surrogateescape')
+
+
+class FaultySFTPServer(asyncssh.SFTPServer):
+    def __init__(self, chan):
+        super().__init__(chan, chroot=ARGS.root.encode())
+        global CONNECTIONS
+        CONNECTIONS += 1
+        faults_apply = not ARGS.faults_once or CONNECTIONS == 1
+        self.drop_after = ARGS.drop_after if faults_apply else None
+        self.stall_after = ARGS.stall_after if faults_apply else None
+        self.sent = 0
+        self.paths = {}
+
+    async def open(self, path, pflags, attrs):
+        if ARGS.open_delay_ms:
+            await asyncio.sleep(ARGS.open_delay_ms / 1000)
+        if pflags & ~asyncssh.FXF_READ:
+            raise asyncssh.SFTPPermissionDenied('This server is read-only')
+        name = server_path(path)
+        if ARGS.fail_open and re.search(ARGS.fail_open, name):
+            raise asyncssh.SFTPPermissionDenied('Open refused by --fail-open')
+        file_obj = super().open(path, pflags, attrs)
+        self.paths[id(file_obj)] = name
+        return file_obj
+
+    def close(self, file_obj):
+        self.paths.pop(id(file_obj), None)
+        return super().close(file_obj)
+
+    async def read(self, file_obj, offset, size):
+        name = self.paths.get(id(file_obj), '')
+        if ARGS.read_error_after is not None and offset >= ARGS.read_error_after:
+            if not ARGS.read_error_match or re.search(ARGS.read_error_match, name):
+                raise asyncssh.SFTPFailure('Read refused by --read-error-after')
+        if ARGS.max_read:
+            size = min(size, ARGS.max_read)
+        if self.stall_after is not None and self.sent >= self.stall_after:
+            await asyncio.Event().wait()  # never set: the request is never answered
+        if self.drop_after is not None and self.sent >= self.drop_after:
+            self.connection.abort()
+            raise asyncssh.SFTPConnectionLost('Dropped by --drop-after')
+        data = super().read(file_obj, offset, size)
+        for limit in (self.drop_after, self.stall_after):
+            if limit is not None:
+                data = data[:max(0, limit - self.sent)] if self.sent + len(data) > limit else data
+        self.sent += len(data)
+        return data
+
+    def listdir(self, path):
+        name = server_path(path)
+        if ARGS.fail_opendir and re.search(ARGS.fail_opendir, name):
+            raise asyncssh.SFTPPermissionDenied('Opendir refused by --fail-opendir')
+        entries = super().listdir(path)
+        for extra in ARGS.extra_entry:
+            folder, entry_name, size = extra.split('|')
+            if server_path(folder.encode()) == name:
+                attrs = asyncssh.SFTPAttrs(type=asyncssh.FILEXFER_TYPE_REGULAR, size=int(size),
+                                           permissions=0o100644, uid=0, gid=0, atime=0, mtime=0)
+                entries.append(asyncssh.SFTPName(entry_name.encode(), attrs=attrs))
+        return entries
+
+
+class PasswordServer(asyncssh.SSHServer):
+    def begin_auth(self, username):
+        return True
+
+    def password_auth_supported(self):
+        return True
+
+    def validate_password(self, username, password):
+        return username == ARGS.user and password == ARGS.password
+
+
+async def main():
+    if ARGS.host_key:
+        key = asyncssh.read_private_key(ARGS.host_key)
+    else:
+        key = asyncssh.generate_private_key('ssh-ed25519')
+    server = await asyncssh.listen('127.0.0.1', 0, server_host_keys=[key], server_factory=PasswordServer,
+                                   sftp_factory=FaultySFTPServer, allow_scp=False)
+    port = server.sockets[0].getsockname()[1]
+    print('PORT %d' % port, flush=True)
+    print('FINGERPRINT %s' % key.get_fingerprint('sha256'), flush=True)
+    # Serve until the test closes our standard input (or kills us).
+    loop = asyncio.get_running_loop()
+    await loop.run_in_executor(None, sys.stdin.buffer.read)
+    server.close()
+
+
+if __name__ == '__main__':
+    asyncio.run(main())

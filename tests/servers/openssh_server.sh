@@ -1,0 +1,114 @@
+#!/bin/bash
+# OpenSSH sshd on loopback serving a package tree over SFTP, for end-to-end tests and benchmarks.
+#
+#   openssh_server.sh TREE USER PASSWORD
+#
+# TREE is the folder that clients see as "/" (it holds upload/Softwares/For Download/...). Needs
+# root: it creates the throwaway local user USER with PASSWORD, bind-mounts TREE as the chroot under
+# /run (sshd refuses a chroot below the world-writable /tmp), writes its own config and host key,
+# starts sshd on a free port of 127.0.0.1 and prints "PORT <n>" and "FINGERPRINT SHA256:..." once
+# the port answers. It serves until its standard input closes or it gets SIGTERM/SIGINT, then stops
+# sshd and removes the user, the mount and its folder.
+set -u
+if [ $# -ne 3 ]; then echo "usage: $0 TREE USER PASSWORD" >&2; exit 64; fi
+if [ "$(id -u)" -ne 0 ]; then echo "openssh_server.sh: needs root (local user, chroot)" >&2; exit 77; fi
+TREE=$(realpath "$1")
+USER_NAME=$2
+PASSWORD=$3
+SSHD=$(command -v sshd || echo /usr/sbin/sshd)
+
+RUNDIR=$(mktemp -d /run/quillon-sshd.XXXXXX) || exit 1
+CHROOT=$RUNDIR/root
+SSHD_PID=
+MOUNTED=0
+USER_MADE=0
+
+cleanup() {
+    trap - EXIT TERM INT HUP
+    if [ -n "$SSHD_PID" ]; then kill "$SSHD_PID" 2>/dev/null; wait "$SSHD_PID" 2>/dev/null; fi
+    if [ "$MOUNTED" = 1 ]; then umount "$CHROOT" 2>/dev/null || umount -l "$CHROOT"; fi
+    if [ "$USER_MADE" = 1 ]; then userdel "$USER_NAME" 2>/dev/null; fi
+    # Remove only what this script made: never recurse into a folder that may still be the tree.
+    rm -f "$RUNDIR"/sshd_config "$RUNDIR"/host_key "$RUNDIR"/host_key.pub "$RUNDIR"/sshd.log
+    if [ "$MOUNTED" = 2 ]; then rm -rf "$CHROOT"; else rmdir "$CHROOT" 2>/dev/null; fi
+    rmdir "$RUNDIR" 2>/dev/null
+    exit "${1:-0}"
+}
+trap 'cleanup 0' TERM INT HUP
+trap 'cleanup $?' EXIT
+
+chmod 755 "$RUNDIR"
+mkdir -m 755 "$CHROOT"
+# The chroot must be owned by root and writable by nobody else; the client user must be able to walk it.
+chmod 755 "$TREE"
+if mount --bind "$TREE" "$CHROOT" 2>/dev/null; then
+    MOUNTED=1
+else
+    cp -a "$TREE/." "$CHROOT/" && MOUNTED=2
+fi
+chown root:root "$CHROOT"
+chmod 755 "$CHROOT"
+
+userdel "$USER_NAME" 2>/dev/null
+useradd --no-create-home --home-dir / --shell /usr/sbin/nologin "$USER_NAME" || exit 1
+USER_MADE=1
+echo "$USER_NAME:$PASSWORD" | chpasswd || exit 1
+mkdir -p /run/sshd
+chmod 755 /run/sshd
+
+ssh-keygen -q -t ed25519 -N '' -f "$RUNDIR/host_key" || exit 1
+FINGERPRINT=$(ssh-keygen -l -E sha256 -f "$RUNDIR/host_key.pub" | awk '{print $2}')
+
+write_config() {
+    cat > "$RUNDIR/sshd_config" <<CONFIG
+ListenAddress 127.0.0.1
+Port $1
+HostKey $RUNDIR/host_key
+PidFile none
+UsePAM no
+PasswordAuthentication yes
+KbdInteractiveAuthentication no
+PubkeyAuthentication no
+PermitRootLogin no
+AllowUsers $USER_NAME
+AuthorizedKeysFile none
+MaxStartups 100
+MaxAuthTries 100
+LogLevel ERROR
+Subsystem sftp internal-sftp
+ForceCommand internal-sftp
+ChrootDirectory $CHROOT
+AllowTcpForwarding no
+X11Forwarding no
+CONFIG
+    # OpenSSH 9.8 and later penalise failed logins per source address; tests log in wrongly on purpose.
+    echo "PerSourcePenalties no" >> "$RUNDIR/sshd_config"
+    "$SSHD" -t -f "$RUNDIR/sshd_config" 2>/dev/null || sed -i '/^PerSourcePenalties/d' "$RUNDIR/sshd_config"
+}
+
+port_answers() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+for attempt in 1 2 3 4 5; do
+    PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    write_config "$PORT"
+    "$SSHD" -D -e -f "$RUNDIR/sshd_config" 2>>"$RUNDIR/sshd.log" &
+    SSHD_PID=$!
+    for _ in $(seq 1 100); do
+        if port_answers "$PORT"; then break; fi
+        if ! kill -0 "$SSHD_PID" 2>/dev/null; then break; fi
+        sleep 0.05
+    done
+    if kill -0 "$SSHD_PID" 2>/dev/null && port_answers "$PORT"; then break; fi
+    kill "$SSHD_PID" 2>/dev/null; wait "$SSHD_PID" 2>/dev/null; SSHD_PID=
+done
+if [ -z "$SSHD_PID" ]; then
+    echo "openssh_server.sh: sshd did not start:" >&2; cat "$RUNDIR/sshd.log" >&2; exit 1
+fi
+
+echo "PORT $PORT"
+echo "FINGERPRINT $FINGERPRINT"
+# A background job reads /dev/null unless given our standard input explicitly.
+exec 3<&0
+cat <&3 >/dev/null &
+wait $!
+cleanup 0
