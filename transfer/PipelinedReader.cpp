@@ -1,0 +1,145 @@
+#include "transfer/PipelinedReader.h"
+
+#include <libssh/libssh.h>
+
+#include <cstring>
+
+namespace {
+// A reply shorter than this is taken as the end of the data rather than as the server's cap.
+constexpr quint32 smallestRequest = 4096;
+} // namespace
+
+PipelinedReader::PipelinedReader(const SftpSession &session, sftp_file file, qint64 begin, qint64 end,
+                                 quint32 requestSize, int window)
+    : session(session), file(file), nextRequestOffset(begin), end(end), requestLength(qMax(requestSize, smallestRequest)),
+      window(qMax(window, 1)), handedOver(begin) {
+    inFlight.reserve(this->window + 1);
+}
+
+PipelinedReader::~PipelinedReader() { drain(); }
+
+void PipelinedReader::setExpectedSize(qint64 bytes) { expectedSize = bytes; }
+
+qint64 PipelinedReader::read(char *buffer, qint64 maxSize) {
+    if (error != 0)
+        return error;
+    qint64 copied = 0;
+    while (copied < maxSize) {
+        const qint64 available = reply.size() - replyUsed;
+        if (available > 0) {
+            const qint64 n = qMin(available, maxSize - copied);
+            std::memcpy(buffer + copied, reply.constData() + replyUsed, size_t(n));
+            replyUsed += n;
+            copied += n;
+            handedOver += n;
+            continue;
+        }
+        if (endSeen)
+            break;
+        if (!fillWindow() || (!inFlight.isEmpty() && !receiveNext())) {
+            // What arrived before the failure is still handed over; the error follows on the next call.
+            if (error == 0)
+                error = SSH_ERROR;
+            return copied > 0 ? copied : error;
+        }
+        if (inFlight.isEmpty() && reply.size() == replyUsed)
+            endSeen = endSeen || (end >= 0 && nextRequestOffset >= end);
+    }
+    return copied;
+}
+
+bool PipelinedReader::fillWindow() {
+    while (!endSeen && inFlight.size() < window && (end < 0 || nextRequestOffset < end)) {
+        // Past the expected end one request is enough to hear about the end of the file.
+        if (expectedSize >= 0 && nextRequestOffset >= expectedSize && !inFlight.isEmpty() &&
+            inFlight.last().offset >= expectedSize)
+            break;
+        quint32 length = requestLength;
+        if (end >= 0)
+            length = quint32(qMin<qint64>(length, end - nextRequestOffset));
+        if (!sendRequest(nextRequestOffset, length, false))
+            return false;
+        nextRequestOffset += length;
+    }
+    return true;
+}
+
+bool PipelinedReader::sendRequest(qint64 offset, quint32 length, bool urgent) {
+    // libssh reads at the handle's own offset, which its asynchronous reads leave wrong: set it each time.
+    if (sftp_seek64(file, quint64(offset)) < 0)
+        return false;
+    const int id = sftp_async_read_begin(file, length);
+    if (id < 0)
+        return false;
+    const Request request{id, offset, length};
+    if (urgent)
+        inFlight.prepend(request);
+    else
+        inFlight.append(request);
+    return true;
+}
+
+bool PipelinedReader::receiveNext() {
+    widenChannelWindow();
+    const Request request = inFlight.takeFirst();
+    // The seek also clears libssh's end-of-file flag, which would make it skip this reply.
+    sftp_seek64(file, quint64(request.offset));
+    reply.resize(request.length);
+    int n;
+    {
+        PendingRequest pending(session);
+        n = sftp_async_read(file, reply.data(), request.length, request.id);
+    }
+    replyUsed = 0;
+    if (n < 0) {
+        reply.clear();
+        error = n;
+        return false;
+    }
+    if (request.offset != handedOver || quint32(n) > request.length) {
+        // Never hand over bytes whose place in the file is not the next one.
+        reply.clear();
+        error = SSH_ERROR;
+        return false;
+    }
+    reply.resize(n);
+    replyOffset = request.offset;
+    if (n == 0) {
+        endSeen = true;
+        drain();
+        return true;
+    }
+    if (expectedSize >= 0 && request.offset + n > expectedSize)
+        expectedSize = -1; // the file is longer than announced: read on at full speed
+    if (quint32(n) < request.length) {
+        ++shortCount;
+        if (quint32(n) >= smallestRequest)
+            requestLength = qMin(requestLength, quint32(n));
+        return sendRequest(request.offset + n, request.length - quint32(n), true);
+    }
+    return true;
+}
+
+void PipelinedReader::widenChannelWindow() {
+    if (channelWindow == 0)
+        return;
+    // A read of the (always empty) error stream with a large count makes libssh announce that much
+    // window to the server; the timeout 0 returns at once.
+    if (windowScratch.size() < qint64(channelWindow))
+        windowScratch.resize(channelWindow);
+    ssh_channel_read_timeout(file->sftp->channel, windowScratch.data(), channelWindow, 1, 0);
+}
+
+void PipelinedReader::drain() {
+    // Every request sent must be answered and collected, or libssh keeps its reply forever.
+    QByteArray scratch;
+    while (!inFlight.isEmpty()) {
+        const Request request = inFlight.takeFirst();
+        scratch.resize(request.length);
+        sftp_seek64(file, quint64(request.offset));
+        PendingRequest pending(session);
+        if (sftp_async_read(file, scratch.data(), request.length, request.id) < 0 &&
+            ssh_is_connected(file->sftp->session) == 0)
+            inFlight.clear(); // the connection is gone: nothing more will arrive
+    }
+}

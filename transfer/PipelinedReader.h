@@ -1,0 +1,94 @@
+#pragma once
+// Reads one open remote file with many read requests in flight and hands the bytes over in file order.
+//
+// Drop-in for the one-read-at-a-time loop: where that loop calls
+//     lastChunk = sftp_read(file, buffer, 131070);
+// create one reader per opened file and call
+//     lastChunk = reader.read(buffer, 131070);
+// read() fills the whole buffer unless the file (or the range) ends first, so the caller sees the same
+// step sizes a server answering every request in full would give: 131070, 131070, ..., the rest, then 0.
+// A negative result is a read error with the session's error text set, as with sftp_read. The reader
+// must be destroyed before the file is closed with sftp_close. Waits for replies are watched by the
+// session's idle time-out, like every other blocking SFTP call.
+//
+// Each request asks for at most requestLimit bytes. A reply shorter than asked (a server that caps read
+// lengths) is kept and the missing tail is requested again at its own offset before anything later is
+// handed over; the request size then drops to what the server gave. Offsets are tracked here, not by
+// libssh, whose asynchronous reads advance the handle's offset by the requested length and rewind it by
+// the shortfall of whichever reply is read last.
+
+#include <QByteArray>
+#include <QVector>
+
+#include "transfer/SftpSession.h"
+
+class PipelinedReader {
+public:
+    static constexpr qint64 stepSize = 131070;
+    static constexpr quint32 defaultRequestSize = 64 * 1024;
+    static constexpr int defaultWindow = 64;
+
+    // Reads [begin, end) of the file; end < 0 reads until the server reports the end of the file.
+    PipelinedReader(const SftpSession &session, sftp_file file, qint64 begin = 0, qint64 end = -1,
+                             quint32 requestSize = defaultRequestSize, int window = defaultWindow);
+    ~PipelinedReader();
+
+    PipelinedReader(const PipelinedReader &) = delete;
+    PipelinedReader &operator=(const PipelinedReader &) = delete;
+
+    // Copies up to maxSize bytes into buffer: maxSize unless the end comes first, 0 at the end,
+    // negative on a read error (every later call returns the same).
+    qint64 read(char *buffer, qint64 maxSize);
+
+    // True once every byte of a bounded range has been asked for: a next range may start now.
+    bool requestedAll() const { return end >= 0 && nextRequestOffset >= end; }
+    // Sends the first requests at once, so a range is under way before its first read().
+    bool prime() { return error == 0 && fillWindow(); }
+
+    // The file offset of the next byte read() hands over.
+    qint64 position() const { return handedOver; }
+    // The request size in use: lower than asked once the server answered short.
+    quint32 requestSize() const { return requestLength; }
+    // How many replies came back shorter than requested (and were completed by a new request).
+    int shortReplies() const { return shortCount; }
+
+    // The size the directory entry gave: past it only one request is sent, to hear about the end,
+    // so a small file costs one round trip and no needless requests. A longer file is still read whole.
+    void setExpectedSize(qint64 bytes);
+
+    // Lets the server send up to bytes ahead on this file's channel before the client reads them
+    // (libssh 0.10 keeps its window at 1,280,000 bytes, which caps one channel at high latency).
+    // 0, the default, leaves libssh's own flow control alone.
+    void setChannelWindow(quint32 bytes) { channelWindow = bytes; }
+
+private:
+    struct Request {
+        int id;
+        qint64 offset;
+        quint32 length;
+    };
+
+    bool fillWindow();
+    bool sendRequest(qint64 offset, quint32 length, bool urgent);
+    bool receiveNext();
+    void widenChannelWindow();
+    void drain();
+
+    const SftpSession &session;
+    sftp_file file;
+    qint64 nextRequestOffset;
+    qint64 end;
+    quint32 requestLength;
+    int window;
+    QVector<Request> inFlight; // in file order; a re-request of a shortfall goes to the front
+    QByteArray reply;          // the last reply, not yet fully handed over
+    qint64 replyOffset = 0;    // file offset of reply's first byte
+    qint64 replyUsed = 0;
+    qint64 handedOver;
+    qint64 expectedSize = -1;
+    qint64 error = 0;
+    bool endSeen = false;
+    int shortCount = 0;
+    quint32 channelWindow = 0;
+    QByteArray windowScratch;
+};

@@ -1,0 +1,52 @@
+#pragma once
+// Fetches one large remote file over every session of a pool at once, range by range, into one local file.
+//
+// The file is cut into slices of whole 131070-byte steps; each session reads the next free slice with a
+// PipelinedReader and writes it at its own offset, so the local file is right whatever order slices end
+// in. On the caller's thread the step handler is called in file order, once per 131070-byte step (the
+// last one short), as soon as every byte up to that step is written: the same sequence of counts the
+// one-read-at-a-time loop emits as Counter_Data.
+//
+// Wiring in the download of one file whose directory entry says it is large (see worthSplitting):
+//     QSaveFile local(localPath); local.open(QIODevice::WriteOnly);
+//     RangeDownloader range(pool);
+//     lastChunk = range.download(remoteFile, remotePath, size, local, [&](qint64 n, bool written) {
+//         emit Counter_Data(n); if (!written) Write_Log(...); ...; return !cancelRequested; });
+// A negative result is a read error: log errorText() the way a failed sftp_read is logged.
+
+#include "transfer/SftpSessionPool.h"
+
+#include <QString>
+
+#include <functional>
+
+class QFileDevice;
+
+class RangeDownloader {
+public:
+    static constexpr qint64 stepSize = 131070;
+    static constexpr qint64 sliceSteps = 32; // about 4 MB: small enough that sessions end together
+
+    // Returns false to stop the download after this step.
+    using StepHandler = std::function<bool(qint64 bytes, bool written)>;
+
+    explicit RangeDownloader(SftpSessionPool &pool) : pool(pool) {}
+
+    // Files of at least this size are worth more than one session.
+    static bool worthSplitting(qint64 size) { return size >= 4 * sliceSteps * stepSize; }
+
+    // remoteFile is the caller's handle on the primary session, already open and still the caller's to
+    // close. size is what the directory entry gave; a file that turns out longer is still read whole.
+    // Returns the number of bytes fetched, or a negative value on a read error. The target device must be
+    // open for writing; nothing else may use it meanwhile.
+    qint64 download(sftp_file remoteFile, const QByteArray &remotePath, qint64 size, QFileDevice &target,
+                    const StepHandler &onStep);
+
+    bool cancelled() const { return wasCancelled; }
+    QString errorText() const { return error; }
+
+private:
+    SftpSessionPool &pool;
+    bool wasCancelled = false;
+    QString error;
+};
