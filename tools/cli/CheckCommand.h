@@ -1,0 +1,8 @@
+#pragma once
+// The headless client's "check" command: one update check, printed as local path TAB remote path.
+
+#include <QStringList>
+
+// quillon-cli check
+// Exit codes: 0 everything current, 1 updates available, 2 server unreachable, 64 usage.
+int runCheckCommand(const QStringList &arguments);
