@@ -176,3 +176,9 @@ void CEncryptedSettings::setValue(const QString &key, const QVariant &value) {
     settings->setValue(key, value);
     writeFile();
 }
+
+void CEncryptedSettings::remove(const QString &key) {
+    QWriteLocker locker(&lock);
+    settings->remove(key);
+    writeFile();
+}

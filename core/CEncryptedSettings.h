@@ -18,6 +18,8 @@ public:
 
     QVariant value(const QString &key, const QVariant &defaultValue = QVariant());
     void setValue(const QString &key, const QVariant &value);
+    // Drops a key and saves, as setValue does.
+    void remove(const QString &key);
 
     QString fileName() const { return filePath; }
 
