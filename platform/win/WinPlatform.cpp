@@ -13,7 +13,8 @@ const wchar_t runKeyPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run
 std::string toUtf8(const std::wstring &text) {
     if (text.empty())
         return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
     std::string result(size_t(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &result[0], size, nullptr, nullptr);
     return result;
@@ -32,8 +33,12 @@ std::string cleanupScriptText(const std::wstring &oldProgramPath) {
     const std::wstring quoted = L"\"" + nativePath(oldProgramPath) + L"\"";
     const std::wstring text = L"@echo off\n"
                               L":loop\n"
-                              L"del /F /Q " + quoted + L"\n"
-                              L"if exist " + quoted + L" (\n"
+                              L"del /F /Q " +
+                              quoted +
+                              L"\n"
+                              L"if exist " +
+                              quoted +
+                              L" (\n"
                               L"    goto loop\n"
                               L") else (\n"
                               L"   del /F /Q \"%~f0\"\n"
@@ -78,19 +83,19 @@ bool isWindowsVersionOrGreater(unsigned short major, unsigned short minor, unsig
     conditions = VerSetConditionMask(conditions, VER_MAJORVERSION, VER_GREATER_EQUAL);
     conditions = VerSetConditionMask(conditions, VER_MINORVERSION, VER_GREATER_EQUAL);
     conditions = VerSetConditionMask(conditions, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
-    return VerifyVersionInfoW(&wanted, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, conditions) !=
-           FALSE;
+    return VerifyVersionInfoW(&wanted, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR,
+                              conditions) != FALSE;
 }
 
 bool setRunValue(const std::wstring &valueName, const std::wstring &programPath) {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, runKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, runKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
         return false;
     const std::wstring path = nativePath(programPath);
     const DWORD bytes = DWORD((path.size() + 1) * sizeof(wchar_t));
-    const LONG result =
-        RegSetValueExW(key, valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(path.c_str()), bytes);
+    const LONG result = RegSetValueExW(key, valueName.c_str(), 0, REG_SZ,
+                                       reinterpret_cast<const BYTE *>(path.c_str()), bytes);
     RegCloseKey(key);
     return result == ERROR_SUCCESS;
 }
@@ -109,13 +114,13 @@ bool removeRunValue(const std::wstring &valueName) {
 
 bool readRunValue(const std::wstring &valueName, std::wstring *programPath) {
     DWORD bytes = 0;
-    if (RegGetValueW(HKEY_CURRENT_USER, runKeyPath, valueName.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
-        ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_CURRENT_USER, runKeyPath, valueName.c_str(), RRF_RT_REG_SZ, nullptr, nullptr,
+                     &bytes) != ERROR_SUCCESS)
         return false;
     std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');
     bytes = DWORD(value.size() * sizeof(wchar_t));
-    if (RegGetValueW(HKEY_CURRENT_USER, runKeyPath, valueName.c_str(), RRF_RT_REG_SZ, nullptr, &value[0], &bytes) !=
-        ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_CURRENT_USER, runKeyPath, valueName.c_str(), RRF_RT_REG_SZ, nullptr, &value[0],
+                     &bytes) != ERROR_SUCCESS)
         return false;
     value.resize(wcslen(value.c_str()));
     if (programPath)

@@ -1,5 +1,6 @@
 #pragma once
-// The Windows services of the platform layer in plain Win32 (wide strings, no Qt), so they build and are tested on their own.
+// The Windows services of the platform layer in plain Win32 (wide strings, no Qt), so they build and are
+// tested on their own.
 
 #include <string>
 

@@ -1,4 +1,5 @@
-// A stand-in for a running program: it stays alive for the milliseconds given as its argument (default one minute).
+// A stand-in for a running program: it stays alive for the milliseconds given as its argument (default one
+// minute).
 
 #include <windows.h>
 

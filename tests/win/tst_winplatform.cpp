@@ -12,9 +12,13 @@
 
 namespace {
 
-std::wstring folderOf(const std::wstring &path) { return path.substr(0, path.find_last_of(L'\\')); }
+std::wstring folderOf(const std::wstring &path) {
+    return path.substr(0, path.find_last_of(L'\\'));
+}
 
-bool exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring &path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::wstring sleeperPath() {
     wchar_t self[MAX_PATH] = {};
@@ -67,7 +71,8 @@ struct Child {
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         std::wstring line = commandLine;
-        started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &info);
+        started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                                 &startup, &info);
     }
     static Child program(const std::wstring &path, int milliseconds = 60000) {
         return Child(L"\"" + path + L"\" " + std::to_wstring(milliseconds));
@@ -84,7 +89,9 @@ struct Child {
         CloseHandle(info.hProcess);
     }
     unsigned long id() const { return info.dwProcessId; }
-    bool waitForEnd(DWORD milliseconds) const { return WaitForSingleObject(info.hProcess, milliseconds) == WAIT_OBJECT_0; }
+    bool waitForEnd(DWORD milliseconds) const {
+        return WaitForSingleObject(info.hProcess, milliseconds) == WAIT_OBJECT_0;
+    }
     void end() const {
         TerminateProcess(info.hProcess, 0);
         WaitForSingleObject(info.hProcess, 5000);
@@ -237,7 +244,8 @@ TEST_CASE("the version test answers the rows of Windows 10" * doctest::test_suit
     CHECK_FALSE(WinPlatform::isWindowsVersionOrGreater(10, 0, 1));
 }
 
-TEST_CASE("without declared systems Windows 10 reports Windows 8" * doctest::test_suite("win10-nosupportedos")) {
+TEST_CASE("without declared systems Windows 10 reports Windows 8" *
+          doctest::test_suite("win10-nosupportedos")) {
     CHECK(WinPlatform::isWindowsVersionOrGreater(6, 1, 0));
     CHECK(WinPlatform::isWindowsVersionOrGreater(6, 2, 0));
     CHECK_FALSE(WinPlatform::isWindowsVersionOrGreater(6, 3, 0));

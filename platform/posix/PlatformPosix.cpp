@@ -1,0 +1,145 @@
+// The platform layer on POSIX systems: Qt around the /proc process table, an XDG autostart entry, sh scripts.
+
+#include "platform/Platform.h"
+#include "platform/posix/ProcessTable.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <sys/stat.h>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<int> pretendedMajor{-1};
+std::atomic<int> pretendedMinor{0};
+
+QString autostartEntryPath() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/autostart/Quillon.desktop");
+}
+
+// Single quotes keep every character of a path as it is; a quote itself is closed, escaped and reopened.
+QString shellQuoted(QString text) {
+    return QLatin1Char('\'') + text.replace("'", "'\\''") + QLatin1Char('\'');
+}
+
+// The Exec key of a desktop entry: one quoted argument, with the characters that are special inside
+// the quotes escaped, and the backslashes doubled once more for the key file's own string rules.
+QString desktopExecQuoted(const QString &path) {
+    QString quoted;
+    for (const QChar c : path) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\')
+            quoted += QLatin1Char('\\');
+        quoted += c;
+    }
+    quoted.replace("\\", "\\\\");
+    quoted.replace("%", "%%");
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+} // namespace
+
+namespace Platform {
+
+QString programFileName() {
+    return QStringLiteral("Quillon");
+}
+QString oldProgramFileName() {
+    return QStringLiteral("Old");
+}
+QString cleanupScriptName() {
+    return QStringLiteral("delete.sh");
+}
+
+bool isProgramFile(const QString &localPath) {
+    return QFileInfo(localPath).fileName() == programFileName();
+}
+
+bool isProgramToCheck(const QString &localPath) {
+    if (localPath.contains(QLatin1String(".exe")))
+        return true;
+    const QFileInfo file(localPath);
+    return file.isFile() && file.isExecutable();
+}
+
+QByteArray cleanupScriptText(const QString &oldProgramPath) {
+    const QString old = shellQuoted(oldProgramPath);
+    const QString text = QStringLiteral("#!/bin/sh\n"
+                                        "rm -f %1\n"
+                                        "while [ -e %1 ]; do\n"
+                                        "    rm -f %1\n"
+                                        "done\n"
+                                        "rm -f \"$0\"\n")
+                             .arg(old);
+    return text.toUtf8();
+}
+
+QString cleanupScriptProgram(const QString &scriptPath, QStringList *arguments) {
+    if (arguments)
+        *arguments = QStringList{scriptPath};
+    return QStringLiteral("/bin/sh");
+}
+
+qint64 findProcessByName(const QString &name) {
+    return ProcessTable::findByName(name.toStdString());
+}
+
+bool isProcessRunning(qint64 processId) {
+    return ProcessTable::isRunning(long(processId));
+}
+
+bool isWindowsVersionOrGreater(quint16 major, quint16 minor, quint16 servicePackMajor) {
+    const int pretended = pretendedMajor.load();
+    if (pretended < 0)
+        return false;
+    // Compared like the Windows version service: major first, then minor, then the service pack (0 here).
+    const int pretendedMinorVersion = pretendedMinor.load();
+    if (pretended != major)
+        return pretended > major;
+    if (pretendedMinorVersion != minor)
+        return pretendedMinorVersion > minor;
+    return servicePackMajor == 0;
+}
+
+bool setStartWithSystem(bool enabled, const QString &programPath) {
+    const QString entryPath = autostartEntryPath();
+    if (!enabled)
+        return !QFile::exists(entryPath) || QFile::remove(entryPath);
+    if (!QDir().mkpath(QFileInfo(entryPath).path()))
+        return false;
+    const QString text = QStringLiteral("[Desktop Entry]\n"
+                                        "Type=Application\n"
+                                        "Name=Quillon\n"
+                                        "Exec=%1\n"
+                                        "Terminal=false\n"
+                                        "X-GNOME-Autostart-enabled=true\n")
+                             .arg(desktopExecQuoted(programPath));
+    QSaveFile entry(entryPath);
+    if (!entry.open(QIODevice::WriteOnly))
+        return false;
+    entry.write(text.toUtf8());
+    return entry.commit();
+}
+
+bool startsWithSystem() {
+    return QFile::exists(autostartEntryPath());
+}
+
+void applyRemotePermissions(const QString &localPath, quint32 remoteMode) {
+    if ((remoteMode & 0777) == 0)
+        return;
+    // The owner keeps reading and writing, so later checks can digest the file and updates can replace it.
+    chmod(QFile::encodeName(localPath).constData(), mode_t((remoteMode & 0777) | 0600));
+}
+
+void setVersionForTesting(int major, int minor) {
+    pretendedMinor.store(minor);
+    pretendedMajor.store(major);
+}
+
+} // namespace Platform
