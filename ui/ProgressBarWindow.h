@@ -23,6 +23,9 @@ public:
     // Stops a run that is still going and lets its thread and worker go once it has ended.
     ~ProgressBarWindow() override;
 
+    // The thread of the current run (null before Show and after the window let it go); for tests.
+    QThread *runThread() const { return workerThread; }
+
 signals:
     void Delete_Install_Window();
 
