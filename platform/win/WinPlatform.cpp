@@ -31,18 +31,13 @@ std::wstring nativePath(std::wstring path) {
 
 std::string cleanupScriptText(const std::wstring &oldProgramPath) {
     const std::wstring quoted = L"\"" + nativePath(oldProgramPath) + L"\"";
-    const std::wstring text = L"@echo off\n"
-                              L":loop\n"
-                              L"del /F /Q " +
-                              quoted +
-                              L"\n"
-                              L"if exist " +
-                              quoted +
-                              L" (\n"
-                              L"    goto loop\n"
-                              L") else (\n"
-                              L"   del /F /Q \"%~f0\"\n"
-                              L")";
+    const std::wstring lines[] = {
+        L"@echo off",     L":loop",    L"del /F /Q " + quoted,   L"if exist " + quoted + L" (",
+        L"    goto loop", L") else (", L"   del /F /Q \"%~f0\"", L")"};
+    // Line feeds between the lines, none after the last.
+    std::wstring text;
+    for (const std::wstring &line : lines)
+        text += (text.empty() ? L"" : L"\n") + line;
     return toUtf8(text);
 }
 
