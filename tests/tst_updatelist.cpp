@@ -1,6 +1,7 @@
 // Drives the update list window on the offscreen platform: filling, ticking, its questions and final
 // box, and update runs against a real SFTP server on loopback.
 
+#include "core/CEncryptedSettings.h"
 #include "core/Language.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
@@ -130,6 +131,8 @@ QByteArray oldContent(const QString &name) {
 // check would have found.
 QHash<QString, QString> pendingUpdates(const QString &serverRoot, const QString &localFolder,
                                        const QStringList &names) {
+    // The downloader only writes below the recorded install folder of a component.
+    CEncryptedSettings::getInstance(QString(), 0)->setValue("Path/Brightfen Meter", localFolder);
     QHash<QString, QString> map;
     for (const QString &name : names) {
         const QByteArray fresh = newContent(name);

@@ -30,6 +30,8 @@ public:
     QProgressBar *progressBarWidget() const { return progressBar; }
     const QHash<QString, bool> &chosenUpdates() const { return updateSet; }
     bool isRunning() const { return runningRun != 0; }
+    // The thread of the latest run; it deletes itself when the run has ended.
+    QThread *runThread() const { return workerThread; }
 
 signals:
     void Finish_Update();
