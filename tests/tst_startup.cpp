@@ -1,0 +1,150 @@
+// Tests of the start-up steps, run against a temporary program folder.
+
+#include "app/Startup.h"
+#include "core/CEncryptedSettings.h"
+#include "core/CSettingsCipher.h"
+#include "core/DefaultSettings.h"
+#include "core/ProgramKey.h"
+#include "platform/Platform.h"
+
+#include <QtTest>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTranslator>
+
+#ifdef Q_OS_UNIX
+#include <signal.h>
+#endif
+
+namespace {
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &content) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(content), content.size());
+}
+
+} // namespace
+
+class StartupTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void defaultSettingsAreWrittenOnlyWhenMissing();
+    void cleanupScriptRunsAndIsRemoved();
+    void cleanupScriptStillRunningIsStoppedAndRemoved();
+    void translatorLoadsTheFirstLanguageWithAResource();
+    void storeOpensDefaultsAndFolderIsRecordedOnlyWhenItDiffers();
+};
+
+void StartupTest::defaultSettingsAreWrittenOnlyWhenMissing() {
+    QTemporaryDir folder;
+    const QString path = folder.filePath("settings.ini");
+    QCOMPARE(settingsFilePath(folder.path()), path);
+    QVERIFY(writeDefaultSettingsIfMissing(folder.path()));
+    const QByteArray written = readFile(path);
+    QCOMPARE(written, defaultSettingsContent());
+
+    CSettingsCipher cipher;
+    cipher.setKey(programKey);
+    const QByteArray plaintext = cipher.decrypt(written);
+    QCOMPARE(cipher.lastError(), CSettingsCipher::CipherOk);
+    QCOMPARE(written.at(1), char(0x05));
+    QVERIFY(plaintext.contains("[SFTP]\nIP=updates.brightfen.example\nport=22\n"));
+    QVERIFY(plaintext.contains("\nLogin="));
+    QVERIFY(plaintext.contains("\nPswd="));
+    QVERIFY(plaintext.contains("[Timer]\nTimeout=7\n"));
+
+    // An existing file, readable or not, is left alone.
+    writeFile(path, "not a cyphertext");
+    QVERIFY(!writeDefaultSettingsIfMissing(folder.path()));
+    QCOMPARE(readFile(path), QByteArray("not a cyphertext"));
+}
+
+void StartupTest::cleanupScriptRunsAndIsRemoved() {
+    QTemporaryDir folder;
+    QVERIFY(!runPendingCleanupScript(folder.path()));
+
+    const QString oldProgram = folder.filePath(Platform::oldProgramFileName());
+    const QString script = folder.filePath(Platform::cleanupScriptName());
+    writeFile(oldProgram, "the previous program");
+    writeFile(script, Platform::cleanupScriptText(oldProgram));
+    QVERIFY(runPendingCleanupScript(folder.path()));
+    QVERIFY(!QFile::exists(script));
+    QVERIFY(!QFile::exists(oldProgram));
+}
+
+void StartupTest::cleanupScriptStillRunningIsStoppedAndRemoved() {
+#ifndef Q_OS_UNIX
+    QSKIP("the never-ending script is a POSIX shell script");
+#else
+    QTemporaryDir folder;
+    const QString script = folder.filePath(Platform::cleanupScriptName());
+    const QString pidFile = folder.filePath("pid");
+    writeFile(script, QStringLiteral("echo $$ > '%1'\nexec sleep 60\n").arg(pidFile).toUtf8());
+    QElapsedTimer timer;
+    timer.start();
+    // A short wait keeps the test quick; the program passes 3000 ms.
+    QVERIFY(runPendingCleanupScript(folder.path(), 300));
+    const qint64 elapsed = timer.elapsed();
+    QVERIFY(!QFile::exists(script));
+    const qint64 pid = readFile(pidFile).trimmed().toLongLong();
+    QVERIFY(pid > 0);
+    QVERIFY2(::kill(pid_t(pid), 0) != 0, "the script still runs");
+    // Far below the script's own 60 s: it was stopped, not waited for.
+    QVERIFY2(elapsed < 20000, qPrintable(QString::number(elapsed)));
+#endif
+}
+
+void StartupTest::translatorLoadsTheFirstLanguageWithAResource() {
+    QTranslator none;
+    QVERIFY(!installTranslator(none, {"en-US", "de-DE"}));
+    QVERIFY(none.isEmpty());
+    QVERIFY(none.language().isEmpty());
+
+    QTranslator russian;
+    QVERIFY(installTranslator(russian, {"en-US", "ru-RU", "ru"}));
+    QCOMPARE(russian.language(), QStringLiteral("ru_RU"));
+    // It carries no messages: texts pass through unchanged.
+    QCOMPARE(QCoreApplication::translate("MainTrayIcon", "Exit"), QStringLiteral("Exit"));
+    QCoreApplication::removeTranslator(&russian);
+}
+
+void StartupTest::storeOpensDefaultsAndFolderIsRecordedOnlyWhenItDiffers() {
+    QTemporaryDir folder;
+    QVERIFY(!recordProgramFolder(folder.path())); // no store yet
+    writeDefaultSettingsIfMissing(folder.path());
+    CEncryptedSettings *settings = openSettingsStore(folder.path());
+    QVERIFY(settings);
+    QCOMPARE(settings->fileName(), settingsFilePath(folder.path()));
+    QCOMPARE(settings->value("SFTP/IP").toString(), QStringLiteral("updates.brightfen.example"));
+    QCOMPARE(settings->value("SFTP/port").toInt(), 22);
+    QCOMPARE(settings->value("Timer/Timeout").toInt(), 7);
+    QVERIFY(!settings->value("Path/Quillon").isValid());
+
+    QVERIFY(recordProgramFolder(folder.path()));
+    QCOMPARE(settings->value("Path/Quillon").toString(), folder.path());
+    // Every save draws a new random byte, so an unneeded save would change the file.
+    const QByteArray saved = readFile(settings->fileName());
+    QVERIFY(!recordProgramFolder(folder.path()));
+    QCOMPARE(readFile(settings->fileName()), saved);
+
+    settings->setValue("Path/Quillon", folder.path().toUpper());
+    QVERIFY(recordProgramFolder(folder.path()));
+    QCOMPARE(settings->value("Path/Quillon").toString(), folder.path());
+
+    const QString moved = folder.filePath("moved");
+    QVERIFY(recordProgramFolder(moved));
+    CSettingsCipher cipher;
+    cipher.setKey(programKey);
+    QVERIFY(cipher.decrypt(readFile(settings->fileName())).contains("Quillon=" + moved.toUtf8() + "\n"));
+}
+
+QTEST_GUILESS_MAIN(StartupTest)
+#include "tst_startup.moc"
