@@ -147,6 +147,9 @@ private slots:
         QVERIFY(work.isValid());
         QDir::setCurrent(work.path());
         useTestSettings();
+        // The Russian run below starts this program again under a Russian locale.
+        if (qEnvironmentVariableIsSet("QUILLON_TEST_LANGUAGE"))
+            QCOMPARE(System_Language(), qEnvironmentVariable("QUILLON_TEST_LANGUAGE"));
     }
     void init() { clearLog(); }
 
@@ -590,6 +593,25 @@ private slots:
         QCOMPARE(run.questions, 1); // a program that is not running is not asked about
         QCOMPARE(readFile(tool), QByteArray("new tool"));
         QCOMPARE(readFile(idle), QByteArray("new tool"));
+    }
+
+    void installTextsFollowTheRussianLocale() {
+        if (qEnvironmentVariableIsSet("QUILLON_TEST_LANGUAGE"))
+            QSKIP("this is the Russian run itself");
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LC_ALL", "ru_RU.UTF-8");
+        environment.insert("LANG", "ru_RU.UTF-8");
+        environment.insert("QUILLON_TEST_LANGUAGE", "ru");
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"installRunReportsEverySignalInOrder", "installRunWithNothingTickedOnlyCounts",
+                     "driversAreFetchedButNotRecorded"});
+        QVERIFY(child.waitForFinished(120000));
+        const QByteArray output = child.readAll();
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, output.constData());
+        QVERIFY2(output.contains("Totals: 5 passed, 0 failed"), output.constData());
     }
 
     void unreachableServerReportsConnectionError() {
