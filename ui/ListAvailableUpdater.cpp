@@ -31,6 +31,12 @@ bool russianBySystemLanguage() {
     return System_Language() == QLatin1String("ru");
 }
 
+// The status column is narrow for the Russian texts in some fonts; the tip shows them whole.
+void setStatus(QTreeWidgetItem *row, const QString &status) {
+    row->setText(1, status);
+    row->setToolTip(1, status);
+}
+
 } // namespace
 
 ListAvailableUpdater::ListAvailableUpdater(QWidget *parent) : QWidget(parent) {
@@ -53,6 +59,8 @@ ListAvailableUpdater::ListAvailableUpdater(QWidget *parent) : QWidget(parent) {
     updateTree = new QTreeWidget(this);
     updateTree->setGeometry(10, 100, 591, 321);
     updateTree->setColumnCount(2);
+    // Plain rows without children: no room is kept for branch marks.
+    updateTree->setRootIsDecorated(false);
     updateTree->setHeaderLabels(
         {ru ? QStringLiteral("Доступны новые обновления") : QStringLiteral("New updates are available"),
          ru ? QStringLiteral("Статус") : QStringLiteral("Status")});
@@ -83,8 +91,10 @@ void ListAvailableUpdater::Filling_Three_Update(QHash<QString, QString> &PathToI
         auto *row = new QTreeWidgetItem(updateTree);
         row->setText(0, it.key());
         row->setCheckState(0, Qt::Unchecked);
-        row->setText(1, russianBySystemLanguage() ? QStringLiteral("Доступно обновление")
-                                                  : QStringLiteral("Update available"));
+        setStatus(row, russianBySystemLanguage() ? QStringLiteral("Доступно обновление")
+                                                 : QStringLiteral("Update available"));
+        // Long paths are cut off in the fixed column.
+        row->setToolTip(0, it.key());
         progressBar->setValue(0);
     }
     show();
@@ -147,7 +157,7 @@ void ListAvailableUpdater::Finish_Upload_Component(QString Component) {
     for (int i = 0; i < updateTree->topLevelItemCount(); ++i) {
         QTreeWidgetItem *row = updateTree->topLevelItem(i);
         if (row->text(0) == Component) {
-            row->setText(1, russianByLocaleName() ? QStringLiteral("Обновлено") : QStringLiteral("Updated"));
+            setStatus(row, russianByLocaleName() ? QStringLiteral("Обновлено") : QStringLiteral("Updated"));
             row->setData(0, updatedRole, true);
         }
     }
