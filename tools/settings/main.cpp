@@ -110,19 +110,39 @@ int dump(const QString &path, quint64 key) {
     return 0;
 }
 
+// Finds a key ("Group/Name", or "Name" outside any group) in a settings text, read by the store's rules.
+// Reads the text itself rather than through the store, so read-only files can be inspected too.
+bool findValue(const QByteArray &plaintext, const QString &name, QString *value) {
+    QString group;
+    bool found = false;
+    const QList<QByteArray> lines = plaintext.split('\n');
+    for (const QByteArray &bytes : lines) {
+        QString line = QString::fromUtf8(bytes);
+        if (line.startsWith(QLatin1Char('['))) {
+            group = line.remove(QLatin1Char('[')).remove(QLatin1Char(']'));
+            continue;
+        }
+        const QStringList parts = line.split(QLatin1Char('='));
+        if (parts.size() != 2)
+            continue;
+        const QString key = group.isEmpty() ? parts.at(0) : group + QLatin1Char('/') + parts.at(0);
+        if (key == name) {
+            *value = parts.at(1);
+            found = true; // a later line wins, as in the store
+        }
+    }
+    return found;
+}
+
 int get(const QString &path, quint64 key, const QString &name) {
     QByteArray plaintext;
     QString error;
     if (!readSettingsText(path, key, &plaintext, &error))
         return fail(error);
-    QStringList messages;
-    CEncryptedSettings *store = openStore(path, key, &messages);
-    if (!store)
-        return fail(QStringLiteral("%1: cannot open").arg(path));
-    const QVariant value = store->value(name);
-    if (!value.isValid())
+    QString value;
+    if (!findValue(plaintext, name, &value))
         return fail(QStringLiteral("%1: %2 is not set").arg(path, name));
-    QTextStream(stdout) << value.toString() << Qt::endl;
+    QTextStream(stdout) << value << Qt::endl;
     return 0;
 }
 
@@ -175,11 +195,8 @@ int hostKey(const QString &action, const QString &path, quint64 key) {
     QString error;
     if (!readSettingsText(path, key, &plaintext, &error))
         return fail(error);
-    QStringList messages;
-    CEncryptedSettings *store = openStore(path, key, &messages);
-    if (!store)
-        return fail(QStringLiteral("%1: cannot open").arg(path));
-    const QString pinned = store->value(hostKeyName).toString();
+    QString pinned;
+    findValue(plaintext, hostKeyName, &pinned);
     QTextStream(stdout) << (pinned.isEmpty() ? QStringLiteral("no pinned host key") : pinned) << Qt::endl;
     return 0;
 }
