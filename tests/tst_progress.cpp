@@ -284,6 +284,7 @@ void ProgressTest::installThroughWizardRecordsFoldersAndRunsDriverInstallers() {
     QVERIFY(rows.contains((russian() ? "Компонент " : "Component ") + QString("console.bin") +
                           (russian() ? " загружен" : " loaded")));
     QVERIFY(!QDir(driversFolder).exists());
+    QCOMPARE(wizard.progressPage->findChild<QProgressBar *>("progressBar")->value(), 100);
 
     // The finished run's thread was let go (it ends and deletes itself).
     QVERIFY(wizard.progressPage->runThread() == nullptr);

@@ -224,6 +224,9 @@ void ProgressBarWindow::Finished() {
         return;
     if (timer)
         timer->stop();
+    // Folder entries also count their own size, so with small files the percentage overshoots and the bar
+    // keeps its last valid value; the run has ended, so show it full.
+    progressBar->setValue(100);
     // The drivers are fetched into the drivers group folder, so that is the folder removed afterwards.
     runDriverInstallers(
         context->driverInstallers, [this](const QString &row) { appendLogLine(row); },
