@@ -95,7 +95,10 @@ void Downloader::Update() {
         emit Error_connection();
         return;
     }
-    for (auto it = pendingMap->cbegin(); it != pendingMap->cend() && !cancelled(); ++it) {
+    // A server that went away or stopped answering ends the run as a connection failure, so the
+    // update list goes back to its list instead of reporting the files as done.
+    auto sessionLost = [this] { return sessionTimedOut(session) || !ssh_is_connected(session.ssh); };
+    for (auto it = pendingMap->cbegin(); it != pendingMap->cend() && !cancelled() && !sessionLost(); ++it) {
         emit New_Progress_Value(0);
         const QString &key = it.key();
         const QString &value = it.value();
@@ -114,6 +117,11 @@ void Downloader::Update() {
         QDir().mkpath(QFileInfo(key).absolutePath());
         downloadFile(remotePath, key);
         replacingOwnProgram = false;
+    }
+    if (sessionLost()) {
+        closeSftpSession(session);
+        emit Error_connection();
+        return;
     }
     // Also after a cancel, so the window that drives the run can tidy up.
     emit Finish_Update();
