@@ -29,8 +29,9 @@ QString cleanupScriptName() {
     return QStringLiteral("delete.bat");
 }
 
+// An update-list key naming "Quillon.exe" anywhere is the program itself (case-sensitive).
 bool isProgramFile(const QString &localPath) {
-    return QFileInfo(localPath).fileName() == programFileName();
+    return localPath.contains(programFileName());
 }
 
 bool isProgramToCheck(const QString &localPath) {
