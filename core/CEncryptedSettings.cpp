@@ -109,9 +109,9 @@ void CEncryptedSettings::saveToFile() {
 
 void CEncryptedSettings::writeFile() {
     {
-        // The check the program has always made: a file it may not write is left alone.
+        // A file we may not write is left alone, even though the rename below could replace it.
         QFile file(filePath);
-        if (!file.open(QIODevice::ReadWrite)) {
+        if (file.exists() && !file.open(QIODevice::ReadWrite)) {
             emit logMessage(
                 QStringLiteral("ERROR: [CEncryptedSettings::saveToFile] Source file is not opened!"));
             return;

@@ -246,8 +246,8 @@ void SettingsTest::readOnlyFileStartsEmptyAndIsNotReplaced() {
 
 void SettingsTest::concurrentSetValueLeavesDecryptableFile() {
     CEncryptedSettings *store = sharedStore();
-    constexpr int threadCount = 6;
-    constexpr int writes = 40;
+    constexpr int threadCount = 4;
+    constexpr int writes = 25;
     QList<QThread *> threads;
     for (int t = 0; t < threadCount; ++t) {
         threads << QThread::create([store, t]() {
