@@ -3,6 +3,7 @@
 #include "core/Language.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QLabel>
 #include <QPixmap>
@@ -59,6 +60,22 @@ template <size_t N> QString joinLines(const char *const (&lines)[N]) {
         text << QString::fromUtf8(line);
     return text.join(QLatin1Char('\n'));
 }
+// The label's box is fixed; system fonts wider than the one the text was set for would clip its longest
+// lines, so the font steps down until every line fits.
+void fitTextToLabel(QLabel *label) {
+    QFont font = label->font();
+    const QStringList lines = label->text().split(QLatin1Char('\n'));
+    auto widest = [&lines](const QFont &candidate) {
+        const QFontMetrics metrics(candidate);
+        int width = 0;
+        for (const QString &line : lines)
+            width = qMax(width, metrics.horizontalAdvance(line));
+        return width;
+    };
+    while (widest(font) > label->width() && font.pointSizeF() > 6.0)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    label->setFont(font);
+}
 } // namespace
 
 WelcomeWindow::WelcomeWindow(SelfDestroy selfDestroy) : QWidget(nullptr), selfDestroy(selfDestroy) {
@@ -96,6 +113,7 @@ WelcomeWindow::WelcomeWindow(SelfDestroy selfDestroy) : QWidget(nullptr), selfDe
         laterButton->setText(QStringLiteral("Install later"));
         startButton->setText(QStringLiteral("Run install"));
     }
+    fitTextToLabel(textLabel);
 }
 
 // Each way out ends the window once, whatever arrives while the deferred deletion is pending.
