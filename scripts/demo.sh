@@ -42,14 +42,21 @@ while read -r word value <&"${SERVER[0]}"; do
 done
 [ -n "$port" ] || { echo "The demo SFTP server did not start; see $run/server.log" >&2; exit 1; }
 
-settings="build/tools/quillon-settings"
-file="$run/program/settings.ini"
-"$settings" set "$file" "SFTP/IP" 127.0.0.1 >/dev/null
-"$settings" set "$file" "SFTP/port" "$port" >/dev/null
-"$settings" set "$file" "SFTP/Login" "$user" >/dev/null
-"$settings" set "$file" "SFTP/Pswd" "$password" >/dev/null
-"$settings" set "$file" "Timer/Timeout" 7 >/dev/null
-"$settings" set "$file" "Path/Brightfen Meter" "$run/installed/LoRa/Brightfen Meter" >/dev/null
+# The program writes its built-in defaults only when no settings file exists: give it one
+# that points at the demo server instead.
+cat >"$run/settings.txt" <<INI
+[SFTP]
+IP=127.0.0.1
+port=$port
+Login=$user
+Pswd=$password
+[Timer]
+Timeout=7
+[Path]
+Brightfen Meter=$run/installed/LoRa/Brightfen Meter
+INI
+build/tools/quillon-settings encrypt "$run/settings.txt" "$run/program/settings.ini"
+rm "$run/settings.txt"
 
 if [ -z "${DISPLAY:-}" ]; then
     export DISPLAY=:47
