@@ -18,6 +18,7 @@
 #include <QListView>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -141,9 +142,11 @@ private slots:
     void cancelStopsRunningDownload();
     void closingWizardDuringRunReleasesThread();
     void thirdFailedConnectionGivesUp();
+    void russianLocaleShowsRussianTexts();
 };
 
 void ProgressTest::timeLabelFollowsByteCounts() {
+    qInfo("language: %s", qPrintable(System_Language()));
     InstallContext context;
     ProgressBarWindow window(&context);
     QCOMPARE(window.size(), QSize(615, 467));
@@ -403,6 +406,25 @@ void ProgressTest::thirdFailedConnectionGivesUp() {
     // A later wizard starts counting afresh.
     QCOMPARE(int(connectFailures), 0);
     delete window;
+}
+
+// The texts above follow the language of the process; this runs the text checks again in Russian.
+void ProgressTest::russianLocaleShowsRussianTexts() {
+    if (russian())
+        QSKIP("already running in a Russian locale");
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LC_ALL", "ru_RU.UTF-8");
+    env.insert("LANG", "ru_RU.UTF-8");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {"timeLabelFollowsByteCounts", "logRowsAndRecordedFolders", "thirdFailedConnectionGivesUp"});
+    QVERIFY(child.waitForFinished(60000));
+    const QString output = QString::fromUtf8(child.readAll());
+    QVERIFY2(output.contains("language: ru"), qPrintable(output));
+    QVERIFY2(output.contains("Totals: 5 passed, 0 failed"), qPrintable(output));
 }
 
 QTEST_MAIN(ProgressTest)
