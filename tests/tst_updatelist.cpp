@@ -5,6 +5,7 @@
 #include "core/Language.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
+#include "transfer/SftpSession.h"
 #include "ui/ListAvailableUpdater.h"
 
 #include <QAbstractButton>
@@ -20,6 +21,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
@@ -168,7 +170,8 @@ private slots:
     void updateLaterKeepsTheRowsLeftOutAndRunsAgain();
     void runningProgramAnsweredOkThenSkipped();
     void unreachableServerReturnsTheListToItsListedState();
-    void droppedConnectionReturnsTheListToItsListedState();
+    void brokenConnectionReturnsTheListToItsListedState_data();
+    void brokenConnectionReturnsTheListToItsListedState();
 
 private:
     QTemporaryDir workFolder;
@@ -641,7 +644,15 @@ void TestUpdateList::unreachableServerReturnsTheListToItsListedState() {
     }
 }
 
-void TestUpdateList::droppedConnectionReturnsTheListToItsListedState() {
+void TestUpdateList::brokenConnectionReturnsTheListToItsListedState_data() {
+    QTest::addColumn<QStringList>("fault");
+    // Both faults strike once 200000 bytes of file data have gone out, in the middle of big.bin.
+    QTest::newRow("dropped") << QStringList{"--drop-after", "200000"};
+    QTest::newRow("stalled") << QStringList{"--stall-after", "200000"};
+}
+
+void TestUpdateList::brokenConnectionReturnsTheListToItsListedState() {
+    QFETCH(QStringList, fault);
     QTemporaryDir serverRoot;
     QTemporaryDir local;
     QHash<QString, QString> map = pendingUpdates(serverRoot.path(), local.path(), {"small.dll"});
@@ -649,10 +660,12 @@ void TestUpdateList::droppedConnectionReturnsTheListToItsListedState() {
     writeTestFile(serverRoot.path() + remoteFolder + "/big.bin", big);
     writeTestFile(local.filePath("big.bin"), oldContent("big.bin"));
     map.insert(local.filePath("big.bin"), remoteFolder + "/big.bin|" + QString::number(big.size()));
-    // The connection is cut once 200000 bytes of file data have gone out, in the middle of big.bin.
-    AsyncsshServer server(serverRoot.path(), {"--drop-after", "200000"});
+    AsyncsshServer server(serverRoot.path(), fault);
     QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
     pointSettingsAt(server);
+    // A silent server is given up after 1.5 s here instead of a minute.
+    setSessionTimeoutsForTesting(5000, 1500);
+    auto restoreTimeouts = qScopeGuard([] { setSessionTimeoutsForTesting(0, 0); });
 
     ListAvailableUpdater window;
     QSignalSpy finished(&window, &ListAvailableUpdater::Finish_Update);
@@ -663,17 +676,19 @@ void TestUpdateList::droppedConnectionReturnsTheListToItsListedState() {
     QTest::mousePress(window.updateButtonWidget(), Qt::LeftButton);
     QPointer<QThread> thread = window.runThread();
 
-    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 1, 90000);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 1, 30000);
     QCOMPARE(answerer.seen[0].text, QString("Failed to join the server"));
     QTRY_VERIFY_WITH_TIMEOUT(thread.isNull(), 10000);
     QTRY_VERIFY(isListed(window));
     QCOMPARE(finished.count(), 0);
+    QCOMPARE(answerer.unanswered, 0);
     // What was cut short stays listed; a file that arrived before the cut is done and leaves the list.
     QVERIFY(map.contains(local.filePath("big.bin")));
-    QCOMPARE(rowTexts(window.treeWidget(), 0), QStringList(map.keys()));
-    QCOMPARE(rowTexts(window.treeWidget(), 1), QStringList(map.size(), "Update available"));
     QCOMPARE(map.contains(local.filePath("small.dll")),
              fileBytes(local.filePath("small.dll")) != newContent("small.dll"));
+    QCOMPARE(rowTexts(window.treeWidget(), 0), QStringList(map.keys()));
+    QCOMPARE(rowTexts(window.treeWidget(), 1), QStringList(map.size(), "Update available"));
+    QCOMPARE(rowChecks(window.treeWidget()), QList<Qt::CheckState>(map.size(), Qt::Unchecked));
 }
 
 int main(int argc, char **argv) {
