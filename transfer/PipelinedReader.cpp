@@ -2,11 +2,51 @@
 
 #include <libssh/libssh.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
 // A reply shorter than this is taken as the end of the data rather than as the server's cap.
 constexpr quint32 smallestRequest = 4096;
+
+quint32 bigEndian32(const unsigned char *bytes) {
+    return quint32(bytes[0]) << 24 | quint32(bytes[1]) << 16 | quint32(bytes[2]) << 8 | quint32(bytes[3]);
+}
+
+// libssh 0.10's sftp_async_read always waits for one more packet before it looks in its queue, so a
+// reply that already arrived (while another one was awaited) would block it for ever. Such a reply is
+// taken out of the queue here instead: the result is what sftp_async_read would have returned.
+bool takeQueuedReply(sftp_session sftp, quint32 id, char *data, quint32 length, int &result) {
+    sftp_request_queue previous = nullptr;
+    sftp_request_queue node = sftp->queue;
+    while (node != nullptr && node->message->id != id) {
+        previous = node;
+        node = node->next;
+    }
+    if (node == nullptr)
+        return false;
+    if (previous != nullptr)
+        previous->next = node->next;
+    else
+        sftp->queue = node->next;
+    sftp_message message = node->message;
+    std::free(node);
+    const auto *payload = static_cast<const unsigned char *>(ssh_buffer_get(message->payload));
+    const quint32 available = ssh_buffer_get_len(message->payload);
+    result = SSH_ERROR;
+    if (message->packet_type == SSH_FXP_DATA && available >= 4) {
+        const quint32 size = bigEndian32(payload);
+        if (size <= available - 4 && size <= length) {
+            std::memcpy(data, payload + 4, size);
+            result = int(size);
+        }
+    } else if (message->packet_type == SSH_FXP_STATUS && available >= 4) {
+        result = bigEndian32(payload) == SSH_FX_EOF ? 0 : SSH_ERROR;
+    }
+    ssh_buffer_free(message->payload);
+    std::free(message);
+    return true;
+}
 } // namespace
 
 PipelinedReader::PipelinedReader(const SftpSession &session, sftp_file file, qint64 begin, qint64 end,
@@ -71,7 +111,7 @@ bool PipelinedReader::sendRequest(qint64 offset, quint32 length, bool urgent) {
     const int id = sftp_async_read_begin(file, length);
     if (id < 0)
         return false;
-    const Request request{id, offset, length};
+    const Request request{id, offset, length, urgent};
     if (urgent)
         inFlight.prepend(request);
     else
@@ -88,7 +128,8 @@ bool PipelinedReader::receiveNext() {
     int n;
     {
         PendingRequest pending(session);
-        n = sftp_async_read(file, reply.data(), request.length, request.id);
+        if (!takeQueuedReply(file->sftp, quint32(request.id), reply.data(), request.length, n))
+            n = sftp_async_read(file, reply.data(), request.length, request.id);
     }
     replyUsed = 0;
     if (n < 0) {
@@ -111,8 +152,9 @@ bool PipelinedReader::receiveNext() {
     }
     if (expectedSize >= 0 && request.offset + n > expectedSize)
         expectedSize = -1; // the file is longer than announced: read on at full speed
+    if (request.refill)
+        ++shortCount; // the tail of a short reply came: the server caps its replies, the file goes on
     if (quint32(n) < request.length) {
-        ++shortCount;
         if (quint32(n) >= smallestRequest)
             requestLength = qMin(requestLength, quint32(n));
         return sendRequest(request.offset + n, request.length - quint32(n), true);
@@ -138,7 +180,10 @@ void PipelinedReader::drain() {
         scratch.resize(request.length);
         sftp_seek64(file, quint64(request.offset));
         PendingRequest pending(session);
-        if (sftp_async_read(file, scratch.data(), request.length, request.id) < 0 &&
+        int n;
+        if (!takeQueuedReply(file->sftp, quint32(request.id), scratch.data(), request.length, n))
+            n = sftp_async_read(file, scratch.data(), request.length, request.id);
+        if (n < 0 &&
             ssh_is_connected(file->sftp->session) == 0)
             inFlight.clear(); // the connection is gone: nothing more will arrive
     }

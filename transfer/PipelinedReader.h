@@ -49,7 +49,7 @@ public:
     qint64 position() const { return handedOver; }
     // The request size in use: lower than asked once the server answered short.
     quint32 requestSize() const { return requestLength; }
-    // How many replies came back shorter than requested (and were completed by a new request).
+    // How many replies came back short in the middle of the data (a server that caps read lengths).
     int shortReplies() const { return shortCount; }
 
     // The size the directory entry gave: past it only one request is sent, to hear about the end,
@@ -66,6 +66,7 @@ private:
         int id;
         qint64 offset;
         quint32 length;
+        bool refill; // asks for the missing tail of a short reply
     };
 
     bool fillWindow();

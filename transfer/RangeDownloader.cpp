@@ -72,6 +72,8 @@ void readSlices(SharedRange &range, const SftpSession &session, sftp_file file,
     std::unique_ptr<PipelinedReader> nextReader;
     while (reader) {
         qint64 step = reader->position() / RangeDownloader::stepSize;
+        const bool lastSlice = slice + 1 == range.sliceCount;
+        const qint64 sliceEnd = (slice + 1) * sliceBytes;
         for (;;) {
             const qint64 offset = reader->position();
             const qint64 n = reader->read(buffer.data(), RangeDownloader::stepSize);
@@ -81,7 +83,8 @@ void readSlices(SharedRange &range, const SftpSession &session, sftp_file file,
             }
             if (n == 0) {
                 // A slice that ends early marks where the file ends (it shrank since it was listed).
-                range.record(step, 0, true);
+                if (lastSlice || offset < sliceEnd)
+                    range.record(step, 0, true);
                 break;
             }
             // The next slice is asked for while this one's last replies are still coming in.
