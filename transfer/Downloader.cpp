@@ -265,14 +265,24 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
 }
 
 bool Downloader::downloadFile(const QByteArray &remotePath, const QString &localPath) {
-    sftp_file file = sftp_open(session.sftp, remotePath.constData(), O_RDONLY, 0);
+    // Each blocking call is watched, so a server that stops answering ends the call with an error.
+    sftp_file file;
+    {
+        PendingRequest pending(session);
+        file = sftp_open(session.sftp, remotePath.constData(), O_RDONLY, 0);
+    }
     if (!file) {
         Write_Log("Error read sftp file - " + QString::fromUtf8(ssh_get_error(session.ssh)));
         ++failedFiles;
         return false;
     }
     quint32 remoteMode = 0;
-    if (sftp_attributes attributes = sftp_fstat(file)) {
+    sftp_attributes attributes;
+    {
+        PendingRequest pending(session);
+        attributes = sftp_fstat(file);
+    }
+    if (attributes) {
         remoteMode = attributes->permissions;
         sftp_attributes_free(attributes);
     }
@@ -289,7 +299,10 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
             ok = false;
             break;
         }
-        lastChunk = sftp_read(file, buffer.data(), size_t(chunkSize));
+        {
+            PendingRequest pending(session);
+            lastChunk = sftp_read(file, buffer.data(), size_t(chunkSize));
+        }
         if (lastChunk == 0)
             break;
         if (lastChunk < 0) {
@@ -309,7 +322,10 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
             emit New_Progress_Value(toSignalInt(progress));
         }
     }
-    sftp_close(file);
+    {
+        PendingRequest pending(session);
+        sftp_close(file);
+    }
 
     if (ok) {
         const QString programPath = QCoreApplication::applicationFilePath();
