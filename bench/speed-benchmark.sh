@@ -1,0 +1,155 @@
+#!/bin/bash
+# Fetch speed and peak memory of Quillon's transfer machinery beside OpenSSH `sftp` and `rclone copy`,
+# against OpenSSH sshd on loopback, directly and through a delay proxy (this kernel has no netem).
+#
+#   bench/speed-benchmark.sh [BUILD_DIR]     (root; BUILD_DIR configured with -DQUILLON_BENCH=ON)
+#
+# Cases: one LARGE_MB file on loopback; the same at RTT_MS round trip; SMALL_FILES files of SMALL_KB
+# at RTT_MS; the peak memory of one MEMORY_MB file. Each figure is one run (RUNS=n takes the median).
+set -eu
+cd "$(dirname "$0")/.."
+BUILD=$(realpath "${1:-build}")
+RUNS=${RUNS:-1}
+LARGE_MB=${LARGE_MB:-200}
+SMALL_FILES=${SMALL_FILES:-2000}
+SMALL_KB=${SMALL_KB:-50}
+RTT_MS=${RTT_MS:-50}
+MEMORY_MB=${MEMORY_MB:-1024}
+BENCH=$BUILD/bench/quillon-speed-bench
+PROXY=$BUILD/bench/quillon-delay-proxy
+for tool in "$BENCH" "$PROXY"; do
+    [ -x "$tool" ] || { echo "missing $tool: cmake -DQUILLON_BENCH=ON, then build it" >&2; exit 1; }
+done
+for tool in rclone sshpass sftp /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
+done
+[ "$(id -u)" -eq 0 ] || { echo "needs root (the OpenSSH test server makes a local user)" >&2; exit 1; }
+
+WORK=$(mktemp -d /tmp/quillon-speed-bench.XXXXXX)
+SERVER_PID=
+PROXY_PIDS=()
+cleanup() {
+    for pid in "${PROXY_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    if [ -n "$SERVER_PID" ]; then exec 4>&-; wait "$SERVER_PID" 2>/dev/null || true; fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+echo "Generating: one ${LARGE_MB} MiB file, ${SMALL_FILES} files of ${SMALL_KB} KiB, one ${MEMORY_MB} MiB file..."
+DATA="$WORK/tree/data"
+mkdir -p "$DATA/small"
+head -c $((LARGE_MB * 1024 * 1024)) /dev/urandom > "$DATA/large.bin"
+head -c $((MEMORY_MB * 1024 * 1024)) /dev/zero > "$DATA/memory.bin"
+/usr/bin/python3 - "$DATA/small" "$SMALL_FILES" "$SMALL_KB" <<'PY'
+import os, sys
+root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]) * 1024
+for i in range(count):
+    with open(os.path.join(root, "file%04d.dat" % i), "wb") as f:
+        f.write(os.urandom(size))
+PY
+
+USER_NAME=qspeed$$
+PASSWORD=Speed-$RANDOM$RANDOM
+mkfifo "$WORK/server-in"
+tests/servers/openssh_server.sh "$WORK/tree" "$USER_NAME" "$PASSWORD" < "$WORK/server-in" > "$WORK/server-out" 2>"$WORK/server-err" &
+SERVER_PID=$!
+exec 4>"$WORK/server-in"
+for _ in $(seq 1 200); do grep -q FINGERPRINT "$WORK/server-out" && break; sleep 0.1; done
+PORT=$(awk '/^PORT/{print $2}' "$WORK/server-out")
+[ -n "$PORT" ] || { echo "sshd did not start:"; cat "$WORK/server-err"; exit 1; } >&2
+echo "OpenSSH $(sshd -V 2>&1 | head -1 | cut -d, -f1) on 127.0.0.1:$PORT; $(nproc) cores"
+
+# A delay proxy in front of sshd; prints its port.
+start_proxy() {
+    local port=$((PORT + 1000 + ${#PROXY_PIDS[@]}))
+    "$PROXY" "$port" "$PORT" "$1" > "$WORK/proxy-$port.out" 2>&1 &
+    PROXY_PIDS+=($!)
+    for _ in $(seq 1 50); do grep -q READY "$WORK/proxy-$port.out" && break; sleep 0.1; done
+    echo "$port"
+}
+
+# Runs a command under /usr/bin/time -v; prints "seconds peak_kB exit_code".
+measure() {
+    local exit_code=0
+    rm -rf "$WORK/out"; mkdir -p "$WORK/out"
+    (cd "$WORK" && /usr/bin/time -v -o "$WORK/time.txt" "$@" > "$WORK/cmd.txt" 2>&1) || exit_code=$?
+    local wall peak
+    wall=$(awk -F': ' '/Elapsed \(wall clock\)/{print $2}' "$WORK/time.txt" | awk -F: '{ if (NF==3) print $1*3600+$2*60+$3; else print $1*60+$2 }')
+    peak=$(awk -F': ' '/Maximum resident set size/{print $2}' "$WORK/time.txt")
+    echo "$wall $peak $exit_code"
+}
+
+# Median of RUNS measurements: prints "seconds peak_kB exit_code".
+median() {
+    local results=()
+    for _ in $(seq 1 "$RUNS"); do results+=("$(measure "$@")"); done
+    printf '%s\n' "${results[@]}" | sort -n | sed -n "$(((RUNS + 1) / 2))p"
+}
+
+quillon_large() { "$BENCH" "$WORK/settings" 127.0.0.1 "$1" "$USER_NAME" "$PASSWORD" large /data/"$2" "$WORK/out/$2"; }
+quillon_small() { "$BENCH" "$WORK/settings" 127.0.0.1 "$1" "$USER_NAME" "$PASSWORD" many /data/small "$WORK/out/small"; }
+sftp_get() {
+    sshpass -p "$PASSWORD" sftp -q -o BatchMode=no -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
+        -P "$1" -r "$USER_NAME@127.0.0.1:/data/$2" "$WORK/out/"
+}
+rclone_copy() {
+    rclone copy --sftp-host 127.0.0.1 --sftp-port "$1" --sftp-user "$USER_NAME" \
+        --sftp-pass "$(rclone obscure "$PASSWORD")" --sftp-shell-type none --sftp-disable-hashcheck \
+        --config /dev/null --log-level ERROR ":sftp:/data/$2" "$WORK/out/$(dirname "$2")"
+}
+mkdir -p "$WORK/settings"
+
+# Prints one result line: name, MB/s, peak MB; sets LAST_RATE.
+report() {
+    local name=$1 bytes=$2 result=$3
+    read -r seconds peak code <<< "$result"
+    LAST_RATE=$(awk -v b="$bytes" -v s="$seconds" 'BEGIN { printf "%.1f", b / s / 1e6 }')
+    local note=""
+    [ "$code" = 0 ] || note="  (exit code $code: $(tail -1 "$WORK/cmd.txt"))"
+    printf '  %-34s %8.2f s %9s MB/s %8.1f MB peak%s\n' "$name" "$seconds" "$LAST_RATE" "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')" "$note"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+LARGE_BYTES=$((LARGE_MB * 1024 * 1024))
+SMALL_BYTES=$((SMALL_FILES * SMALL_KB * 1024))
+HALF=$(awk -v r="$RTT_MS" 'BEGIN { print r / 2 }')
+ZERO_PROXY=$(start_proxy 0)
+DELAY_PROXY=$(start_proxy "$HALF")
+
+echo
+echo "Delay proxy ceiling at 0 ms (its own limit; every figure below must stay under it):"
+report "quillon via proxy, 0 ms" "$LARGE_BYTES" "$(median quillon_large "$ZERO_PROXY" large.bin)"; CEILING=$LAST_RATE
+report "sftp via proxy, 0 ms" "$LARGE_BYTES" "$(median sftp_get "$ZERO_PROXY" large.bin)"
+
+echo
+echo "One ${LARGE_MB} MiB file, loopback:"
+report "quillon (pipelined, auto sessions)" "$LARGE_BYTES" "$(median quillon_large "$PORT" large.bin)"; Q=$LAST_RATE
+cmp -s "$WORK/out/large.bin" "$DATA/large.bin" || echo "  quillon's copy differs!"
+report "OpenSSH sftp" "$LARGE_BYTES" "$(median sftp_get "$PORT" large.bin)"; S=$LAST_RATE
+report "rclone copy" "$LARGE_BYTES" "$(median rclone_copy "$PORT" large.bin)"; R=$LAST_RATE
+echo "  quillon / sftp = $(ratio "$Q" "$S")   quillon / rclone = $(ratio "$Q" "$R")   (target: 1.5 x sftp)"
+
+echo
+echo "One ${LARGE_MB} MiB file, ${RTT_MS} ms round trip:"
+report "quillon (pipelined, auto sessions)" "$LARGE_BYTES" "$(median quillon_large "$DELAY_PROXY" large.bin)"; Q=$LAST_RATE
+cmp -s "$WORK/out/large.bin" "$DATA/large.bin" || echo "  quillon's copy differs!"
+report "OpenSSH sftp" "$LARGE_BYTES" "$(median sftp_get "$DELAY_PROXY" large.bin)"; S=$LAST_RATE
+report "rclone copy" "$LARGE_BYTES" "$(median rclone_copy "$DELAY_PROXY" large.bin)"; R=$LAST_RATE
+echo "  quillon / sftp = $(ratio "$Q" "$S")   quillon / rclone = $(ratio "$Q" "$R")   (target: 1.5 x sftp)"
+
+echo
+echo "${SMALL_FILES} files of ${SMALL_KB} KiB, ${RTT_MS} ms round trip:"
+report "quillon (fetch-ahead, 4 sessions)" "$SMALL_BYTES" "$(median quillon_small "$DELAY_PROXY")"; Q=$LAST_RATE
+diff -rq "$WORK/out/small" "$DATA/small" > /dev/null || echo "  quillon's copies differ!"
+report "rclone copy" "$SMALL_BYTES" "$(median rclone_copy "$DELAY_PROXY" small/)"; R=$LAST_RATE
+echo "  quillon / rclone = $(ratio "$Q" "$R")   (target: at least 1)"
+if [ "${SFTP_SMALL:-0}" = 1 ]; then
+    report "OpenSSH sftp" "$SMALL_BYTES" "$(median sftp_get "$DELAY_PROXY" small)"
+fi
+
+echo
+echo "Peak memory, one ${MEMORY_MB} MiB file, loopback (target: under 64 MB):"
+report "quillon" "$((MEMORY_MB * 1024 * 1024))" "$(median quillon_large "$PORT" memory.bin)"
+report "quillon, ${RTT_MS} ms (4 sessions)" "$((MEMORY_MB * 1024 * 1024))" "$(median quillon_large "$DELAY_PROXY" memory.bin)"
+echo
+echo "Proxy ceiling: ${CEILING} MB/s at 0 ms; figures through the proxy above are below it."
