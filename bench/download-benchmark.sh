@@ -1,0 +1,130 @@
+#!/bin/bash
+# Times fetching a large file and a folder of many small files from OpenSSH sshd on loopback:
+# `quillon-cli install` against OpenSSH `sftp` and `rclone copy`, with each one's peak memory.
+#
+#   bench/download-benchmark.sh [BUILD_DIR]      (root; BUILD_DIR defaults to ./build)
+#
+# Each tool fetches into an empty folder; it runs once to warm the caches, then RUNS times; the
+# median time and the largest peak resident size are printed.
+set -eu
+cd "$(dirname "$0")/.."
+BUILD=$(realpath "${1:-build}")
+RUNS=${RUNS:-3}
+LARGE_MB=${LARGE_MB:-200}
+SMALL_FILES=${SMALL_FILES:-2000}
+SMALL_KB=${SMALL_KB:-8}
+CLI=$BUILD/tools/quillon-cli
+SETTINGS_TOOL=$BUILD/tools/quillon-settings
+for tool in "$CLI" "$SETTINGS_TOOL"; do
+    [ -x "$tool" ] || { echo "missing $tool: build it first" >&2; exit 1; }
+done
+for tool in rclone sftp sshpass; do
+    command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
+done
+[ "$(id -u)" -eq 0 ] || { echo "needs root (the OpenSSH test server makes a local user)" >&2; exit 1; }
+
+WORK=$(mktemp -d /tmp/quillon-download-bench.XXXXXX)
+SERVER_PID=
+cleanup() {
+    if [ -n "$SERVER_PID" ]; then exec 4>&-; wait "$SERVER_PID" 2>/dev/null || true; fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+SERVED="$WORK/tree/upload/Softwares/For Download"
+LARGE_NAME="Brightfen Meter"
+SMALL_NAME="Brightfen Console"
+echo "Generating: one ${LARGE_MB} MiB file, and ${SMALL_FILES} files of ${SMALL_KB} KiB in nested folders..."
+mkdir -p "$SERVED/$LARGE_NAME"
+head -c $((LARGE_MB * 1024 * 1024)) /dev/urandom > "$SERVED/$LARGE_NAME/Meter-data.bin"
+/usr/bin/python3 - "$SERVED/$SMALL_NAME" "$SMALL_FILES" "$SMALL_KB" <<'PY'
+import os, sys
+root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]) * 1024
+for i in range(count):
+    folder = os.path.join(root, "lib%02d" % (i % 20), "part%02d" % (i // 20 % 10))
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "file%04d.dat" % i), "wb") as f:
+        f.write(os.urandom(size))
+PY
+LARGE_BYTES=$(du -sb --apparent-size "$SERVED/$LARGE_NAME" | cut -f1)
+SMALL_BYTES=$(find "$SERVED/$SMALL_NAME" -type f -printf '%s\n' | awk '{s+=$1} END{print s}')
+
+USER_NAME=qdown$$
+PASSWORD=Bench-$RANDOM$RANDOM
+mkfifo "$WORK/server-in"
+tests/servers/openssh_server.sh "$WORK/tree" "$USER_NAME" "$PASSWORD" < "$WORK/server-in" > "$WORK/server-out" 2>"$WORK/server-err" &
+SERVER_PID=$!
+exec 4>"$WORK/server-in"
+for _ in $(seq 1 200); do grep -q FINGERPRINT "$WORK/server-out" && break; sleep 0.1; done
+PORT=$(awk '/^PORT/{print $2}' "$WORK/server-out")
+FINGERPRINT=$(awk '/^FINGERPRINT/{print $2}' "$WORK/server-out")
+[ -n "$FINGERPRINT" ] || { echo "sshd did not start:"; cat "$WORK/server-err"; exit 1; } >&2
+echo "OpenSSH $(sshd -V 2>&1 | head -1 | cut -d, -f1) on 127.0.0.1:$PORT"
+
+printf '[SFTP]\nIP=127.0.0.1\nport=%s\nLogin=%s\nPswd=%s\nHostKey=%s\n' \
+    "$PORT" "$USER_NAME" "$PASSWORD" "$FINGERPRINT" > "$WORK/settings.txt"
+"$SETTINGS_TOOL" encrypt "$WORK/settings.txt" "$WORK/settings.ini"
+
+RCLONE_FLAGS=(--sftp-host 127.0.0.1 --sftp-port "$PORT" --sftp-user "$USER_NAME"
+    --sftp-pass "$(rclone obscure "$PASSWORD")" --sftp-shell-type none --config /dev/null --log-level ERROR)
+SFTP_FLAGS=(-o BatchMode=no -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR
+    -P "$PORT")
+
+# Runs a command under /usr/bin/time -v into an emptied target; prints "seconds peak_kB exit_code".
+measure() {
+    local target=$1; shift
+    rm -rf "$target"; mkdir -p "$target"; sync
+    local exit_code=0
+    (cd "$WORK" && /usr/bin/time -v -o "$WORK/time.txt" "$@" > "$WORK/out.txt" 2>&1) || exit_code=$?
+    local wall peak
+    wall=$(awk -F': ' '/Elapsed \(wall clock\)/{print $2}' "$WORK/time.txt" | awk -F: '{ if (NF==3) print $1*3600+$2*60+$3; else print $1*60+$2 }')
+    peak=$(awk -F': ' '/Maximum resident set size/{print $2}' "$WORK/time.txt")
+    echo "$wall $peak $exit_code"
+}
+
+# name target command...: the median of RUNS runs after a warm-up, the largest peak, every exit code.
+run_series() {
+    local target=$2
+    measure "$target" "${@:3}" > /dev/null
+    local times=() peaks=() codes=()
+    for _ in $(seq 1 "$RUNS"); do
+        read -r t p c < <(measure "$target" "${@:3}")
+        times+=("$t"); peaks+=("$p"); codes+=("$c")
+    done
+    local median peak
+    median=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}')
+    peak=$(printf '%s\n' "${peaks[@]}" | sort -g | tail -1)
+    echo "$1 $median $peak ${codes[*]// /,}"
+}
+
+calc() { awk "BEGIN { print $1 }"; }
+
+bench_component() {
+    local component=$1 bytes=$2
+    local remote="/upload/Softwares/For Download/$component"
+    printf 'get -r "%s" "%s"\n' "$remote" "$WORK/dst-sftp" > "$WORK/batch.txt"
+    read -r _ Q_TIME Q_PEAK Q_CODES < <(run_series quillon "$WORK/dst-quillon" \
+        "$CLI" --settings "$WORK/settings.ini" install --folder "LoRa=$WORK/dst-quillon" "$component")
+    read -r _ S_TIME S_PEAK S_CODES < <(run_series sftp "$WORK/dst-sftp" \
+        sshpass -p "$PASSWORD" sftp "${SFTP_FLAGS[@]}" -b "$WORK/batch.txt" "$USER_NAME@127.0.0.1")
+    read -r _ R_TIME R_PEAK R_CODES < <(run_series rclone "$WORK/dst-rclone" \
+        rclone copy "${RCLONE_FLAGS[@]}" ":sftp:$remote" "$WORK/dst-rclone")
+    echo
+    echo "$component: $((bytes / 1000000)) MB in $(find "$SERVED/$component" -type f | wc -l) file(s), median of $RUNS"
+    printf '  %-22s %9s %9s %12s %s\n' tool seconds "MB/s" "peak RSS MB" "exit codes"
+    printf '  %-22s %9.2f %9.1f %12.1f %s\n' "quillon-cli install" "$Q_TIME" "$(calc "$bytes / 1000000 / $Q_TIME")" \
+        "$(calc "$Q_PEAK / 1024")" "$Q_CODES"
+    printf '  %-22s %9.2f %9.1f %12.1f %s\n' "sftp (OpenSSH)" "$S_TIME" "$(calc "$bytes / 1000000 / $S_TIME")" \
+        "$(calc "$S_PEAK / 1024")" "$S_CODES"
+    printf '  %-22s %9.2f %9.1f %12.1f %s\n' "rclone copy" "$R_TIME" "$(calc "$bytes / 1000000 / $R_TIME")" \
+        "$(calc "$R_PEAK / 1024")" "$R_CODES"
+    printf '  time ratio quillon/sftp %.2f, quillon/rclone %.2f\n' "$(calc "$Q_TIME / $S_TIME")" \
+        "$(calc "$Q_TIME / $R_TIME")"
+    # The copies must be complete and equal, or the figures mean nothing.
+    for dst in "$WORK/dst-quillon/$component" "$WORK/dst-sftp/$component" "$WORK/dst-rclone"; do
+        diff -rq "$SERVED/$component" "$dst" > /dev/null || echo "  WARNING: $dst differs from the server's folder"
+    done
+}
+
+bench_component "$LARGE_NAME" "$LARGE_BYTES"
+bench_component "$SMALL_NAME" "$SMALL_BYTES"
