@@ -159,7 +159,9 @@ qint64 Downloader::folderSize(const QByteArray &path) {
         const QByteArray name(entry->name);
         if (!cancelled() && !isSkippedEntry(name) && acceptEntry(path, name, entry->type, false)) {
             const QByteArray child = path + "/" + name;
-            if (sftp_dir sub = sftp_opendir(session.sftp, child.constData())) {
+            if (sftp_dir sub = entry->type == SSH_FILEXFER_TYPE_REGULAR
+                                   ? nullptr
+                                   : sftp_opendir(session.sftp, child.constData())) {
                 sftp_closedir(sub);
                 if (depth < maxDepth && acceptFolder(path, child, false)) {
                     ++depth;
@@ -237,7 +239,9 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
             if (!isInsideFolder(localChild, componentFolder)) {
                 Write_Log("Refused file name from the server - " + printableName(remoteChild));
                 ++failedFiles;
-            } else if (sftp_dir sub = sftp_opendir(session.sftp, remoteChild.constData())) {
+            } else if (sftp_dir sub = entry->type == SSH_FILEXFER_TYPE_REGULAR
+                                          ? nullptr // listed as a plain file: no folder test needed
+                                          : sftp_opendir(session.sftp, remoteChild.constData())) {
                 sftp_closedir(sub);
                 if (depth >= maxDepth) {
                     Write_Log("Folder nesting too deep - " + printableName(remoteChild));
@@ -413,8 +417,9 @@ bool Downloader::acceptFolder(const QByteArray &remoteFolder, const QByteArray &
     if (inside && !loops)
         return true;
     if (report) {
-        Write_Log((loops ? "Refused folder that loops back - " : "Refused link out of the component folder - ") +
-                  printableName(remoteChild));
+        Write_Log(
+            (loops ? "Refused folder that loops back - " : "Refused link out of the component folder - ") +
+            printableName(remoteChild));
         ++failedFiles;
     }
     return false;
