@@ -47,7 +47,8 @@ void pump(int from, int to, std::chrono::microseconds delay) {
                 break;
             size_t sent = 0;
             while (sent < chunk.bytes.size()) {
-                const ssize_t n = send(to, chunk.bytes.data() + sent, chunk.bytes.size() - sent, MSG_NOSIGNAL);
+                const ssize_t n =
+                    send(to, chunk.bytes.data() + sent, chunk.bytes.size() - sent, MSG_NOSIGNAL);
                 if (n <= 0)
                     return;
                 sent += size_t(n);
@@ -108,7 +109,8 @@ int main(int argc, char *argv[]) {
     address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(listenPort));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(listener, 64) != 0) {
+    if (bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        listen(listener, 64) != 0) {
         std::perror("listen");
         return 1;
     }

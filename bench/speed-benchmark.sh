@@ -59,20 +59,21 @@ PORT=$(awk '/^PORT/{print $2}' "$WORK/server-out")
 [ -n "$PORT" ] || { echo "sshd did not start:"; cat "$WORK/server-err"; exit 1; } >&2
 echo "OpenSSH $(sshd -V 2>&1 | head -1 | cut -d, -f1) on 127.0.0.1:$PORT; $(nproc) cores"
 
-# A delay proxy in front of sshd; prints its port.
+# Starts a delay proxy in front of sshd on port $1 with one-way delay $2 ms.
 start_proxy() {
-    local port=$((PORT + 1000 + ${#PROXY_PIDS[@]}))
-    "$PROXY" "$port" "$PORT" "$1" > "$WORK/proxy-$port.out" 2>&1 &
+    "$PROXY" "$1" "$PORT" "$2" > "$WORK/proxy-$1.out" 2>&1 &
     PROXY_PIDS+=($!)
-    for _ in $(seq 1 50); do grep -q READY "$WORK/proxy-$port.out" && break; sleep 0.1; done
-    echo "$port"
+    for _ in $(seq 1 50); do grep -q READY "$WORK/proxy-$1.out" && break; sleep 0.1; done
+    grep -q READY "$WORK/proxy-$1.out" || { echo "the delay proxy did not start on port $1" >&2; exit 1; }
 }
 
 # Runs a command under /usr/bin/time -v; prints "seconds peak_kB exit_code".
 measure() {
     local exit_code=0
     rm -rf "$WORK/out"; mkdir -p "$WORK/out"
-    (cd "$WORK" && /usr/bin/time -v -o "$WORK/time.txt" "$@" > "$WORK/cmd.txt" 2>&1) || exit_code=$?
+    # The fetch commands are shell functions: run them in a child shell that /usr/bin/time watches.
+    (cd "$WORK" && /usr/bin/time -v -o "$WORK/time.txt" bash -c "$(declare -f "$1"); \"\$@\"" _ "$@" \
+        > "$WORK/cmd.txt" 2>&1) || exit_code=$?
     local wall peak
     wall=$(awk -F': ' '/Elapsed \(wall clock\)/{print $2}' "$WORK/time.txt" | awk -F: '{ if (NF==3) print $1*3600+$2*60+$3; else print $1*60+$2 }')
     peak=$(awk -F': ' '/Maximum resident set size/{print $2}' "$WORK/time.txt")
@@ -98,6 +99,7 @@ rclone_copy() {
         --config /dev/null --log-level ERROR ":sftp:/data/$2" "$WORK/out/$(dirname "$2")"
 }
 mkdir -p "$WORK/settings"
+export BENCH WORK USER_NAME PASSWORD
 
 # Prints one result line: name, MB/s, peak MB; sets LAST_RATE.
 report() {
@@ -113,8 +115,10 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 LARGE_BYTES=$((LARGE_MB * 1024 * 1024))
 SMALL_BYTES=$((SMALL_FILES * SMALL_KB * 1024))
 HALF=$(awk -v r="$RTT_MS" 'BEGIN { print r / 2 }')
-ZERO_PROXY=$(start_proxy 0)
-DELAY_PROXY=$(start_proxy "$HALF")
+ZERO_PROXY=$((PORT + 1000))
+DELAY_PROXY=$((PORT + 1001))
+start_proxy "$ZERO_PROXY" 0
+start_proxy "$DELAY_PROXY" "$HALF"
 
 echo
 echo "Delay proxy ceiling at 0 ms (its own limit; every figure below must stay under it):"

@@ -35,7 +35,9 @@ QVector<qint64> fullReadSteps(qint64 size) {
     return steps;
 }
 
-bool openSession(SftpSession &session) { return openSftpSession(session, SessionUser::Downloader); }
+bool openSession(SftpSession &session) {
+    return openSftpSession(session, SessionUser::Downloader);
+}
 
 struct ReadOutcome {
     QByteArray bytes;
@@ -92,7 +94,8 @@ private slots:
         QTemporaryDir tree;
         const QList<qint64> sizes{0, 1, 65535, 131070, 131071, 262140, 3 * 1024 * 1024 + 17};
         for (qint64 size : sizes)
-            QVERIFY(writeTestFile(tree.path() + folder + QString("/f%1.bin").arg(size), randomBytes(size, quint32(size))));
+            QVERIFY(writeTestFile(tree.path() + folder + QString("/f%1.bin").arg(size),
+                                  randomBytes(size, quint32(size))));
         AsyncsshServer server(tree.path(), switches);
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
         pointSettingsAt(server);
@@ -141,8 +144,10 @@ private slots:
         QTest::addColumn<QStringList>("switches");
         QTest::addColumn<qint64>("size");
         QTest::newRow("whole replies") << QStringList() << qint64(18 * 1024 * 1024 + 5);
-        QTest::newRow("replies capped at 32 KiB") << QStringList{"--max-read", "32768"} << qint64(17 * 1024 * 1024);
-        QTest::newRow("exactly whole slices") << QStringList() << qint64(4 * RangeDownloader::sliceSteps * 131070);
+        QTest::newRow("replies capped at 32 KiB")
+            << QStringList{"--max-read", "32768"} << qint64(17 * 1024 * 1024);
+        QTest::newRow("exactly whole slices")
+            << QStringList() << qint64(4 * RangeDownloader::sliceSteps * 131070);
         QTest::newRow("one small slice") << QStringList() << qint64(131071);
     }
     void rangeDownloadOverSeveralSessionsIsByteExact() {
@@ -247,7 +252,8 @@ private slots:
             QVector<int> hashTickets;
             for (int i = 0; i < 40; ++i) {
                 const QByteArray path = (folder + QString("/small%1.dat").arg(i, 2, 10, QChar('0'))).toUtf8();
-                tickets.append(bytesAhead.add(path, contents.at(i).size()));
+                // Half of them announced as regular files: no folder test is sent for those.
+                tickets.append(bytesAhead.add(path, contents.at(i).size(), true, i % 2 == 0));
                 hashTickets.append(hashesAhead.add(path, contents.at(i).size()));
             }
             const int folderTicket = bytesAhead.add((folder + "/sub").toUtf8(), 0);
@@ -291,7 +297,8 @@ private slots:
                 return openSession(s);
             });
             FilePrefetcher prefetcher(pool);
-            const FilePrefetcher::Entry entry = prefetcher.take(prefetcher.add((folder + "/only.dat").toUtf8(), 8));
+            const FilePrefetcher::Entry entry =
+                prefetcher.take(prefetcher.add((folder + "/only.dat").toUtf8(), 8));
             QCOMPARE(entry.bytes, QByteArray("only one"));
         }
         closeSftpSession(session);

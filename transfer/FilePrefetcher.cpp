@@ -15,12 +15,14 @@ public:
     QByteArray path;
     qint64 sizeHint = 0;
     bool readContents = true;
+    bool regularFile = false;
     bool keep = true;
     bool posted = false;
     Entry entry;
 
     void run(SftpSession &session) override {
-        sftp_dir dir = sftp_opendir(session.sftp, path.constData());
+        PendingRequest pending(session);
+        sftp_dir dir = regularFile ? nullptr : sftp_opendir(session.sftp, path.constData());
         if (dir != nullptr) {
             sftp_closedir(dir);
             entry.isFolder = true;
@@ -75,11 +77,12 @@ FilePrefetcher::~FilePrefetcher() {
     }
 }
 
-int FilePrefetcher::add(const QByteArray &remotePath, qint64 sizeHint, bool readContents) {
+int FilePrefetcher::add(const QByteArray &remotePath, qint64 sizeHint, bool readContents, bool regularFile) {
     auto job = std::make_shared<Job>();
     job->path = remotePath;
     job->sizeHint = qMax<qint64>(sizeHint, 0);
     job->readContents = readContents;
+    job->regularFile = regularFile;
     job->keep = mode == KeepBytes;
     if (job->keep && job->sizeHint > keepLimit)
         job->readContents = false; // too large to hold: the caller reads it itself after the folder test
@@ -109,6 +112,9 @@ FilePrefetcher::Entry FilePrefetcher::take(int ticket) {
     if (!job)
         return Entry();
     if (job->posted) {
+        // While a helper works on the wanted entry, this session takes later ones instead of idling.
+        while (!pool.isDone(job) && !pool.runHereIfQueued(job) && pool.runNextHere())
+            ;
         pool.wait(job);
         bytesAhead -= job->keep && job->readContents ? job->sizeHint : 0;
         --postedAhead;

@@ -8,9 +8,9 @@
 //         FilePrefetcher::Entry e = prefetcher.take(ticket);
 //         e.isFolder: recurse (the recursion adds and takes its own entries with the same prefetcher);
 //         !e.opened: the open failed, log e.errorText as a failed sftp_open is logged;
-//         !e.fetched: too large to keep in memory, open and read it here (PipelinedReader or RangeDownloader);
-//         otherwise write e.bytes in 131070-byte steps (Counter_Data per step), or compare e.md5,
-//         then, if e.status < 0, log e.errorText as a failed sftp_read is logged.
+//         !e.fetched: too large to keep in memory, open and read it here (PipelinedReader or
+//         RangeDownloader); otherwise write e.bytes in 131070-byte steps (Counter_Data per step), or compare
+//         e.md5, then, if e.status < 0, log e.errorText as a failed sftp_read is logged.
 // At most aheadLimit bytes of fetched files wait in memory, and entries are worked on in the order added.
 
 #include "transfer/SftpSessionPool.h"
@@ -41,8 +41,11 @@ public:
     FilePrefetcher &operator=(const FilePrefetcher &) = delete;
 
     // Queues one entry. sizeHint is the size its directory entry gave. With readContents false only
-    // the folder test is made (a file the checker has no local copy of is not read).
-    int add(const QByteArray &remotePath, qint64 sizeHint, bool readContents = true);
+    // the folder test is made (a file the checker has no local copy of is not read). regularFile: the
+    // directory entry's type is SSH_FILEXFER_TYPE_REGULAR, so sftp_opendir would fail on it for sure and
+    // that round trip is saved; symbolic links and unknown types are still tested.
+    int add(const QByteArray &remotePath, qint64 sizeHint, bool readContents = true,
+            bool regularFile = false);
     // The result of one added entry; waits for it, or works on it here if no helper has started it.
     Entry take(int ticket);
 

@@ -51,14 +51,18 @@ bool takeQueuedReply(sftp_session sftp, quint32 id, char *data, quint32 length, 
 
 PipelinedReader::PipelinedReader(const SftpSession &session, sftp_file file, qint64 begin, qint64 end,
                                  quint32 requestSize, int window)
-    : session(session), file(file), nextRequestOffset(begin), end(end), requestLength(qMax(requestSize, smallestRequest)),
-      window(qMax(window, 1)), handedOver(begin) {
+    : session(session), file(file), nextRequestOffset(begin), end(end),
+      requestLength(qMax(requestSize, smallestRequest)), window(qMax(window, 1)), handedOver(begin) {
     inFlight.reserve(this->window + 1);
 }
 
-PipelinedReader::~PipelinedReader() { drain(); }
+PipelinedReader::~PipelinedReader() {
+    drain();
+}
 
-void PipelinedReader::setExpectedSize(qint64 bytes) { expectedSize = bytes; }
+void PipelinedReader::setExpectedSize(qint64 bytes) {
+    expectedSize = bytes;
+}
 
 qint64 PipelinedReader::read(char *buffer, qint64 maxSize) {
     if (error != 0)
@@ -97,6 +101,10 @@ bool PipelinedReader::fillWindow() {
         quint32 length = requestLength;
         if (end >= 0)
             length = quint32(qMin<qint64>(length, end - nextRequestOffset));
+        // Stop the last request at the expected end: the one after it then hears of the end of the file
+        // in the same round trip, instead of a short reply and a second request for its tail.
+        if (expectedSize > nextRequestOffset)
+            length = quint32(qMin<qint64>(length, expectedSize - nextRequestOffset));
         if (!sendRequest(nextRequestOffset, length, false))
             return false;
         nextRequestOffset += length;
@@ -183,8 +191,7 @@ void PipelinedReader::drain() {
         int n;
         if (!takeQueuedReply(file->sftp, quint32(request.id), scratch.data(), request.length, n))
             n = sftp_async_read(file, scratch.data(), request.length, request.id);
-        if (n < 0 &&
-            ssh_is_connected(file->sftp->session) == 0)
+        if (n < 0 && ssh_is_connected(file->sftp->session) == 0)
             inFlight.clear(); // the connection is gone: nothing more will arrive
     }
 }

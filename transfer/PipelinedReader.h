@@ -30,7 +30,7 @@ public:
 
     // Reads [begin, end) of the file; end < 0 reads until the server reports the end of the file.
     PipelinedReader(const SftpSession &session, sftp_file file, qint64 begin = 0, qint64 end = -1,
-                             quint32 requestSize = defaultRequestSize, int window = defaultWindow);
+                    quint32 requestSize = defaultRequestSize, int window = defaultWindow);
     ~PipelinedReader();
 
     PipelinedReader(const PipelinedReader &) = delete;

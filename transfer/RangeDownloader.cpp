@@ -18,6 +18,7 @@ struct SharedRange {
     QWaitCondition progressed;
     QByteArray remotePath;
     QFileDevice *target = nullptr;
+    quint32 channelWindow = 0;
     qint64 sliceCount = 0;
     qint64 nextSlice = 0;
     QVector<qint64> stepBytes; // per step: bytes written, 0 where the file ended, -1 not yet read
@@ -52,12 +53,13 @@ struct SharedRange {
     }
 };
 
-std::unique_ptr<PipelinedReader> readerFor(const SharedRange &range, const SftpSession &session, sftp_file file,
-                                           qint64 slice) {
+std::unique_ptr<PipelinedReader> readerFor(const SharedRange &range, const SftpSession &session,
+                                           sftp_file file, qint64 slice) {
     const qint64 begin = slice * sliceBytes;
     // The last slice reads on to the end of the file, in case it grew since it was listed.
     const qint64 end = slice + 1 == range.sliceCount ? -1 : begin + sliceBytes;
     auto reader = std::make_unique<PipelinedReader>(session, file, begin, end);
+    reader->setChannelWindow(range.channelWindow);
     reader->prime();
     return reader;
 }
@@ -144,6 +146,7 @@ qint64 RangeDownloader::download(sftp_file remoteFile, const QByteArray &remoteP
     auto range = std::make_shared<SharedRange>();
     range->remotePath = remotePath;
     range->target = &target;
+    range->channelWindow = channelWindow;
     size = qMax<qint64>(size, 0);
     range->sliceCount = qMax<qint64>(1, (size + sliceBytes - 1) / sliceBytes);
     range->stepBytes.fill(-1, int((size + stepSize - 1) / stepSize + 1));

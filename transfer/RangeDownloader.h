@@ -47,11 +47,15 @@ public:
     qint64 download(sftp_file remoteFile, const QByteArray &remotePath, qint64 size, QFileDevice &target,
                     const StepHandler &onStep);
 
+    // Passed on to every reader (PipelinedReader::setChannelWindow); 0, the default, leaves libssh's own.
+    void setChannelWindow(quint32 bytes) { channelWindow = bytes; }
+
     bool cancelled() const { return wasCancelled; }
     QString errorText() const { return error; }
 
 private:
     SftpSessionPool &pool;
+    quint32 channelWindow = 0;
     bool wasCancelled = false;
     QString error;
 };

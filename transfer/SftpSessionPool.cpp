@@ -3,7 +3,6 @@
 #include <QMutexLocker>
 #include <QThread>
 
-
 SftpSessionPool::SftpSessionPool(SftpSession &primary, Opener opener, int sessionLimit)
     : primarySession(primary), opener(std::move(opener)),
       helperLimit(qBound(0, sessionLimit, maxSessions) - 1) {}
@@ -88,6 +87,22 @@ bool SftpSessionPool::runHereIfQueued(const std::shared_ptr<PoolJob> &job) {
         const int index = queue.indexOf(job);
         queue.removeAt(index);
         if (index < urgentCount)
+            --urgentCount;
+        job->state = PoolJob::Running;
+    }
+    job->run(primarySession);
+    finish(job);
+    return true;
+}
+
+bool SftpSessionPool::runNextHere() {
+    std::shared_ptr<PoolJob> job;
+    {
+        QMutexLocker locker(&mutex);
+        if (queue.isEmpty())
+            return false;
+        job = queue.takeFirst();
+        if (urgentCount > 0)
             --urgentCount;
         job->state = PoolJob::Running;
     }

@@ -9,7 +9,8 @@
 //
 // Wiring: a worker that owns `SftpSession session` makes one pool per run, after openSftpSession
 // succeeded, and destroys it before closing its own session:
-//     SftpSessionPool pool(session, [](SftpSession &s) { return openSftpSession(s, SessionUser::Downloader); });
+//     SftpSessionPool pool(session, [](SftpSession &s) { return openSftpSession(s, SessionUser::Downloader);
+//     });
 
 #include "transfer/SftpSession.h"
 
@@ -54,6 +55,8 @@ public:
     // Runs the job here on the primary session if it is still queued; true when it did.
     bool runHereIfQueued(const std::shared_ptr<PoolJob> &job);
     bool isDone(const std::shared_ptr<PoolJob> &job);
+    // Runs the first queued job here on the primary session; false when none waits.
+    bool runNextHere();
 
     // Helper sessions open now (for the benchmark's report).
     int openHelpers();
