@@ -231,7 +231,12 @@ void MainTrayIcon::Delete_Updates_Window() {
     if (!QFile::exists(oldPath))
         return;
     writeCleanupScript(oldPath);
-    QProcess::startDetached(Program_File, QStringList());
+    // The new program must not inherit our output channels: whoever reads them goes away with us.
+    QProcess restart;
+    restart.setProgram(Program_File);
+    restart.setStandardOutputFile(QProcess::nullDevice());
+    restart.setStandardErrorFile(QProcess::nullDevice());
+    restart.startDetached();
     QCoreApplication::exit(0);
 }
 
