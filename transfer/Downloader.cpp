@@ -60,6 +60,11 @@ QByteArray canonicalRemotePath(const SftpSession &session, const QByteArray &pat
     return result;
 }
 
+// The server dropped the connection, or stopped answering and the watchdog ended it.
+bool sessionLost(const SftpSession &session) {
+    return sessionTimedOut(session) || !ssh_is_connected(session.ssh);
+}
+
 } // namespace
 
 Downloader::Downloader(InstallContext *context) : context(context), mode(InstallMode) {}
@@ -83,7 +88,13 @@ void Downloader::Run() {
     downloadGroup("CarMonitoring", CarMonitoringCode, context->selectedCarMonitoring);
     downloadGroup("Drivers", DriversCode, context->selectedDrivers);
 
+    // A run that lost its server part-way is a connection failure, which the window retries.
+    const bool lost = !cancelled() && sessionLost(session);
     closeSftpSession(session);
+    if (lost) {
+        emit Error_connection();
+        return;
+    }
     // Also after a cancel, so the window that drives the run can tidy up.
     emit FinishedInstall();
 }
@@ -183,7 +194,7 @@ void Downloader::downloadGroup(const QString &groupKey, GroupCode code,
     if (selection.isEmpty())
         return;
     for (auto it = selection.cbegin(); it != selection.cend(); ++it) {
-        if (cancelled())
+        if (cancelled() || sessionLost(session))
             return;
         if (!it.value())
             continue;
@@ -203,7 +214,7 @@ void Downloader::downloadGroup(const QString &groupKey, GroupCode code,
         depth = 0;
         downloadFolder(remoteFolder, localFolder, code);
         // An interrupted component is not recorded as installed.
-        if (cancelled())
+        if (cancelled() || sessionLost(session))
             return;
         if (code != DriversCode) {
             emit Write_Path_in_Settings(key, localFolder);
@@ -225,7 +236,7 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
         return;
     }
     while (sftp_attributes entry = sftp_readdir(session.sftp, dir)) {
-        if (cancelled()) {
+        if (cancelled() || sessionLost(session)) {
             sftp_attributes_free(entry);
             break;
         }
