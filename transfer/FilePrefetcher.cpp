@@ -70,9 +70,9 @@ FilePrefetcher::FilePrefetcher(SftpSessionPool &pool, Mode mode, qint64 keepLimi
     : pool(pool), mode(mode), keepLimit(keepLimit), aheadLimit(aheadLimit) {}
 
 FilePrefetcher::~FilePrefetcher() {
-    // Jobs still running use this object's results: let them end before it goes.
+    // Entries nobody took (a cancelled run) are not fetched; those under way end before this goes.
     for (const auto &job : std::as_const(jobs)) {
-        if (job->posted)
+        if (job->posted && !pool.withdraw(job))
             pool.wait(job);
     }
 }

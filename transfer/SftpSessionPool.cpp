@@ -95,6 +95,18 @@ bool SftpSessionPool::runHereIfQueued(const std::shared_ptr<PoolJob> &job) {
     return true;
 }
 
+bool SftpSessionPool::withdraw(const std::shared_ptr<PoolJob> &job) {
+    QMutexLocker locker(&mutex);
+    if (job->state != PoolJob::Queued)
+        return false;
+    const int index = queue.indexOf(job);
+    queue.removeAt(index);
+    if (index < urgentCount)
+        --urgentCount;
+    job->state = PoolJob::Done;
+    return true;
+}
+
 bool SftpSessionPool::runNextHere() {
     std::shared_ptr<PoolJob> job;
     {

@@ -55,6 +55,8 @@ public:
     // Runs the job here on the primary session if it is still queued; true when it did.
     bool runHereIfQueued(const std::shared_ptr<PoolJob> &job);
     bool isDone(const std::shared_ptr<PoolJob> &job);
+    // Takes the job out of the queue if no session has started it; true when it did.
+    bool withdraw(const std::shared_ptr<PoolJob> &job);
     // Runs the first queued job here on the primary session; false when none waits.
     bool runNextHere();
 
