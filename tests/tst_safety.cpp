@@ -20,10 +20,12 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -236,6 +238,41 @@ private slots:
         }
         QCOMPARE(settings()->value("SFTP/HostKey").toString(), pinned);
         QCOMPARE(readFile(installed.filePath("meter.exe")), QByteArray("installed"));
+    }
+
+    // The machine's ssh configuration cannot redirect or break the connection: the client runs
+    // in a mount namespace whose /etc/ssh/ssh_config sends every host through a failing proxy.
+    void machineSshConfigurationIsIgnored() {
+        const QString cli = QStringLiteral(QUILLON_BINARY_DIR "/tools/quillon-cli");
+        if (geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
+            QSKIP(
+                "replacing the system ssh configuration in a private mount namespace needs root and unshare");
+        if (!QFile::exists(cli))
+            QSKIP("build the quillon-cli target first");
+        QTemporaryDir tree;
+        QTemporaryDir installed;
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Meter/meter.exe", "same"));
+        QVERIFY(writeTestFile(installed.filePath("meter.exe"), "same"));
+        AsyncsshServer server(tree.path());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+        settings()->setValue("Path/Brightfen Meter", installed.path());
+        QTemporaryDir own;
+        const QString config = own.filePath("ssh_config");
+        QVERIFY(writeTestFile(config, "Host *\n    ProxyCommand /bin/false\n    Port 1\n"));
+
+        QProcess child;
+        child.setWorkingDirectory(work.path());
+        child.start("unshare",
+                    {"--mount", "--propagation", "private", "/bin/sh", "-c",
+                     "mount --bind \"$1\" /etc/ssh/ssh_config && exec \"$2\" --settings \"$3\" check", "sh",
+                     config, cli, useTestSettings()});
+        QVERIFY(child.waitForFinished(60000));
+        const QString errors = QString::fromUtf8(child.readAllStandardError());
+        if (errors.contains("mount:") || errors.contains("unshare:"))
+            QSKIP(qPrintable("no private mount namespace here: " + errors));
+        QCOMPARE(child.exitCode(), 0); // reached the server: nothing to update
+        QVERIFY2(!logText().contains("Error ssh conect - "), qPrintable(logText()));
     }
 
     // Names that the skip rule lets through but that could reach outside their folder, open a
