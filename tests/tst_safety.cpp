@@ -241,7 +241,8 @@ private slots:
     }
 
     // The machine's ssh configuration cannot redirect or break the connection: the client runs
-    // in a mount namespace whose /etc/ssh/ssh_config sends every host through a failing proxy.
+    // in a mount namespace whose /etc/ssh/ssh_config sends every host elsewhere, through a failing
+    // proxy, with a key exchange the server does not offer.
     void machineSshConfigurationIsIgnored() {
         const QString cli = QStringLiteral(QUILLON_BINARY_DIR "/tools/quillon-cli");
         if (geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
@@ -259,7 +260,8 @@ private slots:
         settings()->setValue("Path/Brightfen Meter", installed.path());
         QTemporaryDir own;
         const QString config = own.filePath("ssh_config");
-        QVERIFY(writeTestFile(config, "Host *\n    ProxyCommand /bin/false\n    Port 1\n"));
+        QVERIFY(writeTestFile(config, "Host *\n    Hostname 192.0.2.1\n    ProxyCommand /bin/false\n"
+                                      "    KexAlgorithms diffie-hellman-group1-sha1\n"));
 
         QProcess child;
         child.setWorkingDirectory(work.path());
