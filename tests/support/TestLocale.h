@@ -1,0 +1,20 @@
+#pragma once
+// Runs a test process in a chosen system locale and re-runs its language checks under other locales.
+//
+// The system locale is read once per process, so each locale needs a process of its own. Give the test
+// class `static void initMain() { useTestLocale(); }` (QTEST_MAIN calls it before the application
+// exists): the process then runs in English, or in the locale a parent run asked for.
+
+#include <QByteArray>
+#include <QStringList>
+
+// Sets LC_ALL and LANG to the locale a parent run asked for, else to en_US.UTF-8.
+void useTestLocale();
+// The locale this process was started for by a parent run; empty in the first run.
+QByteArray testLocale();
+// True when the process was started for a locale whose texts are Russian (every locale that
+// passesUnderLocale is given here is one).
+bool inRussian();
+// Runs these test functions of this test program in a child process under the locale; true when
+// they all passed. The child's output goes to this process's output.
+bool passesUnderLocale(const QByteArray &locale, const QStringList &functions);
