@@ -17,7 +17,9 @@ public:
 
 private slots:
     void windowTextsFollowLanguage();
-    void textsUnderRussianLocale() { QVERIFY(passesUnderLocale("ru_RU.UTF-8", {"windowTextsFollowLanguage"})); }
+    void textsUnderRussianLocale() {
+        QVERIFY(passesUnderLocale("ru_RU.UTF-8", {"windowTextsFollowLanguage"}));
+    }
     void linksOpenInSystemPrograms();
     void closeButtonPressAndTitleBarCloseHideAndTell();
 };
