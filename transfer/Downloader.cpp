@@ -4,11 +4,16 @@
 #include "core/Language.h"
 #include "core/Log.h"
 #include "platform/Platform.h"
+#include "transfer/FilePrefetcher.h"
 #include "transfer/InstallContext.h"
+#include "transfer/PipelinedReader.h"
+#include "transfer/RangeDownloader.h"
 #include "transfer/SafeNames.h"
+#include "transfer/SftpSessionPool.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -18,6 +23,8 @@
 
 #include <climits>
 #include <cmath>
+#include <memory>
+#include <utility>
 
 namespace {
 
@@ -65,6 +72,19 @@ bool sessionLost(const SftpSession &session) {
     return sessionTimedOut(session) || !ssh_is_connected(session.ssh);
 }
 
+bool openHelperSession(SftpSession &helper) {
+    return openSftpSession(helper, SessionUser::Downloader);
+}
+
+// One entry of a server folder, kept from the listing until it is handled.
+struct ListedEntry {
+    QByteArray name;
+    quint8 type;
+    qint64 size;
+    quint32 permissions;
+    int ticket; // its fetch-ahead ticket, or -1 when it is not fetched ahead
+};
+
 } // namespace
 
 Downloader::Downloader(InstallContext *context) : context(context), mode(InstallMode) {}
@@ -78,18 +98,28 @@ void Downloader::Run() {
         emit Error_connection();
         return;
     }
-    emit New_Process_Set_Text(russian() ? "Расчет времени..." : "Time calculation...");
-    totalSize = double(totalChosenSize());
-    emit Vlaue_Size_All_Soft(toSignalInt(totalSize));
-    emit Start_Timer(1000);
+    bool lost;
+    {
+        // Pipelined reads on up to four sessions keep the link busy; one read at a time waits a round trip.
+        SftpSessionPool runPool(session, openHelperSession);
+        FilePrefetcher runPrefetcher(runPool);
+        pool = &runPool;
+        prefetcher = &runPrefetcher;
+        emit New_Process_Set_Text(russian() ? "Расчет времени..." : "Time calculation...");
+        totalSize = double(totalChosenSize());
+        emit Vlaue_Size_All_Soft(toSignalInt(totalSize));
+        emit Start_Timer(1000);
 
-    downloadGroup("LoRa", LoRaCode, context->selectedLoRa);
-    downloadGroup("NB-IoT", NbIotCode, context->selectedNbIot);
-    downloadGroup("CarMonitoring", CarMonitoringCode, context->selectedCarMonitoring);
-    downloadGroup("Drivers", DriversCode, context->selectedDrivers);
+        downloadGroup("LoRa", LoRaCode, context->selectedLoRa);
+        downloadGroup("NB-IoT", NbIotCode, context->selectedNbIot);
+        downloadGroup("CarMonitoring", CarMonitoringCode, context->selectedCarMonitoring);
+        downloadGroup("Drivers", DriversCode, context->selectedDrivers);
 
-    // A run that lost its server part-way is a connection failure, which the window retries.
-    const bool lost = !cancelled() && sessionLost(session);
+        // A run that lost its server part-way is a connection failure, which the window retries.
+        lost = !cancelled() && sessionLost(session);
+        prefetcher = nullptr;
+        pool = nullptr;
+    }
     closeSftpSession(session);
     if (lost) {
         emit Error_connection();
@@ -105,6 +135,19 @@ void Downloader::Update() {
         // Lets the update list leave its running state; a window that ignores it just waits.
         emit Error_connection();
         return;
+    }
+    // Pipelined reads on up to four sessions keep the link busy; one read at a time waits a round trip.
+    auto runPool = std::make_unique<SftpSessionPool>(session, openHelperSession);
+    auto runPrefetcher = std::make_unique<FilePrefetcher>(*runPool);
+    pool = runPool.get();
+    prefetcher = runPrefetcher.get();
+    // Every file to fetch is queued up front, so later ones arrive while earlier ones are written.
+    QHash<QString, int> tickets;
+    for (auto it = pendingMap->cbegin(); it != pendingMap->cend(); ++it) {
+        const QByteArray remotePath = it.value().section('|', 0, 0).toUtf8();
+        if (updateSet.value(it.key()) && acceptUpdateEntry(it.key(), remotePath, false))
+            tickets.insert(it.key(),
+                           prefetcher->add(remotePath, it.value().section('|', -1).toLongLong(), true, true));
     }
     // A server that went away or stopped answering ends the run as a connection failure, so the
     // update list goes back to its list instead of reporting the files as done.
@@ -126,9 +169,21 @@ void Downloader::Update() {
             continue;
         // A file in a folder that is new on the server needs that folder first.
         QDir().mkpath(QFileInfo(key).absolutePath());
-        downloadFile(remotePath, key);
+        const auto ticket = tickets.constFind(key);
+        const FilePrefetcher::Entry ahead =
+            ticket != tickets.cend() ? prefetcher->take(*ticket) : FilePrefetcher::Entry();
+        // Whatever did not arrive whole ahead (too large, or failed on a helper session) is fetched
+        // here, so its errors read and count as before.
+        if (ahead.fetched && ahead.status >= 0)
+            writeFetchedFile(ahead.bytes, key, remoteModeOf(remotePath));
+        else
+            downloadFile(remotePath, key);
         replacingOwnProgram = false;
     }
+    prefetcher = nullptr;
+    pool = nullptr;
+    runPrefetcher.reset();
+    runPool.reset();
     if (sessionLost()) {
         closeSftpSession(session);
         emit Error_connection();
@@ -235,63 +290,98 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
         }
         return;
     }
+    // The whole listing first: its files are then fetched ahead while earlier ones are written.
+    QVector<ListedEntry> listing;
     while (sftp_attributes entry = sftp_readdir(session.sftp, dir)) {
-        if (cancelled() || sessionLost(session)) {
-            sftp_attributes_free(entry);
+        listing.append({QByteArray(entry->name), entry->type, qint64(entry->size), entry->permissions, -1});
+        sftp_attributes_free(entry);
+        if (cancelled() || sessionLost(session))
             break;
-        }
-        const QByteArray name(entry->name);
+    }
+    sftp_closedir(dir);
+    for (ListedEntry &item : listing) {
+        // The same tests as below, silent here: refusals are reported in the walk, in server order.
+        if (!isSkippedEntry(item.name) && acceptEntry(remoteFolder, item.name, item.type, false) &&
+            isInsideFolder(localFolder + "/" + QString::fromUtf8(item.name), componentFolder))
+            item.ticket = prefetcher->add(remoteFolder + "/" + item.name, item.size, true,
+                                          item.type == SSH_FILEXFER_TYPE_REGULAR);
+    }
+
+    for (const ListedEntry &item : std::as_const(listing)) {
+        if (cancelled() || sessionLost(session))
+            break;
+        const QByteArray &name = item.name;
         const QString localName = QString::fromUtf8(name);
         emit New_Process_Set_Text((russian() ? "Загрузка..." : "Downloading...") +
                                   localFolder.section('/', 0, 2) + ".../" + localName);
-        if (!isSkippedEntry(name) && acceptEntry(remoteFolder, name, entry->type, true)) {
+        if (!isSkippedEntry(name) && acceptEntry(remoteFolder, name, item.type, true)) {
             const QByteArray remoteChild = remoteFolder + "/" + name;
             const QString localChild = localFolder + "/" + localName;
             if (!isInsideFolder(localChild, componentFolder)) {
                 Write_Log("Refused file name from the server - " + printableName(remoteChild));
                 ++failedFiles;
-            } else if (sftp_dir sub = entry->type == SSH_FILEXFER_TYPE_REGULAR
-                                          ? nullptr // listed as a plain file: no folder test needed
-                                          : sftp_opendir(session.sftp, remoteChild.constData())) {
-                sftp_closedir(sub);
-                if (depth >= maxDepth) {
-                    Write_Log("Folder nesting too deep - " + printableName(remoteChild));
-                    ++failedFiles;
-                } else if (acceptFolder(remoteFolder, remoteChild, true)) {
-                    ++depth;
-                    downloadFolder(remoteChild, localChild, code);
-                    --depth;
-                }
             } else {
-                const bool arrived = downloadFile(remoteChild, localChild);
-                // Only an installer that arrived whole may run (a failed one leaves nothing new behind).
-                if (arrived && code == DriversCode && name.contains(".exe"))
-                    context->driverInstallers.append(localChild);
+                FilePrefetcher::Entry ahead;
+                bool isFolder = false;
+                if (item.ticket >= 0) {
+                    ahead = prefetcher->take(item.ticket);
+                    isFolder = ahead.isFolder;
+                } else if (item.type != SSH_FILEXFER_TYPE_REGULAR) {
+                    // Listed as a plain file: no folder test needed.
+                    if (sftp_dir sub = sftp_opendir(session.sftp, remoteChild.constData())) {
+                        sftp_closedir(sub);
+                        isFolder = true;
+                    }
+                }
+                if (isFolder) {
+                    if (depth >= maxDepth) {
+                        Write_Log("Folder nesting too deep - " + printableName(remoteChild));
+                        ++failedFiles;
+                    } else if (acceptFolder(remoteFolder, remoteChild, true)) {
+                        ++depth;
+                        downloadFolder(remoteChild, localChild, code);
+                        --depth;
+                    }
+                } else {
+                    // Whatever did not arrive whole ahead (too large, or failed on a helper session) is
+                    // fetched here, so its errors read and count as before.
+                    const bool arrived = ahead.fetched && ahead.status >= 0
+                                             ? writeFetchedFile(ahead.bytes, localChild,
+                                                                item.type == SSH_FILEXFER_TYPE_REGULAR
+                                                                    ? item.permissions
+                                                                    : remoteModeOf(remoteChild))
+                                             : downloadFile(remoteChild, localChild);
+                    // Only an installer that arrived whole may run (a failed one leaves nothing new behind).
+                    if (arrived && code == DriversCode && name.contains(".exe"))
+                        context->driverInstallers.append(localChild);
+                }
             }
             if (!cancelled()) {
-                emit Vlaue_Size_All_Soft(toSignalInt(double(entry->size)));
-                advance(progress, double(entry->size), totalSize);
+                emit Vlaue_Size_All_Soft(toSignalInt(double(item.size)));
+                advance(progress, double(item.size), totalSize);
                 emit New_Progress_Value(toSignalInt(progress));
             }
         }
-        sftp_attributes_free(entry);
     }
-    sftp_closedir(dir);
 }
 
 bool Downloader::downloadFile(const QByteArray &remotePath, const QString &localPath) {
     // Each blocking call is watched, so a server that stops answering ends the call with an error.
     sftp_file file;
+    QElapsedTimer opening; // about one round trip: tells whether more sessions would help
+    opening.start();
     {
         PendingRequest pending(session);
         file = sftp_open(session.sftp, remotePath.constData(), O_RDONLY, 0);
     }
+    const qint64 openMicroseconds = opening.nsecsElapsed() / 1000;
     if (!file) {
         Write_Log("Error read sftp file - " + QString::fromUtf8(ssh_get_error(session.ssh)));
         ++failedFiles;
         return false;
     }
     quint32 remoteMode = 0;
+    qint64 remoteSize = -1;
     sftp_attributes attributes;
     {
         PendingRequest pending(session);
@@ -299,6 +389,7 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
     }
     if (attributes) {
         remoteMode = attributes->permissions;
+        remoteSize = qint64(attributes->size);
         sftp_attributes_free(attributes);
     }
 
@@ -308,40 +399,99 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
     bool ok = local.open(QIODevice::WriteOnly);
     if (!ok)
         Write_Log("Error write remote file - " + local.errorString());
-    QByteArray buffer(chunkSize, Qt::Uninitialized);
-    while (ok) {
-        if (cancelled()) {
-            ok = false;
-            break;
-        }
-        {
-            PendingRequest pending(session);
-            lastChunk = sftp_read(file, buffer.data(), size_t(chunkSize));
-        }
-        if (lastChunk == 0)
-            break;
-        if (lastChunk < 0) {
-            Write_Log("Error read sftp file - " + QString::fromUtf8(ssh_get_error(session.ssh)));
-            ok = false;
-            break;
-        }
-        emit Counter_Data(int(lastChunk));
-        if (local.write(buffer.constData(), lastChunk) != lastChunk) {
-            // The file is discarded at the first failed write, so reading on would be wasted.
+    if (ok && cancelled())
+        ok = false;
+    if (ok && pool && RangeDownloader::worthSplitting(remoteSize, openMicroseconds)) {
+        // A large file far away: its ranges come over every session, the steps still in file order.
+        RangeDownloader range(*pool);
+        bool writeFailed = false;
+        lastChunk = range.download(file, remotePath, remoteSize, local, [&](qint64 bytes, bool written) {
+            emit Counter_Data(int(bytes));
+            if (!written) {
+                writeFailed = true;
+                return false;
+            }
+            if (mode == UpdateMode) {
+                advance(progress, double(bytes), totalSize);
+                emit New_Progress_Value(toSignalInt(progress));
+            }
+            return !cancelled();
+        });
+        // Logged once every session has let go of the file.
+        if (writeFailed)
             Write_Log("Error write remote file - " + local.errorString());
-            ok = false;
-            break;
-        }
-        if (mode == UpdateMode) {
-            advance(progress, double(lastChunk), totalSize);
-            emit New_Progress_Value(toSignalInt(progress));
+        if (lastChunk < 0)
+            Write_Log("Error read sftp file - " + range.errorText());
+        ok = lastChunk >= 0 && !range.cancelled();
+    } else if (ok) {
+        PipelinedReader reader(session, file);
+        if (remoteSize >= 0)
+            reader.setExpectedSize(remoteSize);
+        QByteArray buffer(chunkSize, Qt::Uninitialized);
+        while (ok) {
+            if (cancelled()) {
+                ok = false;
+                break;
+            }
+            lastChunk = reader.read(buffer.data(), chunkSize);
+            if (lastChunk == 0)
+                break;
+            if (lastChunk < 0) {
+                Write_Log("Error read sftp file - " + QString::fromUtf8(ssh_get_error(session.ssh)));
+                ok = false;
+                break;
+            }
+            emit Counter_Data(int(lastChunk));
+            if (local.write(buffer.constData(), lastChunk) != lastChunk) {
+                // The file is discarded at the first failed write, so reading on would be wasted.
+                Write_Log("Error write remote file - " + local.errorString());
+                ok = false;
+                break;
+            }
+            if (mode == UpdateMode) {
+                advance(progress, double(lastChunk), totalSize);
+                emit New_Progress_Value(toSignalInt(progress));
+            }
         }
     }
     {
         PendingRequest pending(session);
         sftp_close(file);
     }
+    return finishFile(local, ok, localPath, remoteMode);
+}
 
+bool Downloader::writeFetchedFile(const QByteArray &bytes, const QString &localPath, quint32 remoteMode) {
+    // The same steps, signals and commit as a file read here.
+    QSaveFile local(localPath);
+    bool ok = local.open(QIODevice::WriteOnly);
+    if (!ok)
+        Write_Log("Error write remote file - " + local.errorString());
+    qint64 offset = 0;
+    while (ok) {
+        if (cancelled()) {
+            ok = false;
+            break;
+        }
+        lastChunk = qMin<qint64>(chunkSize, bytes.size() - offset);
+        if (lastChunk == 0)
+            break;
+        emit Counter_Data(int(lastChunk));
+        if (local.write(bytes.constData() + offset, lastChunk) != lastChunk) {
+            Write_Log("Error write remote file - " + local.errorString());
+            ok = false;
+            break;
+        }
+        offset += lastChunk;
+        if (mode == UpdateMode) {
+            advance(progress, double(lastChunk), totalSize);
+            emit New_Progress_Value(toSignalInt(progress));
+        }
+    }
+    return finishFile(local, ok, localPath, remoteMode);
+}
+
+bool Downloader::finishFile(QSaveFile &local, bool ok, const QString &localPath, quint32 remoteMode) {
     if (ok) {
         const QString programPath = QCoreApplication::applicationFilePath();
         const QString oldProgramPath =
@@ -369,6 +519,17 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
         Platform::applyRemotePermissions(localPath, remoteMode);
     emit Set_NewLog_On_LogList(localPath, 1);
     return true;
+}
+
+quint32 Downloader::remoteModeOf(const QByteArray &remotePath) {
+    // The mode of the file itself, links followed, as the opened file would report it.
+    PendingRequest pending(session);
+    sftp_attributes attributes = sftp_stat(session.sftp, remotePath.constData());
+    if (!attributes)
+        return 0;
+    const quint32 permissions = attributes->permissions;
+    sftp_attributes_free(attributes);
+    return permissions;
 }
 
 bool Downloader::waitForProgramExit(const QString &localPath) {
@@ -436,7 +597,7 @@ bool Downloader::acceptFolder(const QByteArray &remoteFolder, const QByteArray &
     return false;
 }
 
-bool Downloader::acceptUpdateEntry(const QString &localPath, const QByteArray &remotePath) {
+bool Downloader::acceptUpdateEntry(const QString &localPath, const QByteArray &remotePath, bool report) {
     bool remoteOk = remotePath.startsWith(QByteArray(remoteRoot) + "/");
     for (const QByteArray &part : remotePath.split('/'))
         if (part == "." || part == "..")
@@ -464,6 +625,8 @@ bool Downloader::acceptUpdateEntry(const QString &localPath, const QByteArray &r
     }
     if (remoteOk && localOk)
         return true;
+    if (!report)
+        return false;
     Write_Log("Refused update entry - " + localPath + " from " + QString::fromUtf8(remotePath));
     ++failedFiles;
     return false;

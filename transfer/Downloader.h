@@ -8,6 +8,9 @@
 #include <QObject>
 
 struct InstallContext;
+class FilePrefetcher;
+class QSaveFile;
+class SftpSessionPool;
 
 class Downloader : public QObject {
     Q_OBJECT
@@ -48,6 +51,9 @@ private:
     void downloadGroup(const QString &groupKey, GroupCode code, const QHash<QString, bool> &selection);
     void downloadFolder(const QByteArray &remoteFolder, const QString &localFolder, GroupCode code);
     bool downloadFile(const QByteArray &remotePath, const QString &localPath);
+    bool writeFetchedFile(const QByteArray &bytes, const QString &localPath, quint32 remoteMode);
+    bool finishFile(QSaveFile &local, bool ok, const QString &localPath, quint32 remoteMode);
+    quint32 remoteModeOf(const QByteArray &remotePath);
     bool waitForProgramExit(const QString &localPath);
 
     InstallContext *context = nullptr;
@@ -60,12 +66,14 @@ private:
     QHash<QString, bool> updateSet;
 
     SftpSession session;
+    SftpSessionPool *pool = nullptr;      // the run's helper sessions, while a run goes on
+    FilePrefetcher *prefetcher = nullptr; // fetches files ahead on them, handed over in server order
     QAtomicInt cancelRequested = 0;
 
     bool cancelled() const { return cancelRequested.loadAcquire() != 0; }
     bool acceptEntry(const QByteArray &remoteFolder, const QByteArray &name, quint8 type, bool report);
     bool acceptFolder(const QByteArray &remoteFolder, const QByteArray &remoteChild, bool report);
-    bool acceptUpdateEntry(const QString &localPath, const QByteArray &remotePath);
+    bool acceptUpdateEntry(const QString &localPath, const QByteArray &remotePath, bool report = true);
     bool isOwnProgram(const QString &localPath) const;
     int failedFiles = 0;
     int depth = 0;                    // nesting below the component folder being walked
