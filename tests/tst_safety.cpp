@@ -539,7 +539,7 @@ private slots:
             QTest::qWait(20);
             QVERIFY(ticks < 2000);
         }
-        QVERIFY2(ticks >= 20, qPrintable(QString::number(ticks))); // the check really was slow
+        QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks))); // many ticks fell inside the one check
         QCOMPARE(mostConnections, 1);
         QTRY_COMPARE(openConnectionsTo(server.port()), 0);
         QVERIFY(tray.updateListWindow());
