@@ -503,9 +503,9 @@ private slots:
         QCOMPARE(settings()->value("Path/Brightfen Sniffer").toString(), QString());
     }
 
-    // Ticks of the check timer during a slow check start no second checker: one connection at a
-    // time, one update list; ticks while the list exists wait, and the next tick after it closed
-    // checks at once.
+    // Ticks of the check timer during a slow check start no second checker: never more connections
+    // than one check opens, one update list; ticks while the list exists wait, and the next tick after it
+    // closed checks at once.
     void ticksDuringASlowCheckStartNoSecondChecker() {
         QTemporaryDir tree;
         QTemporaryDir installed;
@@ -540,7 +540,8 @@ private slots:
             QVERIFY(ticks < 2000);
         }
         QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks))); // many ticks fell inside the one check
-        QCOMPARE(mostConnections, 1);
+        // One check holds at most four sessions; a checker per tick would hold dozens.
+        QVERIFY2(mostConnections >= 1 && mostConnections <= 4, qPrintable(QString::number(mostConnections)));
         QTRY_COMPARE(openConnectionsTo(server.port()), 0);
         QVERIFY(tray.updateListWindow());
         QCOMPARE(updateLists(), 1);
