@@ -2,15 +2,22 @@
 
 #include "core/CEncryptedSettings.h"
 #include "core/Log.h"
+#include "transfer/FilePrefetcher.h"
 #include "transfer/InstallContext.h"
+#include "transfer/PipelinedReader.h"
 #include "transfer/SafeNames.h"
 #include "transfer/SftpSession.h"
+#include "transfer/SftpSessionPool.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QSet>
+#include <QVector>
+
+#include <fcntl.h>
 
 namespace {
 constexpr int remoteReadSize = 131070;
@@ -27,6 +34,27 @@ bool isExcludedName(const QByteArray &name) {
     return false;
 }
 
+// The local file's MD5, read chunk by chunk; the digest of nothing when it cannot be read.
+QByteArray localMd5(const QString &path) {
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    QFile local(path);
+    if (local.open(QIODevice::ReadOnly)) {
+        QByteArray chunk;
+        while (!(chunk = local.read(localReadSize)).isEmpty())
+            hash.addData(chunk);
+    }
+    return hash.result();
+}
+
+// One entry of a server folder, kept from the listing until it is compared.
+struct ListedEntry {
+    QByteArray name;
+    bool isLink;
+    bool isRegular;
+    qint32 size;
+    int ticket; // its hash-ahead ticket, or -1 when it is not hashed ahead
+};
+
 // One check's walk over the server: the session, the component being compared and what was found.
 struct CheckWalk {
     SftpSession &session;
@@ -34,13 +62,21 @@ struct CheckWalk {
     QString componentFolder;      // local install folder of the component
     QByteArray componentRemote;   // the component's folder on the server, canonical
     QSet<QByteArray> openFolders; // canonical server paths of the folders being walked
+    FilePrefetcher *prefetcher = nullptr;
 
     bool stopped() const { return sessionTimedOut(session); }
+    bool acceptable(const QByteArray &name, const QString &localChild) const;
     void compareFolder(const QByteArray &remoteFolder, const QString &localFolder,
-                       const QByteArray &canonical, sftp_dir openedFolder, int depth);
-    void compareFile(const QByteArray &remoteFile, qint32 size, const QString &localFile);
+                       const QByteArray &canonical, int depth);
+    void compareFile(const QByteArray &remoteFile, qint32 size, const QString &localFile,
+                     const FilePrefetcher::Entry &ahead);
     QByteArray canonicalPath(const QByteArray &path);
 };
+
+bool CheckWalk::acceptable(const QByteArray &name, const QString &localChild) const {
+    return !isExcludedName(name) && !isSkippedEntry(name) && unsafeNameReason(name).isEmpty() &&
+           isInsideFolder(localChild, componentFolder);
+}
 
 QByteArray CheckWalk::canonicalPath(const QByteArray &path) {
     PendingRequest pending(session);
@@ -53,24 +89,20 @@ QByteArray CheckWalk::canonicalPath(const QByteArray &path) {
 }
 
 void CheckWalk::compareFolder(const QByteArray &remoteFolder, const QString &localFolder,
-                              const QByteArray &canonical, sftp_dir openedFolder, int depth) {
+                              const QByteArray &canonical, int depth) {
     if (localFolder.isEmpty() || !QDir(localFolder).exists() || QDir(localFolder).entryInfoList().isEmpty()) {
         Write_Log("Failed to create a directory - " + localFolder);
-        if (openedFolder) {
-            PendingRequest pending(session);
-            sftp_closedir(openedFolder);
-        }
         return;
     }
-    sftp_dir folder = openedFolder;
-    if (!folder) {
+    sftp_dir folder;
+    {
         PendingRequest pending(session);
         folder = sftp_opendir(session.sftp, remoteFolder.constData());
     }
     if (!folder)
         return;
-    openFolders.insert(canonical);
-
+    // The whole listing first: its files are then hashed ahead on other sessions while this one compares.
+    QVector<ListedEntry> listing;
     while (!stopped()) {
         sftp_attributes entry;
         {
@@ -79,11 +111,28 @@ void CheckWalk::compareFolder(const QByteArray &remoteFolder, const QString &loc
         }
         if (!entry)
             break;
-        const QByteArray name(entry->name ? entry->name : "");
-        const bool isLink = entry->type == SSH_FILEXFER_TYPE_SYMLINK;
-        qint32 size = qint32(entry->size);
+        listing.append({QByteArray(entry->name ? entry->name : ""), entry->type == SSH_FILEXFER_TYPE_SYMLINK,
+                        entry->type == SSH_FILEXFER_TYPE_REGULAR, qint32(entry->size), -1});
         sftp_attributes_free(entry);
+    }
+    {
+        PendingRequest pending(session);
+        sftp_closedir(folder);
+    }
+    // Links are left to the walk, which must first see where they lead.
+    for (ListedEntry &item : listing) {
+        const QString localChild = localFolder + '/' + QString::fromUtf8(item.name);
+        if (!item.isLink && acceptable(item.name, localChild))
+            item.ticket = prefetcher->add(remoteFolder + '/' + item.name, qMax<qint32>(item.size, 0),
+                                          QFileInfo::exists(localChild), item.isRegular);
+    }
+    openFolders.insert(canonical);
 
+    for (const ListedEntry &item : std::as_const(listing)) {
+        if (stopped())
+            break;
+        const QByteArray &name = item.name;
+        qint32 size = item.size;
         if (isExcludedName(name) || isSkippedEntry(name))
             continue;
         const QByteArray remoteChild = remoteFolder + '/' + name;
@@ -96,7 +145,7 @@ void CheckWalk::compareFolder(const QByteArray &remoteFolder, const QString &loc
         }
 
         QByteArray childCanonical = canonical + '/' + name;
-        if (isLink) {
+        if (item.isLink) {
             // A link may point anywhere on the server: follow it only inside the component's folder.
             childCanonical = canonicalPath(remoteChild);
             if (childCanonical.isEmpty() ||
@@ -107,22 +156,27 @@ void CheckWalk::compareFolder(const QByteArray &remoteFolder, const QString &loc
             }
         }
 
-        sftp_dir childFolder;
-        {
+        FilePrefetcher::Entry ahead;
+        bool isFolder = false;
+        if (item.ticket >= 0) {
+            ahead = prefetcher->take(item.ticket);
+            isFolder = ahead.isFolder;
+        } else {
             PendingRequest pending(session);
-            childFolder = sftp_opendir(session.sftp, remoteChild.constData());
+            if (sftp_dir childFolder = sftp_opendir(session.sftp, remoteChild.constData())) {
+                sftp_closedir(childFolder);
+                isFolder = true;
+            }
         }
-        if (childFolder) {
+        if (isFolder) {
             if (openFolders.contains(childCanonical) || depth >= maxFolderDepth) {
                 Write_Log("Folder loop skipped - " + QString::fromUtf8(remoteChild));
-                PendingRequest pending(session);
-                sftp_closedir(childFolder);
                 continue;
             }
-            compareFolder(remoteChild, localChild, childCanonical, childFolder, depth + 1);
+            compareFolder(remoteChild, localChild, childCanonical, depth + 1);
             continue;
         }
-        if (isLink) {
+        if (item.isLink) {
             // The listing gives the link's own size; the file's is the target's.
             PendingRequest pending(session);
             if (sftp_attributes target = sftp_stat(session.sftp, remoteChild.constData())) {
@@ -131,15 +185,14 @@ void CheckWalk::compareFolder(const QByteArray &remoteFolder, const QString &loc
             }
         }
         if (!stopped())
-            compareFile(remoteChild, size, localChild);
+            compareFile(remoteChild, size, localChild, ahead);
     }
 
     openFolders.remove(canonical);
-    PendingRequest pending(session);
-    sftp_closedir(folder);
 }
 
-void CheckWalk::compareFile(const QByteArray &remoteFile, qint32 size, const QString &localFile) {
+void CheckWalk::compareFile(const QByteArray &remoteFile, qint32 size, const QString &localFile,
+                            const FilePrefetcher::Entry &ahead) {
     const QString entryValue = QString::fromUtf8(remoteFile) + '|' + QString::number(size);
     if (!QFile::exists(localFile)) {
         found.insert(localFile, entryValue);
@@ -147,37 +200,34 @@ void CheckWalk::compareFile(const QByteArray &remoteFile, qint32 size, const QSt
     }
 
     // Both sides are hashed while they are read, so no file is ever held whole in memory.
-    QCryptographicHash localHash(QCryptographicHash::Md5);
-    QFile local(localFile);
-    if (local.open(QIODevice::ReadOnly)) {
-        QByteArray chunk;
-        while (!(chunk = local.read(localReadSize)).isEmpty())
-            localHash.addData(chunk);
-    }
-
-    sftp_file remote;
-    {
-        PendingRequest pending(session);
-        remote = sftp_open(session.sftp, remoteFile.constData(), 0, 0);
-    }
-    if (!remote)
-        return;
-    QCryptographicHash remoteHash(QCryptographicHash::Md5);
-    QByteArray buffer(remoteReadSize, Qt::Uninitialized);
-    for (;;) {
-        ssize_t count;
+    const QByteArray localDigest = localMd5(localFile);
+    QByteArray remoteDigest = ahead.md5;
+    if (!ahead.fetched || ahead.status < 0) {
+        // Not hashed ahead, or it failed on a helper session: hashed here, so failures count as before.
+        sftp_file remote;
         {
             PendingRequest pending(session);
-            count = sftp_read(remote, buffer.data(), size_t(buffer.size()));
+            remote = sftp_open(session.sftp, remoteFile.constData(), O_RDONLY, 0);
         }
-        if (count <= 0)
-            break;
-        remoteHash.addData(QByteArrayView(buffer.constData(), count));
+        if (!remote)
+            return;
+        QCryptographicHash remoteHash(QCryptographicHash::Md5);
+        {
+            PipelinedReader reader(session, remote);
+            reader.setExpectedSize(qMax<qint32>(size, 0));
+            QByteArray buffer(remoteReadSize, Qt::Uninitialized);
+            qint64 count;
+            while ((count = reader.read(buffer.data(), remoteReadSize)) > 0)
+                remoteHash.addData(QByteArrayView(buffer.constData(), count));
+        }
+        {
+            PendingRequest pending(session);
+            sftp_close(remote);
+        }
+        remoteDigest = remoteHash.result();
     }
-    if (remoteHash.result().toHex() != localHash.result().toHex())
+    if (remoteDigest != localDigest)
         found.insert(localFile, entryValue);
-    PendingRequest pending(session);
-    sftp_close(remote);
 }
 
 // Install folder -> server folder. Keyed by folder, so components without one share the empty key.
@@ -203,16 +253,22 @@ void UpdateChecker::Checking_Updates_On_Server() {
     }
 
     QHash<QString, QString> found;
-    const QMap<QString, QString> components = collectInstalledComponents();
-    for (auto it = components.cbegin(); it != components.cend() && !sessionTimedOut(session); ++it) {
-        if (it.value().isEmpty())
-            continue;
-        const QByteArray remoteFolder = it.value().toUtf8();
-        CheckWalk walk{session, found, it.key(), remoteFolder, {}};
-        const QByteArray canonical = walk.canonicalPath(remoteFolder);
-        if (!canonical.isEmpty())
-            walk.componentRemote = canonical;
-        walk.compareFolder(remoteFolder, it.key(), walk.componentRemote, nullptr, 0);
+    {
+        // Pipelined reads on up to four sessions keep the link busy; one read at a time waits a round trip.
+        SftpSessionPool pool(
+            session, [](SftpSession &helper) { return openSftpSession(helper, SessionUser::Checker); });
+        FilePrefetcher prefetcher(pool, FilePrefetcher::HashMd5);
+        const QMap<QString, QString> components = collectInstalledComponents();
+        for (auto it = components.cbegin(); it != components.cend() && !sessionTimedOut(session); ++it) {
+            if (it.value().isEmpty())
+                continue;
+            const QByteArray remoteFolder = it.value().toUtf8();
+            CheckWalk walk{session, found, it.key(), remoteFolder, {}, &prefetcher};
+            const QByteArray canonical = walk.canonicalPath(remoteFolder);
+            if (!canonical.isEmpty())
+                walk.componentRemote = canonical;
+            walk.compareFolder(remoteFolder, it.key(), walk.componentRemote, 0);
+        }
     }
 
     // A server that stopped answering leaves the comparison unfinished: report it as unreachable.
