@@ -1,9 +1,11 @@
 // The settings window: folder table from the settings, Add/Modify/Delete, check periods, autostart.
 
 #include "core/CEncryptedSettings.h"
-#include "core/Language.h"
 #include "core/ProgramKey.h"
 #include "platform/Platform.h"
+#include "support/BoxAnswerer.h"
+#include "support/TestFiles.h"
+#include "support/TestLocale.h"
 #include "transfer/InstallContext.h"
 #include "ui/Dialog.h"
 #include "ui/SettingsWindow.h"
@@ -15,8 +17,6 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
-#include <QMessageBox>
-#include <QProcess>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -24,46 +24,37 @@
 #include <functional>
 
 namespace {
-CEncryptedSettings *settings() {
-    return CEncryptedSettings::getInstance(QString(), 0);
+QString inLanguage(const char *english, const char *russian) {
+    return QString::fromUtf8(inRussian() ? russian : english);
 }
 
-bool russian() {
-    return System_Language() == QLatin1String("ru");
-}
-
-// Deals with the next modal window that comes up (message box, chooser or folder dialog), once.
-class ModalAnswerer : public QObject {
+// Deals with the next modal dialog that comes up (the chooser or a folder dialog), once.
+class DialogAnswerer : public QObject {
 public:
-    explicit ModalAnswerer(std::function<void(QWidget *)> answer) : answer(std::move(answer)) {
+    explicit DialogAnswerer(std::function<void(QWidget *)> answer) : answer(std::move(answer)) {
         connect(&poll, &QTimer::timeout, this, [this] {
             QWidget *modal = QApplication::activeModalWidget();
-            if (!modal || done)
+            if (!modal || !seen.isEmpty())
                 return;
-            done = true;
             seen = modal->metaObject()->className();
-            if (auto *box = qobject_cast<QMessageBox *>(modal))
-                texts << box->text();
             this->answer(modal);
         });
         poll.start(20);
     }
-    bool done = false;
-    QString seen;
-    QStringList texts;
+    QString seen; // the class of the dialog answered
 
 private:
     std::function<void(QWidget *)> answer;
     QTimer poll;
 };
 
-void pressButton(QWidget *modal, QMessageBox::StandardButton button) {
-    qobject_cast<QMessageBox *>(modal)->button(button)->click();
-}
-
-// Picks a folder in the toolkit's folder dialog.
+// Picks a folder in the toolkit's folder dialog, or cancels it when the folder is empty.
 void chooseFolder(QWidget *modal, const QString &folder) {
     auto *dialog = qobject_cast<QFileDialog *>(modal);
+    if (folder.isEmpty()) {
+        dialog->reject();
+        return;
+    }
     dialog->setDirectory(folder);
     static_cast<QDialog *>(dialog)->accept();
 }
@@ -90,36 +81,62 @@ struct Window {
     }
     // Applies and answers the notice that follows.
     void apply() {
-        ModalAnswerer notice([](QWidget *modal) { pressButton(modal, QMessageBox::Ok); });
+        BoxAnswerer notice({QMessageBox::Ok});
         QTest::mouseClick(button("applyButton"), Qt::LeftButton);
-        QVERIFY(notice.done);
-        QCOMPARE(notice.texts, QStringList(russian() ? "Настройки примененны" : "Settings applied"));
+        QCOMPARE(notice.texts(), QStringList(inLanguage("Settings applied", "Настройки примененны")));
     }
-};
-
-class UrlCatcher : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened << url; }
+    // Presses Delete on the row and answers the question, if one comes; returns the boxes shown.
+    QStringList deleteRow(const QString &name, QMessageBox::StandardButton answer) {
+        pressRow(rowOf(name));
+        BoxAnswerer question({answer});
+        QTest::mousePress(button("deleteButton"), Qt::LeftButton);
+        QTest::qWait(50);
+        return question.texts();
+    }
+    // Presses Add, answers the chooser, then the folder dialog that follows an accepted chooser.
+    void add(std::function<void(QWidget *)> chooser, const QString &folder, bool expectFolderDialog) {
+        DialogAnswerer choose(std::move(chooser));
+        std::unique_ptr<DialogAnswerer> pick;
+        // The folder dialog comes up once the chooser has been answered.
+        QTimer::singleShot(300, &choose, [&] {
+            pick =
+                std::make_unique<DialogAnswerer>([folder](QWidget *modal) { chooseFolder(modal, folder); });
+        });
+        QTest::mousePress(button("addButton"), Qt::LeftButton);
+        QCOMPARE(choose.seen, QString("Dialog"));
+        QCOMPARE(pick ? pick->seen : QString(), expectFolderDialog ? QString("QFileDialog") : QString());
+    }
 };
 
 void clearPaths() {
     for (const QString &name : updatableComponents())
-        settings()->setValue("Path/" + name, QString());
+        settingsStore()->setValue("Path/" + name, QString());
 }
 } // namespace
 
 class SettingsWindowTest : public QObject {
     Q_OBJECT
+public:
+    // The autostart entry goes to a temporary home folder.
+    static void initMain() {
+        useTestLocale();
+        static QTemporaryDir home;
+        qputenv("HOME", home.path().toLocal8Bit());
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+
 private slots:
     void initTestCase();
     void init() { clearPaths(); }
     void windowTextsFollowLanguage();
+    void languageChecksUnderRussianLocale() {
+        QVERIFY(passesUnderLocale("ru_RU.UTF-8",
+                                  {"windowTextsFollowLanguage", "applyStoresEveryPeriodAndTellsTray",
+                                   "deleteClearsSettingAtOnceAndRemovesFolderOnYes",
+                                   "addChooserListsOnlyComponentsNotInTable"}));
+    }
     void tableListsRecordedFoldersInCatalogOrder();
     void applyStoresEveryPeriodAndTellsTray();
-    void firstUsePeriodIsEmptyAndStoresZero();
     void deleteClearsSettingAtOnceAndRemovesFolderOnYes();
     void deleteRefusesProgramFolderAndItsParents();
     void missingFolderShowsAndOpensNothing();
@@ -134,7 +151,7 @@ private:
 };
 
 void SettingsWindowTest::initTestCase() {
-    QCOMPARE(System_Language(), qEnvironmentVariable("QUILLON_TEST_LOCALE").isEmpty() ? "en" : "ru");
+    QApplication::setQuitOnLastWindowClosed(false);
     QVERIFY(work.isValid());
     QDir::setCurrent(work.path());
     CEncryptedSettings::getInstance(work.filePath("settings.ini"), programKey);
@@ -149,7 +166,7 @@ void SettingsWindowTest::windowTextsFollowLanguage() {
     QCOMPARE(w.autorun->geometry(), QRect(330, 390, 261, 22));
     QCOMPARE(w.button("applyButton")->geometry(), QRect(510, 430, 80, 24));
     QCOMPARE(w.button("deleteButton")->geometry(), QRect(520, 80, 80, 24));
-    QCOMPARE(w.table->horizontalHeaderItem(0)->text(), russian() ? QString("Путь") : QString("Path"));
+    QCOMPARE(w.table->horizontalHeaderItem(0)->text(), inLanguage("Path", "Путь"));
     QCOMPARE(w.table->editTriggers(), QAbstractItemView::NoEditTriggers);
     QCOMPARE(w.table->selectionMode(), QAbstractItemView::SingleSelection);
     QCOMPARE(w.table->verticalHeader()->defaultSectionSize(), 20);
@@ -160,7 +177,7 @@ void SettingsWindowTest::windowTextsFollowLanguage() {
                                 w.button("deleteButton")->text(),
                                 w.window.findChild<QLabel *>("periodLabel")->text(),
                                 w.autorun->text()};
-    if (russian())
+    if (inRussian())
         QCOMPARE(labels, QStringList({"Применить", "Закрыть", "Добавить", "Изменить", "Удалить",
                                       "Период проверки обновлений", "Запускать при старте Windows"}));
     else
@@ -179,9 +196,9 @@ void SettingsWindowTest::windowTextsFollowLanguage() {
 }
 
 void SettingsWindowTest::tableListsRecordedFoldersInCatalogOrder() {
-    settings()->setValue("Path/Quillon", "/opt/quillon");
-    settings()->setValue("Path/Brightfen Meter", "/data/LoRa");
-    settings()->setValue("Path/Brightfen Hub Server", "/data/LoRa/hub");
+    settingsStore()->setValue("Path/Quillon", "/opt/quillon");
+    settingsStore()->setValue("Path/Brightfen Meter", "/data/LoRa");
+    settingsStore()->setValue("Path/Brightfen Hub Server", "/data/LoRa/hub");
     Window w;
     QCOMPARE(w.rowNames(), QStringList({"Brightfen Hub Server", "Brightfen Meter", "Quillon"}));
     QCOMPARE(w.table->item(0, 0)->text(), QString("/data/LoRa/hub"));
@@ -190,6 +207,19 @@ void SettingsWindowTest::tableListsRecordedFoldersInCatalogOrder() {
 }
 
 void SettingsWindowTest::applyStoresEveryPeriodAndTellsTray() {
+    // At first use no period is stored: the box starts empty, and Apply stores 0.
+    settingsStore()->setValue("Timer/Timeout", QString());
+    {
+        Window w;
+        QCOMPARE(w.periods->count(), 6);
+        QCOMPARE(w.periods->currentText(), QString());
+        QSignalSpy timeout(&w.window, &SettingsWindow::SetUp_New_Timeout);
+        w.apply();
+        QCOMPARE(settingsStore()->value("Timer/Timeout").toInt(), 0);
+        QCOMPARE(timeout.count(), 1);
+        QCOMPARE(timeout.first().at(0).toInt(), 0);
+    }
+
     struct Case {
         const char *english;
         const char *russian;
@@ -200,34 +230,22 @@ void SettingsWindowTest::applyStoresEveryPeriodAndTellsTray() {
                           {"Once a month", "1 раз в месяц", 25},
                           {"2 times per month", "2 раза в месяц", 12},
                           {"Once every 6 months", "1 раз в 6 месяцев", 183}};
-    settings()->setValue("Timer/Timeout", 7);
+    settingsStore()->setValue("Timer/Timeout", 7);
     Window w;
     QCOMPARE(w.periods->count(), 5);
-    QCOMPARE(w.periods->itemText(0), russian() ? QString("1 раз в неделю") : QString("Once a week"));
+    QCOMPARE(w.periods->itemText(0), inLanguage("Once a week", "1 раз в неделю"));
     QSignalSpy timeout(&w.window, &SettingsWindow::SetUp_New_Timeout);
     for (const Case &period : cases) {
-        const QString text = QString::fromUtf8(russian() ? period.russian : period.english);
+        const QString text = inLanguage(period.english, period.russian);
         QVERIFY2(w.periods->findText(text) >= 0, qPrintable(text));
         w.periods->setCurrentIndex(w.periods->findText(text));
         w.apply();
-        QCOMPARE(settings()->value("Timer/Timeout").toInt(), period.days);
+        QCOMPARE(settingsStore()->value("Timer/Timeout").toInt(), period.days);
         QCOMPARE(timeout.takeLast().at(0).toInt(), period.days);
         // The rebuilt box starts with the stored period.
         QCOMPARE(w.periods->itemText(0), text);
         QCOMPARE(w.periods->count(), 5);
     }
-}
-
-void SettingsWindowTest::firstUsePeriodIsEmptyAndStoresZero() {
-    settings()->setValue("Timer/Timeout", QString());
-    Window w;
-    QCOMPARE(w.periods->count(), 6);
-    QCOMPARE(w.periods->currentText(), QString());
-    QSignalSpy timeout(&w.window, &SettingsWindow::SetUp_New_Timeout);
-    w.apply();
-    QCOMPARE(settings()->value("Timer/Timeout").toInt(), 0);
-    QCOMPARE(timeout.count(), 1);
-    QCOMPARE(timeout.first().at(0).toInt(), 0);
 }
 
 void SettingsWindowTest::deleteClearsSettingAtOnceAndRemovesFolderOnYes() {
@@ -236,32 +254,25 @@ void SettingsWindowTest::deleteClearsSettingAtOnceAndRemovesFolderOnYes() {
     const QString removed = folders.filePath("removed");
     QVERIFY(QDir().mkpath(kept + "/bin"));
     QVERIFY(QDir().mkpath(removed + "/bin"));
-    settings()->setValue("Path/Brightfen Console", kept);
-    settings()->setValue("Path/Brightfen Bridge", removed);
+    settingsStore()->setValue("Path/Brightfen Console", kept);
+    settingsStore()->setValue("Path/Brightfen Bridge", removed);
     Window w;
     w.window.show();
 
     // No: the files stay, the entry goes, and its setting is empty before any Apply.
-    w.pressRow(w.rowOf("Brightfen Console"));
-    QVERIFY(w.button("deleteButton")->isEnabled());
-    ModalAnswerer no([](QWidget *modal) { pressButton(modal, QMessageBox::No); });
-    QTest::mousePress(w.button("deleteButton"), Qt::LeftButton);
-    QVERIFY(no.done);
-    QCOMPARE(no.texts, QStringList(russian() ? "Удалить директорию Brightfen Console ?"
-                                             : "Delete directory  Brightfen Console ?"));
+    QCOMPARE(w.deleteRow("Brightfen Console", QMessageBox::No),
+             QStringList(inLanguage("Delete directory  Brightfen Console ?",
+                                    "Удалить директорию Brightfen Console ?")));
     QVERIFY(QFileInfo::exists(kept + "/bin"));
-    QCOMPARE(settings()->value("Path/Brightfen Console").toString(), QString());
+    QCOMPARE(settingsStore()->value("Path/Brightfen Console").toString(), QString());
     QVERIFY(!w.table->item(w.rowOf("Brightfen Console"), 0)); // the row stays, empty
     QVERIFY(!w.button("deleteButton")->isEnabled());
     QVERIFY(!w.window.selectedItem());
 
     // Yes: the folder goes with everything in it.
-    w.pressRow(w.rowOf("Brightfen Bridge"));
-    ModalAnswerer yes([](QWidget *modal) { pressButton(modal, QMessageBox::Yes); });
-    QTest::mousePress(w.button("deleteButton"), Qt::LeftButton);
-    QVERIFY(yes.done);
+    QCOMPARE(w.deleteRow("Brightfen Bridge", QMessageBox::Yes).size(), 1);
     QVERIFY(!QFileInfo::exists(removed));
-    QCOMPARE(settings()->value("Path/Brightfen Bridge").toString(), QString());
+    QCOMPARE(settingsStore()->value("Path/Brightfen Bridge").toString(), QString());
 
     // After Apply the emptied rows are gone from the table.
     w.apply();
@@ -271,28 +282,24 @@ void SettingsWindowTest::deleteClearsSettingAtOnceAndRemovesFolderOnYes() {
 
 void SettingsWindowTest::deleteRefusesProgramFolderAndItsParents() {
     const QString own = QCoreApplication::applicationDirPath();
-    settings()->setValue("Path/Quillon", own);
-    settings()->setValue("Path/Brightfen Alerter", QFileInfo(own).path()); // a folder holding the program
+    settingsStore()->setValue("Path/Quillon", own);
+    settingsStore()->setValue("Path/Brightfen Alerter",
+                              QFileInfo(own).path()); // a folder holding the program
     Window w;
     w.window.show();
     for (const QString &name : {QString("Quillon"), QString("Brightfen Alerter")}) {
-        w.pressRow(w.rowOf(name));
-        QVERIFY(w.window.selectedItem());
-        ModalAnswerer anything([](QWidget *modal) { pressButton(modal, QMessageBox::Yes); });
-        QTest::mousePress(w.button("deleteButton"), Qt::LeftButton);
-        QTest::qWait(100);
-        QVERIFY2(!anything.done, "no question is asked");
+        QVERIFY2(w.deleteRow(name, QMessageBox::Yes).isEmpty(), "no question is asked");
         QVERIFY(w.table->item(w.rowOf(name), 0));
     }
-    QCOMPARE(settings()->value("Path/Quillon").toString(), own);
+    QCOMPARE(settingsStore()->value("Path/Quillon").toString(), own);
     QVERIFY(QFileInfo::exists(QCoreApplication::applicationFilePath()));
 }
 
 void SettingsWindowTest::missingFolderShowsAndOpensNothing() {
     QTemporaryDir folders;
     const QString gone = folders.filePath("gone");
-    settings()->setValue("Path/Brightfen Sniffer", gone);
-    settings()->setValue("Path/Brightfen Decoder", folders.path());
+    settingsStore()->setValue("Path/Brightfen Sniffer", gone);
+    settingsStore()->setValue("Path/Brightfen Decoder", folders.path());
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler("file", &catcher, "open");
     Window w;
@@ -307,11 +314,8 @@ void SettingsWindowTest::missingFolderShowsAndOpensNothing() {
     QCOMPARE(catcher.opened, QList<QUrl>({QUrl::fromLocalFile(folders.path())}));
 
     // A missing folder can still be deleted; there is nothing to remove on disk.
-    w.pressRow(w.rowOf("Brightfen Sniffer"));
-    ModalAnswerer yes([](QWidget *modal) { pressButton(modal, QMessageBox::Yes); });
-    QTest::mousePress(w.button("deleteButton"), Qt::LeftButton);
-    QVERIFY(yes.done);
-    QCOMPARE(settings()->value("Path/Brightfen Sniffer").toString(), QString());
+    QCOMPARE(w.deleteRow("Brightfen Sniffer", QMessageBox::Yes).size(), 1);
+    QCOMPARE(settingsStore()->value("Path/Brightfen Sniffer").toString(), QString());
     QVERIFY(QFileInfo::exists(folders.path()));
 }
 
@@ -322,92 +326,71 @@ void SettingsWindowTest::modifyAndAddChangeOnlyTheTableUntilApply() {
     const QString added = folders.filePath("added");
     QVERIFY(QDir().mkpath(after));
     QVERIFY(QDir().mkpath(added));
-    settings()->setValue("Path/Brightfen Fieldlink", before);
+    settingsStore()->setValue("Path/Brightfen Fieldlink", before);
     Window w;
     w.window.show();
 
     w.pressRow(w.rowOf("Brightfen Fieldlink"));
-    ModalAnswerer pick([&](QWidget *modal) { chooseFolder(modal, after); });
+    DialogAnswerer pick([&](QWidget *modal) { chooseFolder(modal, after); });
     QTest::mousePress(w.button("modifyButton"), Qt::LeftButton);
-    QVERIFY(pick.done);
     QCOMPARE(pick.seen, QString("QFileDialog"));
     QCOMPARE(w.table->item(w.rowOf("Brightfen Fieldlink"), 0)->text(), after);
     QVERIFY(!w.button("modifyButton")->isEnabled());
-    QCOMPARE(settings()->value("Path/Brightfen Fieldlink").toString(), before);
+    QCOMPARE(settingsStore()->value("Path/Brightfen Fieldlink").toString(), before);
 
     // Add: the chooser, then the folder.
-    ModalAnswerer choose([](QWidget *modal) {
-        auto *dialog = qobject_cast<Dialog *>(modal);
-        dialog->namesBox()->setCurrentText("Brightfen Clocksync");
-        dialog->findChild<QPushButton *>("okButton")->click();
-    });
-    ModalAnswerer *folder = nullptr;
-    // The folder dialog comes up once the chooser has been answered.
-    QTimer::singleShot(
-        300, [&] { folder = new ModalAnswerer([&](QWidget *modal) { chooseFolder(modal, added); }); });
-    QTest::mousePress(w.button("addButton"), Qt::LeftButton);
-    QVERIFY(choose.done);
-    QCOMPARE(choose.seen, QString("Dialog"));
-    QVERIFY(folder && folder->done);
-    delete folder;
+    w.add(
+        [](QWidget *modal) {
+            auto *dialog = qobject_cast<Dialog *>(modal);
+            dialog->namesBox()->setCurrentText("Brightfen Clocksync");
+            dialog->findChild<QPushButton *>("okButton")->click();
+        },
+        added, true);
     QCOMPARE(w.rowNames(), QStringList({"Brightfen Fieldlink", "Brightfen Clocksync"}));
     QCOMPARE(w.table->item(1, 0)->text(), added);
-    QCOMPARE(settings()->value("Path/Brightfen Clocksync").toString(), QString());
+    QCOMPARE(settingsStore()->value("Path/Brightfen Clocksync").toString(), QString());
 
     w.apply();
-    QCOMPARE(settings()->value("Path/Brightfen Fieldlink").toString(), after);
-    QCOMPARE(settings()->value("Path/Brightfen Clocksync").toString(), added);
+    QCOMPARE(settingsStore()->value("Path/Brightfen Fieldlink").toString(), after);
+    QCOMPARE(settingsStore()->value("Path/Brightfen Clocksync").toString(), added);
 }
 
 void SettingsWindowTest::cancelledDialogsChangeNothing() {
-    settings()->setValue("Path/Brightfen Fieldlink", "/srv/fieldlink");
+    settingsStore()->setValue("Path/Brightfen Fieldlink", "/srv/fieldlink");
     Window w;
     w.window.show();
 
     w.pressRow(0);
-    ModalAnswerer cancelFolder([](QWidget *modal) { qobject_cast<QDialog *>(modal)->reject(); });
+    DialogAnswerer cancelFolder([](QWidget *modal) { chooseFolder(modal, QString()); });
     QTest::mousePress(w.button("modifyButton"), Qt::LeftButton);
-    QVERIFY(cancelFolder.done);
+    QCOMPARE(cancelFolder.seen, QString("QFileDialog"));
     QCOMPARE(w.table->item(0, 0)->text(), QString("/srv/fieldlink"));
 
-    ModalAnswerer cancelChooser([](QWidget *modal) {
-        qobject_cast<Dialog *>(modal)->findChild<QPushButton *>("cancelButton")->click();
-    });
-    QTest::mousePress(w.button("addButton"), Qt::LeftButton);
-    QVERIFY(cancelChooser.done);
+    // Cancel in the chooser; then the chooser accepted but the folder dialog cancelled.
+    w.add([](QWidget *modal) { modal->findChild<QPushButton *>("cancelButton")->click(); }, QString(), false);
     QCOMPARE(w.table->rowCount(), 1);
-
-    ModalAnswerer acceptChooser([](QWidget *modal) { qobject_cast<Dialog *>(modal)->accept(); });
-    ModalAnswerer *cancelAddFolder = nullptr;
-    QTimer::singleShot(300, [&] {
-        cancelAddFolder = new ModalAnswerer([](QWidget *modal) { qobject_cast<QDialog *>(modal)->reject(); });
-    });
-    QTest::mousePress(w.button("addButton"), Qt::LeftButton);
-    QVERIFY(acceptChooser.done);
-    QVERIFY(cancelAddFolder && cancelAddFolder->done);
-    delete cancelAddFolder;
+    w.add([](QWidget *modal) { qobject_cast<Dialog *>(modal)->accept(); }, QString(), true);
     QCOMPARE(w.table->rowCount(), 1);
-    QCOMPARE(settings()->value("Path/Brightfen Fieldlink").toString(), QString("/srv/fieldlink"));
+    QCOMPARE(settingsStore()->value("Path/Brightfen Fieldlink").toString(), QString("/srv/fieldlink"));
 }
 
 void SettingsWindowTest::addChooserListsOnlyComponentsNotInTable() {
     const QStringList all = updatableComponents();
-    settings()->setValue("Path/Brightfen Meter", "/m");
-    settings()->setValue("Path/Quillon", "/q");
+    settingsStore()->setValue("Path/Brightfen Meter", "/m");
+    settingsStore()->setValue("Path/Quillon", "/q");
     {
         Window w;
         Dialog dialog(w.table, all);
-        QCOMPARE(dialog.windowTitle(), russian() ? QString("Выберете необходимый софт из списка")
-                                                 : QString("Select the required software from the list"));
-        QCOMPARE(dialog.findChild<QPushButton *>("okButton")->text(),
-                 russian() ? QString("Ок") : QString("Ok"));
+        QCOMPARE(dialog.windowTitle(), inLanguage("Select the required software from the list",
+                                                  "Выберете необходимый софт из списка"));
+        QCOMPARE(dialog.findChild<QPushButton *>("okButton")->text(), inLanguage("Ok", "Ок"));
         QCOMPARE(dialog.existingNames(), QStringList({"Brightfen Meter", "Quillon"}));
         QCOMPARE(dialog.namesBox()->count(), all.size() - 2);
         QCOMPARE(dialog.namesBox()->itemText(0), all.first());
         QCOMPARE(dialog.namesBox()->findText("Brightfen Meter"), -1);
     }
     for (const QString &name : all)
-        settings()->setValue("Path/" + name, "/x/" + name);
+        settingsStore()->setValue("Path/" + name, "/x/" + name);
     Window w;
     Dialog dialog(w.table, all);
     QCOMPARE(dialog.namesBox()->count(), 0);
@@ -418,12 +401,12 @@ void SettingsWindowTest::autostartFollowsBoxOnApply() {
     const QString entry = QDir::homePath() + "/.config/autostart/Quillon.desktop";
     QVERIFY2(QDir::homePath() != "/root" && QDir::homePath().startsWith(QDir::tempPath()),
              "runs against a temporary home folder");
-    settings()->setValue("Autorun", false);
+    settingsStore()->setValue("Autorun", false);
     Window w;
     QVERIFY(!w.autorun->isChecked());
     w.autorun->setChecked(true);
     w.apply();
-    QVERIFY(settings()->value("Autorun").toBool());
+    QVERIFY(settingsStore()->value("Autorun").toBool());
     QVERIFY(Platform::startsWithSystem());
     QVERIFY(QFileInfo::exists(entry));
     QVERIFY(w.autorun->isChecked());
@@ -436,13 +419,13 @@ void SettingsWindowTest::autostartFollowsBoxOnApply() {
 
     w.autorun->setChecked(false);
     w.apply();
-    QVERIFY(!settings()->value("Autorun").toBool());
+    QVERIFY(!settingsStore()->value("Autorun").toBool());
     QVERIFY(!Platform::startsWithSystem());
     QVERIFY(!QFileInfo::exists(entry));
 }
 
 void SettingsWindowTest::pressOutsideTableForgetsSelection() {
-    settings()->setValue("Path/Brightfen Meter", "/m");
+    settingsStore()->setValue("Path/Brightfen Meter", "/m");
     Window w;
     w.window.show();
     w.pressRow(0);
@@ -455,41 +438,5 @@ void SettingsWindowTest::pressOutsideTableForgetsSelection() {
     QVERIFY(w.table->selectedItems().isEmpty());
 }
 
-static int runTests(int argc, char **argv) {
-    QApplication application(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    SettingsWindowTest test;
-    return QTest::qExec(&test, argc, argv);
-}
-
-// The language comes from the system locale, read once per process: this process runs in English and
-// runs the language checks again in a child process under a Russian locale. The autostart entry goes
-// to a temporary home folder.
-int main(int argc, char **argv) {
-    const QString self = QFileInfo(QString::fromLocal8Bit(argv[0])).absoluteFilePath();
-    const QByteArray locale = qgetenv("QUILLON_TEST_LOCALE");
-    qputenv("LC_ALL", locale.isEmpty() ? QByteArray("en_US.UTF-8") : locale);
-    qputenv("LANG", locale.isEmpty() ? QByteArray("en_US.UTF-8") : locale);
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toLocal8Bit());
-    qunsetenv("XDG_CONFIG_HOME");
-    int result = runTests(argc, argv);
-    if (!locale.isEmpty() || argc != 1)
-        return result;
-    QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("QUILLON_TEST_LOCALE", "ru_RU.UTF-8");
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.start(self, {"windowTextsFollowLanguage", "applyStoresEveryPeriodAndTellsTray",
-                       "deleteClearsSettingAtOnceAndRemovesFolderOnYes",
-                       "addChooserListsOnlyComponentsNotInTable"});
-    if (!child.waitForFinished(120000) || child.exitStatus() != QProcess::NormalExit ||
-        child.exitCode() != 0) {
-        fprintf(stderr, "Run under ru_RU failed\n");
-        result = result ? result : 1;
-    }
-    return result;
-}
-
+QTEST_MAIN(SettingsWindowTest)
 #include "tst_settingswindow.moc"
