@@ -8,6 +8,7 @@
 #include "core/Language.h"
 #include "transfer/Downloader.h"
 #include "transfer/InstallContext.h"
+#include "transfer/UpdateChecker.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -337,6 +338,54 @@ private slots:
         }
         QCOMPARE(downloader.failedFileCount(), 0);
         settings()->setValue("Path/" + component, QString());
+    }
+
+    // Many files hashed ahead on several sessions, replies cut short: exactly the changed and the
+    // missing files are found, whatever byte differs and wherever the file lies.
+    void checkUnderHashAheadFindsExactlyTheChangedFiles_data() {
+        QTest::addColumn<QStringList>("switches");
+        QTest::newRow("replies capped at 32 KiB") << QStringList{"--max-read", "32768"};
+        QTest::newRow("replies capped at 64 KiB") << QStringList{"--max-read", "65536"};
+    }
+    void checkUnderHashAheadFindsExactlyTheChangedFiles() {
+        QFETCH(QStringList, switches);
+        QTemporaryDir tree;
+        QTemporaryDir local;
+        const QString component = "Brightfen Hub Server";
+        const QString installed = local.filePath(component);
+        const QHash<QString, QByteArray> files =
+            writeComponent(tree.path() + serverRoot + component, 6 * 1024 * 1024 + 1);
+        QHash<QString, QString> expected;
+        int i = 0;
+        for (auto it = files.cbegin(); it != files.cend(); ++it, ++i) {
+            const QString localPath = installed + "/" + it.key();
+            QByteArray copy = it.value();
+            const QString entry =
+                serverRoot + component + "/" + it.key() + "|" + QString::number(it.value().size());
+            if (i % 7 == 1 && !it.key().contains('/')) {
+                expected.insert(localPath, entry); // not installed here (its folder still is)
+                continue;
+            }
+            if (i % 7 == 4 && !copy.isEmpty()) {
+                // One byte differs: the first, the middle or the last.
+                const int at = (i / 7) % 3 == 0 ? 0 : (i / 7) % 3 == 1 ? copy.size() / 2 : copy.size() - 1;
+                copy[at] = char(copy.at(at) ^ 0x5a);
+                expected.insert(localPath, entry);
+            }
+            QVERIFY(writeTestFile(localPath, copy));
+        }
+        settings()->setValue("Path/" + component, installed);
+        AsyncsshServer server(tree.path(), switches);
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        QHash<QString, QString> result;
+        UpdateChecker checker(&result);
+        checker.Checking_Updates_On_Server();
+        settings()->setValue("Path/" + component, QString());
+        QCOMPARE(result, expected);
+        // Components with no install folder are logged as ever; nothing here failed.
+        QVERIFY2(!logText().contains("Error"), qPrintable(logText()));
     }
 
     // The server goes away while reads are in flight: the run is a connection failure, nothing is
