@@ -24,10 +24,6 @@
 #include <functional>
 
 namespace {
-QString inLanguage(const char *english, const char *russian) {
-    return QString::fromUtf8(inRussian() ? russian : english);
-}
-
 // Deals with the next modal dialog that comes up (the chooser or a folder dialog), once.
 class DialogAnswerer : public QObject {
 public:

@@ -28,10 +28,6 @@
 #include <memory>
 
 namespace {
-QString inLanguage(const char *english, const char *russian) {
-    return QString::fromUtf8(inRussian() ? russian : english);
-}
-
 // Runs the application's own event loop as the program does; the result is what ended it.
 int runEventLoopAfter(const std::function<void()> &action, int giveUpMsec, int giveUpCode) {
     QTimer::singleShot(0, action);

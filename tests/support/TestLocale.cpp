@@ -22,6 +22,10 @@ bool inRussian() {
     return !testLocale().isEmpty();
 }
 
+QString inLanguage(const char *english, const char *russian) {
+    return QString::fromUtf8(inRussian() ? russian : english);
+}
+
 bool passesUnderLocale(const QByteArray &locale, const QStringList &functions) {
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

@@ -6,6 +6,7 @@
 // exists): the process then runs in English, or in the locale a parent run asked for.
 
 #include <QByteArray>
+#include <QString>
 #include <QStringList>
 
 // Sets LC_ALL and LANG to the locale a parent run asked for, else to en_US.UTF-8.
@@ -15,6 +16,8 @@ QByteArray testLocale();
 // True when the process was started for a locale whose texts are Russian (every locale that
 // passesUnderLocale is given here is one).
 bool inRussian();
+// The text this process should show: the Russian one when inRussian(), else the English one.
+QString inLanguage(const char *english, const char *russian);
 // Runs these test functions of this test program in a child process under the locale; true when
 // they all passed. The child's output goes to this process's output.
 bool passesUnderLocale(const QByteArray &locale, const QStringList &functions);
