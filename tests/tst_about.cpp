@@ -37,6 +37,11 @@ void AboutTest::windowTextsFollowLanguage() {
     QVERIFY(text && close);
     QCOMPARE(text->geometry(), QRect(330, 95, 301, 311));
     QCOMPARE(close->geometry(), QRect(510, 430, 80, 24));
+    QList<QRect> pictures; // the title picture and the header
+    for (QLabel *label : window.findChildren<QLabel *>())
+        if (!label->pixmap().isNull())
+            pictures << label->geometry();
+    QCOMPARE(pictures, (QList<QRect>{QRect(18, 95, 291, 301), QRect(10, 5, 591, 81)}));
     QCOMPARE(close->text(), inRussian() ? QString("Закрыть") : QString("Close"));
     QVERIFY(Qt::mightBeRichText(text->text()));
     QCOMPARE(text->textInteractionFlags(),

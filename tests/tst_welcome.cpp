@@ -48,6 +48,11 @@ void WelcomeTest::windowTextsAndGeometryFollowLanguage() {
     QCOMPARE(text->geometry(), QRect(320, 95, 271, 301));
     QCOMPARE(later->geometry(), QRect(340, 420, 121, 24));
     QCOMPARE(start->geometry(), QRect(470, 420, 121, 24));
+    QList<QRect> pictures; // the title picture and the header
+    for (QLabel *label : window.findChildren<QLabel *>())
+        if (!label->pixmap().isNull())
+            pictures << label->geometry();
+    QCOMPARE(pictures, (QList<QRect>{QRect(18, 95, 291, 301), QRect(10, 5, 591, 81)}));
     QCOMPARE(text->alignment(), Qt::Alignment(Qt::AlignTop));
 
     const QStringList lines = text->text().split('\n');

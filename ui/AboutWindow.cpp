@@ -1,10 +1,10 @@
 #include "ui/AboutWindow.h"
 
 #include "core/Language.h"
+#include "ui/TitleFrame.h"
 
 #include <QCloseEvent>
 #include <QLabel>
-#include <QPixmap>
 #include <QPushButton>
 #include <QStringList>
 
@@ -47,9 +47,7 @@ QString aboutText(bool russian) {
 } // namespace
 
 AboutWindow::AboutWindow(QWidget *parent) : QWidget(parent) {
-    setFixedSize(615, 467);
-    setWindowTitle(QStringLiteral("Quillon"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    setUpTitleFrame(this);
 
     textLabel = new QLabel(this);
     textLabel->setObjectName(QStringLiteral("aboutText"));
@@ -62,12 +60,6 @@ AboutWindow::AboutWindow(QWidget *parent) : QWidget(parent) {
     closeButton = new QPushButton(this);
     closeButton->setObjectName(QStringLiteral("closeButton"));
     closeButton->setGeometry(510, 430, 80, 24);
-    pictureLabel = new QLabel(this);
-    pictureLabel->setGeometry(18, 95, 291, 301);
-    pictureLabel->setPixmap(QPixmap(QStringLiteral(":/Title.png")));
-    headerLabel = new QLabel(this);
-    headerLabel->setGeometry(10, 5, 591, 81);
-    headerLabel->setPixmap(QPixmap(QStringLiteral(":/Header.png")));
 
     connect(closeButton, &QPushButton::pressed, this, &AboutWindow::Push_Cancel_Button);
 

@@ -24,6 +24,4 @@ protected:
 private:
     QLabel *textLabel = nullptr;
     QPushButton *closeButton = nullptr;
-    QLabel *pictureLabel = nullptr;
-    QLabel *headerLabel = nullptr;
 };

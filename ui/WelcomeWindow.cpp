@@ -1,12 +1,12 @@
 #include "ui/WelcomeWindow.h"
 
 #include "core/Language.h"
+#include "ui/TitleFrame.h"
 
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QIcon>
 #include <QLabel>
-#include <QPixmap>
 #include <QPushButton>
 #include <QStringList>
 
@@ -79,10 +79,8 @@ void fitTextToLabel(QLabel *label) {
 } // namespace
 
 WelcomeWindow::WelcomeWindow(SelfDestroy selfDestroy) : QWidget(nullptr), selfDestroy(selfDestroy) {
-    setFixedSize(615, 467);
+    setUpTitleFrame(this);
     setWindowIcon(QIcon(QStringLiteral(":/Icon.ico")));
-    setWindowTitle(QStringLiteral("Quillon"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
 
     textLabel = new QLabel(this);
     textLabel->setObjectName(QStringLiteral("welcomeText"));
@@ -94,12 +92,6 @@ WelcomeWindow::WelcomeWindow(SelfDestroy selfDestroy) : QWidget(nullptr), selfDe
     startButton = new QPushButton(this);
     startButton->setObjectName(QStringLiteral("startButton"));
     startButton->setGeometry(470, 420, 121, 24);
-    pictureLabel = new QLabel(this);
-    pictureLabel->setGeometry(18, 95, 291, 301);
-    pictureLabel->setPixmap(QPixmap(QStringLiteral(":/Title.png")));
-    headerLabel = new QLabel(this);
-    headerLabel->setGeometry(10, 5, 591, 81);
-    headerLabel->setPixmap(QPixmap(QStringLiteral(":/Header.png")));
 
     connect(startButton, &QPushButton::clicked, this, &WelcomeWindow::Push_Ok_Button);
     connect(laterButton, &QPushButton::pressed, this, &WelcomeWindow::Push_Cancel_Button);

@@ -27,8 +27,6 @@ protected:
 
 private:
     QLabel *textLabel = nullptr;
-    QLabel *pictureLabel = nullptr;
-    QLabel *headerLabel = nullptr;
     QPushButton *laterButton = nullptr;
     QPushButton *startButton = nullptr;
     SelfDestroy selfDestroy = nullptr;
