@@ -1,6 +1,7 @@
 // The platform layer on POSIX systems: Qt around the /proc process table, an XDG autostart entry, sh scripts.
 
 #include "platform/Platform.h"
+#include "platform/PretendedVersion.h"
 #include "platform/posix/ProcessTable.h"
 
 #include <QDir>
@@ -11,12 +12,7 @@
 
 #include <sys/stat.h>
 
-#include <atomic>
-
 namespace {
-
-std::atomic<int> pretendedMajor{-1};
-std::atomic<int> pretendedMinor{0};
 
 QString autostartEntryPath() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
@@ -94,16 +90,9 @@ bool isProcessRunning(qint64 processId) {
 }
 
 bool isWindowsVersionOrGreater(quint16 major, quint16 minor, quint16 servicePackMajor) {
-    const int pretended = pretendedMajor.load();
-    if (pretended < 0)
+    if (!PretendedVersion::isSet())
         return false;
-    // Compared like the Windows version service: major first, then minor, then the service pack (0 here).
-    const int pretendedMinorVersion = pretendedMinor.load();
-    if (pretended != major)
-        return pretended > major;
-    if (pretendedMinorVersion != minor)
-        return pretendedMinorVersion > minor;
-    return servicePackMajor == 0;
+    return PretendedVersion::isAtLeast(major, minor, servicePackMajor);
 }
 
 bool setStartWithSystem(bool enabled, const QString &programPath) {
@@ -138,8 +127,7 @@ void applyRemotePermissions(const QString &localPath, quint32 remoteMode) {
 }
 
 void setVersionForTesting(int major, int minor) {
-    pretendedMinor.store(minor);
-    pretendedMajor.store(major);
+    PretendedVersion::set(major, minor);
 }
 
 } // namespace Platform

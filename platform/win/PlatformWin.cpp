@@ -1,19 +1,15 @@
 // The platform layer on Windows: Qt types around the plain Win32 services of WinPlatform.
 
 #include "platform/Platform.h"
+#include "platform/PretendedVersion.h"
 #include "platform/win/WinPlatform.h"
 
 #include <QDir>
 #include <QFileInfo>
 
-#include <atomic>
-
 namespace {
 
 const wchar_t runValueName[] = L"Quillon";
-
-std::atomic<int> pretendedMajor{-1};
-std::atomic<int> pretendedMinor{0};
 
 } // namespace
 
@@ -58,16 +54,9 @@ bool isProcessRunning(qint64 processId) {
 }
 
 bool isWindowsVersionOrGreater(quint16 major, quint16 minor, quint16 servicePackMajor) {
-    const int pretended = pretendedMajor.load();
-    if (pretended < 0)
+    if (!PretendedVersion::isSet())
         return WinPlatform::isWindowsVersionOrGreater(major, minor, servicePackMajor);
-    // Compared like the version service: major first, then minor, then the service pack (0 here).
-    const int pretendedMinorVersion = pretendedMinor.load();
-    if (pretended != major)
-        return pretended > major;
-    if (pretendedMinorVersion != minor)
-        return pretendedMinorVersion > minor;
-    return servicePackMajor == 0;
+    return PretendedVersion::isAtLeast(major, minor, servicePackMajor);
 }
 
 bool setStartWithSystem(bool enabled, const QString &programPath) {
@@ -85,8 +74,7 @@ void applyRemotePermissions(const QString &, quint32) {
 }
 
 void setVersionForTesting(int major, int minor) {
-    pretendedMinor.store(minor);
-    pretendedMajor.store(major);
+    PretendedVersion::set(major, minor);
 }
 
 } // namespace Platform
