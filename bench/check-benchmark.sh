@@ -83,6 +83,9 @@ measure() {
 run_series() {
     local name=$1; shift
     measure "$@" > /dev/null # warm-up: page cache and sshd
+    # The machine's load as the series starts: other work on its two cores lowers every figure.
+    local load
+    load=$(cut -d' ' -f1 /proc/loadavg)
     local times=() peaks=() codes=()
     for _ in $(seq 1 "$RUNS"); do
         read -r t p c < <(measure "$@")
@@ -91,20 +94,22 @@ run_series() {
     local median peak
     median=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}')
     peak=$(printf '%s\n' "${peaks[@]}" | sort -g | tail -1)
-    echo "$name $median $peak ${codes[*]}"
+    echo "$name $median $peak $(IFS=,; echo "${codes[*]}") $load"
 }
 
-read -r _ CLI_TIME CLI_PEAK CLI_CODES < <(run_series quillon "$CLI" --settings "$WORK/settings.ini" check)
-read -r _ RC_TIME RC_PEAK RC_CODES < <(run_series rclone rclone check --download "${RCLONE_FLAGS[@]}" "$LOCAL" "$REMOTE")
+read -r _ CLI_TIME CLI_PEAK CLI_CODES CLI_LOAD < <(run_series quillon "$CLI" --settings "$WORK/settings.ini" check)
+read -r _ RC_TIME RC_PEAK RC_CODES RC_LOAD < <(run_series rclone rclone check --download "${RCLONE_FLAGS[@]}" "$LOCAL" "$REMOTE")
 MD5_TIME=$(read -r t _ _ < <(measure bash -c "find '$LOCAL' -type f -print0 | xargs -0 md5sum > /dev/null"); echo "$t")
 
 calc() { awk "BEGIN { print $1 }"; }
 
 echo
-printf '%-28s %10s %14s %s\n' "tool (median of $RUNS)" "seconds" "peak RSS MB" "exit codes"
-printf '%-28s %10.2f %14.1f %s\n' "quillon-cli check" "$CLI_TIME" "$(calc "$CLI_PEAK / 1024")" "$CLI_CODES"
-printf '%-28s %10.2f %14.1f %s\n' "rclone check --download" "$RC_TIME" "$(calc "$RC_PEAK / 1024")" "$RC_CODES"
+printf '%-28s %10s %14s %-12s %s\n' "tool (median of $RUNS)" "seconds" "peak RSS MB" "exit codes" "load"
+printf '%-28s %10.2f %14.1f %-12s %s\n' "quillon-cli check" "$CLI_TIME" "$(calc "$CLI_PEAK / 1024")" "$CLI_CODES" \
+    "$CLI_LOAD"
+printf '%-28s %10.2f %14.1f %-12s %s\n' "rclone check --download" "$RC_TIME" "$(calc "$RC_PEAK / 1024")" "$RC_CODES" \
+    "$RC_LOAD"
 printf '%-28s %10.2f\n' "local md5sum of the tree" "$MD5_TIME"
-printf 'time ratio quillon/rclone: %.2f\n' "$(calc "$CLI_TIME / $RC_TIME")"
+printf 'time ratio quillon/rclone: %.2f (target: at most 1; peak memory under 64 MB)\n' "$(calc "$CLI_TIME / $RC_TIME")"
 printf 'throughput: quillon %.0f MB/s, rclone %.0f MB/s\n' "$(calc "$TOTAL / 1000000 / $CLI_TIME")" \
     "$(calc "$TOTAL / 1000000 / $RC_TIME")"

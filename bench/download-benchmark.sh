@@ -86,6 +86,9 @@ measure() {
 run_series() {
     local target=$2
     measure "$target" "${@:3}" > /dev/null
+    # The machine's load as the series starts: other work on its two cores lowers every figure.
+    local load
+    load=$(cut -d' ' -f1 /proc/loadavg)
     local times=() peaks=() codes=()
     for _ in $(seq 1 "$RUNS"); do
         read -r t p c < <(measure "$target" "${@:3}")
@@ -94,7 +97,7 @@ run_series() {
     local median peak
     median=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}')
     peak=$(printf '%s\n' "${peaks[@]}" | sort -g | tail -1)
-    echo "$1 $median $peak ${codes[*]// /,}"
+    echo "$1 $median $peak $(IFS=,; echo "${codes[*]}") $load"
 }
 
 calc() { awk "BEGIN { print $1 }"; }
@@ -103,21 +106,21 @@ bench_component() {
     local component=$1 bytes=$2
     local remote="/upload/Softwares/For Download/$component"
     printf 'get -r "%s" "%s"\n' "$remote" "$WORK/dst-sftp" > "$WORK/batch.txt"
-    read -r _ Q_TIME Q_PEAK Q_CODES < <(run_series quillon "$WORK/dst-quillon" \
+    read -r _ Q_TIME Q_PEAK Q_CODES Q_LOAD < <(run_series quillon "$WORK/dst-quillon" \
         "$CLI" --settings "$WORK/settings.ini" install --folder "LoRa=$WORK/dst-quillon" "$component")
-    read -r _ S_TIME S_PEAK S_CODES < <(run_series sftp "$WORK/dst-sftp" \
+    read -r _ S_TIME S_PEAK S_CODES S_LOAD < <(run_series sftp "$WORK/dst-sftp" \
         sshpass -p "$PASSWORD" sftp "${SFTP_FLAGS[@]}" -b "$WORK/batch.txt" "$USER_NAME@127.0.0.1")
-    read -r _ R_TIME R_PEAK R_CODES < <(run_series rclone "$WORK/dst-rclone" \
+    read -r _ R_TIME R_PEAK R_CODES R_LOAD < <(run_series rclone "$WORK/dst-rclone" \
         rclone copy "${RCLONE_FLAGS[@]}" ":sftp:$remote" "$WORK/dst-rclone")
     echo
     echo "$component: $((bytes / 1000000)) MB in $(find "$SERVED/$component" -type f | wc -l) file(s), median of $RUNS"
-    printf '  %-22s %9s %9s %12s %s\n' tool seconds "MB/s" "peak RSS MB" "exit codes"
-    printf '  %-22s %9.2f %9.1f %12.1f %s\n' "quillon-cli install" "$Q_TIME" "$(calc "$bytes / 1000000 / $Q_TIME")" \
-        "$(calc "$Q_PEAK / 1024")" "$Q_CODES"
-    printf '  %-22s %9.2f %9.1f %12.1f %s\n' "sftp (OpenSSH)" "$S_TIME" "$(calc "$bytes / 1000000 / $S_TIME")" \
-        "$(calc "$S_PEAK / 1024")" "$S_CODES"
-    printf '  %-22s %9.2f %9.1f %12.1f %s\n' "rclone copy" "$R_TIME" "$(calc "$bytes / 1000000 / $R_TIME")" \
-        "$(calc "$R_PEAK / 1024")" "$R_CODES"
+    printf '  %-22s %9s %9s %12s %-11s %s\n' tool seconds "MB/s" "peak RSS MB" "exit codes" load
+    printf '  %-22s %9.2f %9.1f %12.1f %-11s %s\n' "quillon-cli install" "$Q_TIME" "$(calc "$bytes / 1000000 / $Q_TIME")" \
+        "$(calc "$Q_PEAK / 1024")" "$Q_CODES" "$Q_LOAD"
+    printf '  %-22s %9.2f %9.1f %12.1f %-11s %s\n' "sftp (OpenSSH)" "$S_TIME" "$(calc "$bytes / 1000000 / $S_TIME")" \
+        "$(calc "$S_PEAK / 1024")" "$S_CODES" "$S_LOAD"
+    printf '  %-22s %9.2f %9.1f %12.1f %-11s %s\n' "rclone copy" "$R_TIME" "$(calc "$bytes / 1000000 / $R_TIME")" \
+        "$(calc "$R_PEAK / 1024")" "$R_CODES" "$R_LOAD"
     printf '  time ratio quillon/sftp %.2f, quillon/rclone %.2f\n' "$(calc "$Q_TIME / $S_TIME")" \
         "$(calc "$Q_TIME / $R_TIME")"
     # The copies must be complete and equal, or the figures mean nothing.

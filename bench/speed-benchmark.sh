@@ -1,11 +1,13 @@
 #!/bin/bash
-# Fetch speed and peak memory of Quillon's transfer machinery beside OpenSSH `sftp` and `rclone copy`,
-# against OpenSSH sshd on loopback, directly and through a delay proxy (this kernel has no netem).
+# Fetch speed and peak memory of `quillon-cli install` (the program's own downloader) beside OpenSSH
+# `sftp` and `rclone copy`, against OpenSSH sshd on loopback, directly and through a delay proxy (this
+# kernel has no netem), all in one run so that the ratios compare like with like.
 #
 #   bench/speed-benchmark.sh [BUILD_DIR]     (root; BUILD_DIR configured with -DQUILLON_BENCH=ON)
 #
 # Cases: one LARGE_MB file on loopback; the same at RTT_MS round trip; SMALL_FILES files of SMALL_KB
-# at RTT_MS; the peak memory of one MEMORY_MB file. Each figure is one run (RUNS=n takes the median).
+# at RTT_MS; the peak memory of one MEMORY_MB file. Each figure is one run (RUNS=n takes the median);
+# the machine's load is printed with each figure, since other work on it lowers them.
 set -eu
 cd "$(dirname "$0")/.."
 BUILD=$(realpath "${1:-build}")
@@ -17,7 +19,9 @@ RTT_MS=${RTT_MS:-50}
 MEMORY_MB=${MEMORY_MB:-1024}
 BENCH=$BUILD/bench/quillon-speed-bench
 PROXY=$BUILD/bench/quillon-delay-proxy
-for tool in "$BENCH" "$PROXY"; do
+CLI=$BUILD/tools/quillon-cli
+SETTINGS_TOOL=$BUILD/tools/quillon-settings
+for tool in "$BENCH" "$PROXY" "$CLI" "$SETTINGS_TOOL"; do
     [ -x "$tool" ] || { echo "missing $tool: cmake -DQUILLON_BENCH=ON, then build it" >&2; exit 1; }
 done
 for tool in rclone sshpass sftp /usr/bin/time; do
@@ -36,11 +40,16 @@ cleanup() {
 trap cleanup EXIT
 
 echo "Generating: one ${LARGE_MB} MiB file, ${SMALL_FILES} files of ${SMALL_KB} KiB, one ${MEMORY_MB} MiB file..."
-DATA="$WORK/tree/data"
-mkdir -p "$DATA/small"
-head -c $((LARGE_MB * 1024 * 1024)) /dev/urandom > "$DATA/large.bin"
-head -c $((MEMORY_MB * 1024 * 1024)) /dev/zero > "$DATA/memory.bin"
-/usr/bin/python3 - "$DATA/small" "$SMALL_FILES" "$SMALL_KB" <<'PY'
+# One component folder per case, as the program fetches whole components.
+SERVED="$WORK/tree/upload/Softwares/For Download"
+REMOTE="/upload/Softwares/For Download"
+LARGE="Brightfen Meter"
+SMALL="Brightfen Console"
+MEMORY="Brightfen Bridge"
+mkdir -p "$SERVED/$LARGE" "$SERVED/$SMALL" "$SERVED/$MEMORY"
+head -c $((LARGE_MB * 1024 * 1024)) /dev/urandom > "$SERVED/$LARGE/large.bin"
+head -c $((MEMORY_MB * 1024 * 1024)) /dev/zero > "$SERVED/$MEMORY/memory.bin"
+/usr/bin/python3 - "$SERVED/$SMALL" "$SMALL_FILES" "$SMALL_KB" <<'PY'
 import os, sys
 root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]) * 1024
 for i in range(count):
@@ -56,8 +65,16 @@ SERVER_PID=$!
 exec 4>"$WORK/server-in"
 for _ in $(seq 1 200); do grep -q FINGERPRINT "$WORK/server-out" && break; sleep 0.1; done
 PORT=$(awk '/^PORT/{print $2}' "$WORK/server-out")
-[ -n "$PORT" ] || { echo "sshd did not start:"; cat "$WORK/server-err"; exit 1; } >&2
+FINGERPRINT=$(awk '/^FINGERPRINT/{print $2}' "$WORK/server-out")
+[ -n "$FINGERPRINT" ] || { echo "sshd did not start:"; cat "$WORK/server-err"; exit 1; } >&2
 echo "OpenSSH $(sshd -V 2>&1 | head -1 | cut -d, -f1) on 127.0.0.1:$PORT; $(nproc) cores"
+
+# One settings file per port the program connects to: sshd itself and each proxy in front of it.
+write_settings() {
+    printf '[SFTP]\nIP=127.0.0.1\nport=%s\nLogin=%s\nPswd=%s\nHostKey=%s\n' \
+        "$1" "$USER_NAME" "$PASSWORD" "$FINGERPRINT" > "$WORK/settings-$1.txt"
+    "$SETTINGS_TOOL" encrypt "$WORK/settings-$1.txt" "$WORK/settings-$1.ini" > /dev/null
+}
 
 # Starts a delay proxy in front of sshd on port $1 with one-way delay $2 ms.
 start_proxy() {
@@ -67,7 +84,7 @@ start_proxy() {
     grep -q READY "$WORK/proxy-$1.out" || { echo "the delay proxy did not start on port $1" >&2; exit 1; }
 }
 
-# Runs a command under /usr/bin/time -v; prints "seconds peak_kB exit_code".
+# Runs a command under /usr/bin/time -v; prints "seconds peak_kB exit_code load".
 measure() {
     local exit_code=0
     rm -rf "$WORK/out"; mkdir -p "$WORK/out"
@@ -77,39 +94,49 @@ measure() {
     local wall peak
     wall=$(awk -F': ' '/Elapsed \(wall clock\)/{print $2}' "$WORK/time.txt" | awk -F: '{ if (NF==3) print $1*3600+$2*60+$3; else print $1*60+$2 }')
     peak=$(awk -F': ' '/Maximum resident set size/{print $2}' "$WORK/time.txt")
-    echo "$wall $peak $exit_code"
+    echo "$wall $peak $exit_code $(cut -d' ' -f1 /proc/loadavg)"
 }
 
-# Median of RUNS measurements: prints "seconds peak_kB exit_code".
+# Median of RUNS measurements: prints "seconds peak_kB exit_code load".
 median() {
     local results=()
     for _ in $(seq 1 "$RUNS"); do results+=("$(measure "$@")"); done
     printf '%s\n' "${results[@]}" | sort -n | sed -n "$(((RUNS + 1) / 2))p"
 }
 
-quillon_large() { "$BENCH" "$WORK/settings" 127.0.0.1 "$1" "$USER_NAME" "$PASSWORD" large /data/"$2" "$WORK/out/$2"; }
-quillon_small() { "$BENCH" "$WORK/settings" 127.0.0.1 "$1" "$USER_NAME" "$PASSWORD" many /data/small "$WORK/out/small"; }
-sftp_get() {
-    sshpass -p "$PASSWORD" sftp -q -o BatchMode=no -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
-        -P "$1" -r "$USER_NAME@127.0.0.1:/data/$2" "$WORK/out/"
+# port component: the real program's install run of one component into $WORK/out.
+quillon_install() { "$CLI" --settings "$WORK/settings-$1.ini" install --folder "LoRa=$WORK/out" "$2"; }
+# port component/file: the fetch machinery alone (benchmark program), for the window experiment.
+bench_large() {
+    "$BENCH" "$WORK/settings" 127.0.0.1 "$1" "$USER_NAME" "$PASSWORD" large "$REMOTE/$2" "$WORK/out/$(basename "$2")"
 }
+# port component-or-file: OpenSSH's client, 64 requests of 32 KiB in flight.
+sftp_get() {
+    printf 'get -r "%s/%s" "%s/"\n' "$REMOTE" "$2" "$WORK/out" > "$WORK/batch.txt"
+    sshpass -p "$PASSWORD" sftp -q -o BatchMode=no -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
+        -o LogLevel=ERROR -P "$1" -b "$WORK/batch.txt" "$USER_NAME@127.0.0.1"
+}
+# port component: rclone with its defaults (4 transfers at once).
 rclone_copy() {
     rclone copy --sftp-host 127.0.0.1 --sftp-port "$1" --sftp-user "$USER_NAME" \
         --sftp-pass "$(rclone obscure "$PASSWORD")" --sftp-shell-type none --sftp-disable-hashcheck \
-        --config /dev/null --log-level ERROR ":sftp:/data/$2" "$WORK/out/$(dirname "$2")"
+        --config /dev/null --log-level ERROR ":sftp:$REMOTE/$2" "$WORK/out/$2"
 }
 mkdir -p "$WORK/settings"
-export BENCH WORK USER_NAME PASSWORD
+export BENCH CLI REMOTE WORK USER_NAME PASSWORD
 
-# Prints one result line: name, MB/s, peak MB; sets LAST_RATE.
+# Prints one result line: name, MB/s, peak MB, load; sets LAST_RATE.
 report() {
     local name=$1 bytes=$2 result=$3
-    read -r seconds peak code <<< "$result"
+    read -r seconds peak code load <<< "$result"
     LAST_RATE=$(awk -v b="$bytes" -v s="$seconds" 'BEGIN { printf "%.1f", b / s / 1e6 }')
     local note=""
-    [ "$code" = 0 ] || note="  (exit code $code: $(tail -1 "$WORK/cmd.txt"))"
-    printf '  %-34s %8.2f s %9s MB/s %8.1f MB peak%s\n' "$name" "$seconds" "$LAST_RATE" "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')" "$note"
+    [ "$code" = 0 ] || note="  (exit code $code: $(tail -1 "$WORK/cmd.txt" | tr '\r' '\n' | tail -1))"
+    printf '  %-36s %8.2f s %9s MB/s %8.1f MB peak  load %s%s\n' "$name" "$seconds" "$LAST_RATE" \
+        "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')" "$load" "$note"
 }
+# Warns when a copy is not the server's file or folder, which would make its figure meaningless.
+same() { diff -rq "$SERVED/$1" "$2" > /dev/null || echo "  WARNING: $2 differs from the server's copy"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 LARGE_BYTES=$((LARGE_MB * 1024 * 1024))
@@ -119,47 +146,71 @@ ZERO_PROXY=$((PORT + 1000))
 DELAY_PROXY=$((PORT + 1001))
 start_proxy "$ZERO_PROXY" 0
 start_proxy "$DELAY_PROXY" "$HALF"
+for port in "$PORT" "$ZERO_PROXY" "$DELAY_PROXY"; do write_settings "$port"; done
+max() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > b ? a : b) }'; }
+THROUGH=0
+through() { THROUGH=$(max "$THROUGH" "$LAST_RATE"); } # the fastest figure through the delay proxy
 
 echo
-echo "Delay proxy ceiling at 0 ms (its own limit; every figure below must stay under it):"
-report "quillon via proxy, 0 ms" "$LARGE_BYTES" "$(median quillon_large "$ZERO_PROXY" large.bin)"; CEILING=$LAST_RATE
-report "sftp via proxy, 0 ms" "$LARGE_BYTES" "$(median sftp_get "$ZERO_PROXY" large.bin)"
+echo "Delay proxy ceiling at 0 ms (its own limit; every figure through it below must stay under it):"
+report "quillon-cli install via proxy, 0 ms" "$LARGE_BYTES" "$(median quillon_install "$ZERO_PROXY" "$LARGE")"
+CEILING=$LAST_RATE
+report "sftp via proxy, 0 ms" "$LARGE_BYTES" "$(median sftp_get "$ZERO_PROXY" "$LARGE")"
+CEILING=$(max "$CEILING" "$LAST_RATE")
+report "rclone copy via proxy, 0 ms" "$LARGE_BYTES" "$(median rclone_copy "$ZERO_PROXY" "$LARGE")"
+CEILING=$(max "$CEILING" "$LAST_RATE")
 
 echo
-echo "One ${LARGE_MB} MiB file, loopback:"
-report "quillon (pipelined, auto sessions)" "$LARGE_BYTES" "$(median quillon_large "$PORT" large.bin)"; Q=$LAST_RATE
-cmp -s "$WORK/out/large.bin" "$DATA/large.bin" || echo "  quillon's copy differs!"
-report "OpenSSH sftp" "$LARGE_BYTES" "$(median sftp_get "$PORT" large.bin)"; S=$LAST_RATE
-report "rclone copy" "$LARGE_BYTES" "$(median rclone_copy "$PORT" large.bin)"; R=$LAST_RATE
+echo "1. One ${LARGE_MB} MiB file, loopback:"
+report "quillon-cli install" "$LARGE_BYTES" "$(median quillon_install "$PORT" "$LARGE")"; Q=$LAST_RATE
+same "$LARGE" "$WORK/out/$LARGE"
+report "OpenSSH sftp" "$LARGE_BYTES" "$(median sftp_get "$PORT" "$LARGE")"; S=$LAST_RATE
+same "$LARGE" "$WORK/out/$LARGE"
+report "rclone copy" "$LARGE_BYTES" "$(median rclone_copy "$PORT" "$LARGE")"; R=$LAST_RATE
 echo "  quillon / sftp = $(ratio "$Q" "$S")   quillon / rclone = $(ratio "$Q" "$R")   (target: 1.5 x sftp)"
 
 echo
-echo "One ${LARGE_MB} MiB file, ${RTT_MS} ms round trip:"
-report "quillon (pipelined, auto sessions)" "$LARGE_BYTES" "$(median quillon_large "$DELAY_PROXY" large.bin)"; Q=$LAST_RATE
-cmp -s "$WORK/out/large.bin" "$DATA/large.bin" || echo "  quillon's copy differs!"
-report "OpenSSH sftp" "$LARGE_BYTES" "$(median sftp_get "$DELAY_PROXY" large.bin)"; S=$LAST_RATE
-report "rclone copy" "$LARGE_BYTES" "$(median rclone_copy "$DELAY_PROXY" large.bin)"; R=$LAST_RATE
+echo "2. One ${LARGE_MB} MiB file, ${RTT_MS} ms round trip:"
+report "quillon-cli install" "$LARGE_BYTES" "$(median quillon_install "$DELAY_PROXY" "$LARGE")"; Q=$LAST_RATE
+through
+same "$LARGE" "$WORK/out/$LARGE"
+report "OpenSSH sftp" "$LARGE_BYTES" "$(median sftp_get "$DELAY_PROXY" "$LARGE")"; S=$LAST_RATE
+through
+report "rclone copy" "$LARGE_BYTES" "$(median rclone_copy "$DELAY_PROXY" "$LARGE")"; R=$LAST_RATE
+through
 echo "  quillon / sftp = $(ratio "$Q" "$S")   quillon / rclone = $(ratio "$Q" "$R")   (target: 1.5 x sftp)"
 # What lifts the per-channel limit: a 4 MiB flow-control window instead of libssh's 1,280,000 bytes.
-# Not what the program does; shown as the measured next step.
+# Not what the program does; the fetch machinery alone, shown as the measured next step.
+report "machinery alone, libssh window" "$LARGE_BYTES" "$(median bench_large "$DELAY_PROXY" "$LARGE/large.bin")"
+through
 export QUILLON_BENCH_CHANNEL_WINDOW=4194304
-report "quillon, 4 MiB channel window (*)" "$LARGE_BYTES" "$(median quillon_large "$DELAY_PROXY" large.bin)"
+report "machinery alone, 4 MiB window (*)" "$LARGE_BYTES" "$(median bench_large "$DELAY_PROXY" "$LARGE/large.bin")"
+through
 unset QUILLON_BENCH_CHANNEL_WINDOW
 echo "  (*) experiment only: window / sftp = $(ratio "$LAST_RATE" "$S")"
 
 echo
-echo "${SMALL_FILES} files of ${SMALL_KB} KiB, ${RTT_MS} ms round trip:"
-report "quillon (fetch-ahead, 4 sessions)" "$SMALL_BYTES" "$(median quillon_small "$DELAY_PROXY")"; Q=$LAST_RATE
-diff -rq "$WORK/out/small" "$DATA/small" > /dev/null || echo "  quillon's copies differ!"
-report "rclone copy" "$SMALL_BYTES" "$(median rclone_copy "$DELAY_PROXY" small/)"; R=$LAST_RATE
+echo "3. ${SMALL_FILES} files of ${SMALL_KB} KiB, ${RTT_MS} ms round trip:"
+report "quillon-cli install" "$SMALL_BYTES" "$(median quillon_install "$DELAY_PROXY" "$SMALL")"; Q=$LAST_RATE
+through
+same "$SMALL" "$WORK/out/$SMALL"
+report "rclone copy" "$SMALL_BYTES" "$(median rclone_copy "$DELAY_PROXY" "$SMALL")"; R=$LAST_RATE
+through
+same "$SMALL" "$WORK/out/$SMALL"
 echo "  quillon / rclone = $(ratio "$Q" "$R")   (target: at least 1)"
 if [ "${SFTP_SMALL:-0}" = 1 ]; then
-    report "OpenSSH sftp" "$SMALL_BYTES" "$(median sftp_get "$DELAY_PROXY" small)"
+    report "OpenSSH sftp" "$SMALL_BYTES" "$(median sftp_get "$DELAY_PROXY" "$SMALL")"
 fi
 
 echo
-echo "Peak memory, one ${MEMORY_MB} MiB file, loopback (target: under 64 MB):"
-report "quillon" "$((MEMORY_MB * 1024 * 1024))" "$(median quillon_large "$PORT" memory.bin)"
-report "quillon, ${RTT_MS} ms (4 sessions)" "$((MEMORY_MB * 1024 * 1024))" "$(median quillon_large "$DELAY_PROXY" memory.bin)"
+echo "5. Peak memory of an install run of one ${MEMORY_MB} MiB file (target: under 64 MB):"
+report "quillon-cli install, loopback" "$((MEMORY_MB * 1024 * 1024))" "$(median quillon_install "$PORT" "$MEMORY")"
+report "quillon-cli install, ${RTT_MS} ms" "$((MEMORY_MB * 1024 * 1024))" \
+    "$(median quillon_install "$DELAY_PROXY" "$MEMORY")"
+through
 echo
-echo "Proxy ceiling: ${CEILING} MB/s at 0 ms; figures through the proxy above are below it."
+if awk -v t="$THROUGH" -v c="$CEILING" 'BEGIN { exit !(t < c) }'; then
+    echo "Proxy ceiling: ${CEILING} MB/s at 0 ms, above every figure through it (fastest ${THROUGH} MB/s)."
+else
+    echo "WARNING: a figure through the proxy (${THROUGH} MB/s) reaches its ceiling (${CEILING} MB/s at 0 ms)."
+fi
