@@ -1,5 +1,6 @@
 // `quillon-cli check` end to end: a real settings file, the real program, OpenSSH sshd.
 
+#include "support/TestFiles.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 
@@ -30,23 +31,11 @@ private:
     QString settingsFile;
 
     CliResult runCheck() {
-        QProcess cli;
-        cli.setWorkingDirectory(workFolder.path());
-        cli.start(cliProgram, {"--settings", settingsFile, "check"});
-        CliResult result;
-        if (!cli.waitForFinished(120000))
-            return result;
-        result.exitCode = cli.exitCode();
-        result.lines = QString::fromUtf8(cli.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-        result.errors = QString::fromUtf8(cli.readAllStandardError());
-        return result;
+        const ProgramRun run =
+            runProgram(cliProgram, {"--settings", settingsFile, "check"}, workFolder.path());
+        return {run.exitCode, run.output.split('\n', Qt::SkipEmptyParts), run.errors};
     }
-    QStringList logLines() const {
-        QFile file(workFolder.filePath("LogFile.log"));
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
-    }
+    QStringList logLines() const { return logFileLines(workFolder.filePath("LogFile.log")); }
 
 private slots:
     void initTestCase() {
@@ -54,7 +43,7 @@ private slots:
         // This process writes the settings file that the client then reads.
         settingsFile = useTestSettings();
         for (const QString &name : updatableComponents())
-            CEncryptedSettings::getInstance(QString(), 0)->setValue("Path/" + name, "");
+            settingsStore()->setValue("Path/" + name, "");
     }
 
     void checkAgainstOpensshListsUpdatesThenNone() {
@@ -74,7 +63,7 @@ private slots:
         QVERIFY(writeTestFile(component + "/same.txt", "same"));
         QVERIFY(writeTestFile(local + "/same.txt", "same"));
         QVERIFY(writeTestFile(component + "/config.ini", "server"));
-        CEncryptedSettings::getInstance(QString(), 0)->setValue("Path/Brightfen Meter", local);
+        settingsStore()->setValue("Path/Brightfen Meter", local);
 
         OpensshServer server(tree.path());
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));

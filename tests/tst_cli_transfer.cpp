@@ -1,5 +1,6 @@
 // `quillon-cli install` and `quillon-cli update` end to end: the real program against the asyncssh server.
 
+#include "support/TestFiles.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 
@@ -21,21 +22,6 @@ namespace {
 const QString cliProgram = QStringLiteral(QUILLON_BINARY_DIR "/tools/quillon-cli");
 const QString serverRoot = "/upload/Softwares/For Download/";
 
-struct CliResult {
-    int exitCode = -1;
-    QString output;
-    QString errors;
-};
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-CEncryptedSettings *settings() {
-    return CEncryptedSettings::getInstance(QString(), 0);
-}
-
 } // namespace
 
 class CliTransferTest : public QObject {
@@ -45,18 +31,8 @@ private:
     QTemporaryDir work;
     QString settingsFile;
 
-    CliResult runCli(const QStringList &arguments, QProcess *cli = nullptr) {
-        QProcess own;
-        QProcess &process = cli ? *cli : own;
-        process.setWorkingDirectory(work.path());
-        process.start(cliProgram, QStringList{"--settings", settingsFile} + arguments);
-        CliResult result;
-        if (!process.waitForFinished(120000))
-            return result;
-        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        result.output = QString::fromUtf8(process.readAllStandardOutput());
-        result.errors = QString::fromUtf8(process.readAllStandardError());
-        return result;
+    ProgramRun runCli(const QStringList &arguments) {
+        return runProgram(cliProgram, QStringList{"--settings", settingsFile} + arguments, work.path());
     }
 
     // What the client wrote into the settings file, read back through the cipher.
@@ -67,7 +43,7 @@ private:
         QFile file(plain);
         if (!file.open(QIODevice::WriteOnly))
             return {};
-        file.write(cipher.decrypt(readFile(settingsFile)));
+        file.write(cipher.decrypt(readTestFile(settingsFile)));
         file.close();
         return QSettings(plain, QSettings::IniFormat).value(key);
     }
@@ -78,8 +54,8 @@ private slots:
         QVERIFY(work.isValid());
         settingsFile = useTestSettings();
         for (const QString &name : updatableComponents())
-            settings()->setValue("Path/" + name, "");
-        settings()->setValue("MSVC/Inst", true);
+            settingsStore()->setValue("Path/" + name, "");
+        settingsStore()->setValue("MSVC/Inst", true);
     }
 
     void installFetchesRecordsAndRunsDriverInstallers() {
@@ -96,13 +72,13 @@ private slots:
         pointSettingsAt(server);
 
         const QString lora = target.filePath("lora"), drivers = target.filePath("drivers");
-        CliResult result = runCli({"install", "--folder", "LoRa=" + lora, "--folder", "Drivers=" + drivers,
-                                   "Brightfen Console", "Brightfen Alerter", "CP210x"});
+        ProgramRun result = runCli({"install", "--folder", "LoRa=" + lora, "--folder", "Drivers=" + drivers,
+                                    "Brightfen Console", "Brightfen Alerter", "CP210x"});
         QVERIFY2(result.exitCode == 0, qPrintable(result.output + result.errors));
-        QCOMPARE(readFile(lora + "/Brightfen Console/console.exe"), QByteArray(300000, 'c'));
-        QCOMPARE(readFile(lora + "/Brightfen Alerter/alerter.zip"), QByteArray("zip"));
+        QCOMPARE(readTestFile(lora + "/Brightfen Console/console.exe"), QByteArray(300000, 'c'));
+        QCOMPARE(readTestFile(lora + "/Brightfen Alerter/alerter.zip"), QByteArray("zip"));
         // The installer ran from the drivers folder, which is gone afterwards.
-        QCOMPARE(readFile(marker).trimmed(), (drivers + "/CP210x/setup.exe").toUtf8());
+        QCOMPARE(readTestFile(marker).trimmed(), (drivers + "/CP210x/setup.exe").toUtf8());
         QVERIFY(!QFileInfo::exists(drivers));
         QVERIFY(result.output.contains(drivers + "/CP210x/setup.exe installed"));
         QVERIFY(result.output.contains("Brightfen Console is installed"));
@@ -123,23 +99,23 @@ private slots:
         pointSettingsAt(server);
         const QString lora = "LoRa=" + target.filePath("lora");
 
-        CliResult unknown = runCli({"install", "--folder", lora, "Brightfen Meter", "Brightfen Teapot"});
+        ProgramRun unknown = runCli({"install", "--folder", lora, "Brightfen Meter", "Brightfen Teapot"});
         QCOMPARE(unknown.exitCode, 3);
         QVERIFY(unknown.errors.contains("Brightfen Teapot"));
         QVERIFY(unknown.errors.contains("Brightfen Console")); // the known names are listed
         QVERIFY(QDir(target.path()).isEmpty());
 
-        CliResult partly = runCli({"install", "--folder", lora, "Brightfen Meter"});
+        ProgramRun partly = runCli({"install", "--folder", lora, "Brightfen Meter"});
         QCOMPARE(partly.exitCode, 1);
-        QCOMPARE(readFile(target.filePath("lora/Brightfen Meter/meter.exe")), QByteArray("m"));
+        QCOMPARE(readTestFile(target.filePath("lora/Brightfen Meter/meter.exe")), QByteArray("m"));
 
-        CliResult usage = runCli({"install", "--folder", "Kitchen=/tmp", "Brightfen Meter"});
+        ProgramRun usage = runCli({"install", "--folder", "Kitchen=/tmp", "Brightfen Meter"});
         QCOMPARE(usage.exitCode, 64);
 
-        settings()->setValue("SFTP/port", 1); // nothing listens there
-        CliResult unreachable = runCli({"install", "--folder", lora, "Brightfen Meter"});
+        settingsStore()->setValue("SFTP/port", 1); // nothing listens there
+        ProgramRun unreachable = runCli({"install", "--folder", lora, "Brightfen Meter"});
         QCOMPARE(unreachable.exitCode, 2);
-        CliResult unreachableUpdate = runCli({"update"});
+        ProgramRun unreachableUpdate = runCli({"update"});
         QCOMPARE(unreachableUpdate.exitCode, 2);
     }
 
@@ -156,18 +132,18 @@ private slots:
         AsyncsshServer server(tree.path());
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
         pointSettingsAt(server);
-        settings()->setValue("Path/Brightfen Fleet Upload", installed.path());
+        settingsStore()->setValue("Path/Brightfen Fleet Upload", installed.path());
 
-        CliResult first = runCli({"update"});
+        ProgramRun first = runCli({"update"});
         QVERIFY2(first.exitCode == 0, qPrintable(first.output + first.errors));
         QVERIFY2(first.output.contains("2 file(s) to update."), qPrintable(first.output));
-        QCOMPARE(readFile(installed.filePath("upload.dll")), QByteArray(500000, 'n'));
-        QCOMPARE(readFile(installed.filePath("data/new.txt")), QByteArray("added on the server"));
+        QCOMPARE(readTestFile(installed.filePath("upload.dll")), QByteArray(500000, 'n'));
+        QCOMPARE(readTestFile(installed.filePath("data/new.txt")), QByteArray("added on the server"));
 
-        CliResult second = runCli({"update"});
+        ProgramRun second = runCli({"update"});
         QCOMPARE(second.exitCode, 0);
         QVERIFY(second.output.contains("Everything is up to date."));
-        settings()->setValue("Path/Brightfen Fleet Upload", "");
+        settingsStore()->setValue("Path/Brightfen Fleet Upload", "");
     }
 
     void updateSkipsOrWaitsForARunningProgram() {
@@ -178,18 +154,18 @@ private slots:
         AsyncsshServer server(tree.path());
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
         pointSettingsAt(server);
-        settings()->setValue("Path/Brightfen Fleet Setup", installed.path());
+        settingsStore()->setValue("Path/Brightfen Fleet Setup", installed.path());
         const QString program = installed.filePath(name);
         QVERIFY(QFile::copy("/bin/sleep", program));
         QProcess running;
         running.start(program, {"60"});
         QVERIFY(running.waitForStarted());
-        const QByteArray before = readFile(program);
+        const QByteArray before = readTestFile(program);
 
-        CliResult skipped = runCli({"update"});
+        ProgramRun skipped = runCli({"update"});
         QCOMPARE(skipped.exitCode, 1);
         QVERIFY(skipped.output.contains("Skipped " + program));
-        QCOMPARE(readFile(program), before);
+        QCOMPARE(readTestFile(program), before);
 
         // With --wait-running the client waits; the program ends a moment later.
         QProcess cli;
@@ -200,8 +176,8 @@ private slots:
         const QString output = QString::fromUtf8(cli.readAllStandardOutput());
         QVERIFY2(cli.exitCode() == 0, qPrintable(output));
         QVERIFY(output.contains("Waiting for " + name + " to end..."));
-        QCOMPARE(readFile(program), QByteArray("new program"));
-        settings()->setValue("Path/Brightfen Fleet Setup", "");
+        QCOMPARE(readTestFile(program), QByteArray("new program"));
+        settingsStore()->setValue("Path/Brightfen Fleet Setup", "");
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include "platform/Platform.h"
 #include "platform/posix/ProcessTable.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -43,9 +44,37 @@ mode_t permissionBits(const QString &path) {
     return info.st_mode & 07777;
 }
 
-QString readAll(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+// Points HOME (and XDG_CONFIG_HOME, when given) at test folders for its lifetime.
+class ConfigHome {
+public:
+    ConfigHome(const QString &home, const QString &config)
+        : oldHome(qgetenv("HOME")), oldConfig(qgetenv("XDG_CONFIG_HOME")) {
+        qputenv("HOME", QFile::encodeName(home));
+        if (config.isEmpty())
+            qunsetenv("XDG_CONFIG_HOME");
+        else
+            qputenv("XDG_CONFIG_HOME", QFile::encodeName(config));
+    }
+    ~ConfigHome() {
+        qputenv("HOME", oldHome);
+        if (oldConfig.isNull())
+            qunsetenv("XDG_CONFIG_HOME");
+        else
+            qputenv("XDG_CONFIG_HOME", oldConfig);
+    }
+
+private:
+    QByteArray oldHome;
+    QByteArray oldConfig;
+};
+
+// Writes the clean-up script for the old program and starts it as the program would.
+bool startCleanupScript(const QString &script, const QString &oldProgram, QProcess &run) {
+    if (!writeTestFile(script, Platform::cleanupScriptText(oldProgram)))
+        return false;
+    QStringList arguments;
+    run.start(Platform::cleanupScriptProgram(script, &arguments), arguments);
+    return run.waitForStarted(3000);
 }
 
 } // namespace
@@ -177,10 +206,7 @@ void TestPlatform::onlyTheFirstOfTwoMatchingProgramsIsWatched() {
 
 void TestPlatform::startWithSystemLeavesExactlyOneEntryOrNone() {
     QTemporaryDir home;
-    const QByteArray oldHome = qgetenv("HOME");
-    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qunsetenv("XDG_CONFIG_HOME");
+    const ConfigHome configHome(home.path(), QString());
     const QDir autostart(home.filePath(".config/autostart"));
 
     QVERIFY(!Platform::startsWithSystem());
@@ -188,45 +214,31 @@ void TestPlatform::startWithSystemLeavesExactlyOneEntryOrNone() {
     QVERIFY(Platform::setStartWithSystem(true, "/opt/Brightfen Quillon/Quillon"));
     QCOMPARE(autostart.entryList(QDir::Files), QStringList{"Quillon.desktop"});
     QVERIFY(Platform::startsWithSystem());
-    const QString entry = readAll(autostart.filePath("Quillon.desktop"));
+    const QString entry = QString::fromUtf8(readTestFile(autostart.filePath("Quillon.desktop")));
     QVERIFY(entry.startsWith("[Desktop Entry]\n"));
     QVERIFY(entry.contains("\nType=Application\n"));
     QVERIFY(entry.contains("\nExec=\"/opt/Brightfen Quillon/Quillon\"\n"));
 
     // Characters that are special inside the quotes of an Exec key are escaped, backslashes twice over.
     QVERIFY(Platform::setStartWithSystem(true, "/opt/a\"b$c\\d/Quillon"));
-    QVERIFY(readAll(autostart.filePath("Quillon.desktop"))
+    QVERIFY(readTestFile(autostart.filePath("Quillon.desktop"))
                 .contains("\nExec=\"/opt/a\\\\\"b\\\\$c\\\\\\\\d/Quillon\"\n"));
 
     QVERIFY(Platform::setStartWithSystem(false, "/opt/Brightfen Quillon/Quillon"));
     QVERIFY(Platform::setStartWithSystem(false, "/opt/Brightfen Quillon/Quillon"));
     QVERIFY(autostart.entryList(QDir::Files).isEmpty());
     QVERIFY(!Platform::startsWithSystem());
-
-    qputenv("HOME", oldHome);
-    if (!oldConfig.isNull())
-        qputenv("XDG_CONFIG_HOME", oldConfig);
 }
 
 void TestPlatform::startWithSystemFollowsXdgConfigHome() {
     QTemporaryDir home;
     QTemporaryDir config;
-    const QByteArray oldHome = qgetenv("HOME");
-    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-
+    const ConfigHome configHome(home.path(), config.path());
     QVERIFY(Platform::setStartWithSystem(true, "/opt/Quillon"));
     QVERIFY(QFile::exists(config.filePath("autostart/Quillon.desktop")));
     QVERIFY(!QFile::exists(home.filePath(".config/autostart/Quillon.desktop")));
     QVERIFY(Platform::setStartWithSystem(false, "/opt/Quillon"));
     QVERIFY(!QFile::exists(config.filePath("autostart/Quillon.desktop")));
-
-    qputenv("HOME", oldHome);
-    if (oldConfig.isNull())
-        qunsetenv("XDG_CONFIG_HOME");
-    else
-        qputenv("XDG_CONFIG_HOME", oldConfig);
 }
 
 void TestPlatform::cleanupScriptDeletesOldProgramThenItself() {
@@ -241,14 +253,8 @@ void TestPlatform::cleanupScriptDeletesOldProgramThenItself() {
     auto running = startProgram(oldProgram);
 
     const QString script = folder + "/" + Platform::cleanupScriptName();
-    QFile file(script);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(Platform::cleanupScriptText(oldProgram));
-    file.close();
-
-    QStringList arguments;
     QProcess run;
-    run.start(Platform::cleanupScriptProgram(script, &arguments), arguments);
+    QVERIFY(startCleanupScript(script, oldProgram, run));
     QVERIFY(run.waitForFinished(3000));
     QCOMPARE(run.exitCode(), 0);
     QVERIFY(!QFile::exists(oldProgram));
@@ -263,15 +269,8 @@ void TestPlatform::cleanupScriptRetriesUntilOldProgramIsGone() {
     const QString oldProgram = folder.filePath("Old");
     QVERIFY(QDir(folder.path()).mkpath("Old/in use"));
     const QString script = folder.filePath("delete.sh");
-    QFile file(script);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(Platform::cleanupScriptText(oldProgram));
-    file.close();
-
-    QStringList arguments;
     QProcess run;
-    run.start(Platform::cleanupScriptProgram(script, &arguments), arguments);
-    QVERIFY(run.waitForStarted(3000));
+    QVERIFY(startCleanupScript(script, oldProgram, run));
     QVERIFY(!run.waitForFinished(500));
     QVERIFY(QFile::exists(script));
 

@@ -3,6 +3,7 @@
 
 #include "core/CEncryptedSettings.h"
 #include "core/CSettingsCipher.h"
+#include "support/TestFiles.h"
 
 #include <QtTest>
 
@@ -41,17 +42,6 @@ QByteArray decryptFile(const QString &path, quint64 key = testKey) {
     if (content.size() < 3 || cipher.lastError() != CSettingsCipher::CipherOk)
         return QByteArray();
     return plaintext.isNull() ? QByteArray("") : plaintext;
-}
-
-void writeFile(const QString &path, const QByteArray &content) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), content.size());
-}
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -124,7 +114,7 @@ void SettingsTest::savedFileHoldsGroupsInTableOrderAndReloadsAsText() {
     store->setValue("Start/FirstStart", 1);
     store->setValue("Deep/Group/Key", "not saved");
 
-    const QByteArray content = readFile(store->fileName());
+    const QByteArray content = readTestFile(store->fileName());
     QCOMPARE(content.at(0), char(0x03));
     QCOMPARE(content.at(1), char(0x05));
     QCOMPARE(decryptFile(store->fileName()), QByteArray("Autorun=true\n"
@@ -169,7 +159,7 @@ void SettingsTest::valueWithEqualsSignIsSavedButDroppedOnReload() {
 void SettingsTest::keysBeforeFirstGroupSurviveRestart() {
     QTemporaryDir own;
     const QString file = own.filePath("settings.ini");
-    writeFile(file, encryptText("Autorun=true\n[Timer]\nTimeout=25\n"));
+    QVERIFY(writeTestFile(file, encryptText("Autorun=true\n[Timer]\nTimeout=25\n")));
     const QString out = childRun(file, {"get:Autorun", "set:Path/Quillon=/opt/quillon", "get:Timer/Timeout"});
     QVERIFY2(out.contains("Autorun -> true (QString)"), qPrintable(out));
     QVERIFY2(out.contains("Timer/Timeout -> 25 (QString)"), qPrintable(out));
@@ -182,7 +172,8 @@ void SettingsTest::badLinesAreSkippedAndCarriageReturnsKept() {
     QTemporaryDir own;
     const QString file = own.filePath("settings.ini");
     // An empty line, a line without "=", a CRLF line and a header with stray brackets.
-    writeFile(file, encryptText("noequals\n\n[SFTP]\r\nIP=host\r\n[[Timer]]\nTimeout=1\nlast=x"));
+    QVERIFY(
+        writeTestFile(file, encryptText("noequals\n\n[SFTP]\r\nIP=host\r\n[[Timer]]\nTimeout=1\nlast=x")));
     const QString out = childRun(file, {"get:SFTP\r/IP", "get:Timer/Timeout", "get:Timer/last"});
     QCOMPARE(out.count("Invalid size of input line with value!"), 2);
     QVERIFY2(out.contains("SFTP\r/IP -> host\r (QString)"), qPrintable(out));
@@ -194,26 +185,26 @@ void SettingsTest::foreignOrGarbageFileLoadsEmptyAndIsKeptAside() {
     QTemporaryDir own;
     const QString file = own.filePath("settings.ini");
     const QByteArray foreign = encryptText("[Timer]\nTimeout=7\n", testKey ^ 1);
-    writeFile(file, foreign);
+    QVERIFY(writeTestFile(file, foreign));
     QString out = childRun(file, {"get:Timer/Timeout", "set:Autorun=false", "set:Timer/Timeout=12"});
     QVERIFY2(out.contains("log: ERROR: [CEncryptedSettings::initFromFile] Error while decrypt [3]"),
              qPrintable(out));
     QVERIFY2(out.contains("Timer/Timeout -> (invalid)"), qPrintable(out));
-    QCOMPARE(readFile(file + ".unreadable"), foreign);
+    QCOMPARE(readTestFile(file + ".unreadable"), foreign);
     QCOMPARE(decryptFile(file), QByteArray("Autorun=false\n[Timer]\nTimeout=12\n"));
 
     // A later unreadable file replaces the older copy.
     const QByteArray garbage("\x00not a settings file at all", 27);
-    writeFile(file, garbage);
+    QVERIFY(writeTestFile(file, garbage));
     out = childRun(file, {"set:Autorun=true"});
     QVERIFY2(out.contains("Error while decrypt [2]"), qPrintable(out));
-    QCOMPARE(readFile(file + ".unreadable"), garbage);
+    QCOMPARE(readTestFile(file + ".unreadable"), garbage);
     QCOMPARE(decryptFile(file), QByteArray("Autorun=true\n"));
 
     // A file cut to two bytes decrypts to nothing without an error, but it is damaged all the same.
-    writeFile(file, foreign.left(2));
+    QVERIFY(writeTestFile(file, foreign.left(2)));
     out = childRun(file, {"set:Autorun=true"});
-    QCOMPARE(readFile(file + ".unreadable"), foreign.left(2));
+    QCOMPARE(readTestFile(file + ".unreadable"), foreign.left(2));
 
     // A readable file is never copied aside.
     QVERIFY(QFile::remove(file + ".unreadable"));
@@ -230,7 +221,7 @@ void SettingsTest::readOnlyFileStartsEmptyAndIsNotReplaced() {
                                                   QFile::ReadOther | QFile::WriteOther | QFile::ExeOther));
     const QString file = own.filePath("settings.ini");
     const QByteArray original = encryptText("[Timer]\nTimeout=7\n");
-    writeFile(file, original);
+    QVERIFY(writeTestFile(file, original));
     QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::ReadOther));
     const QString out = childRun(file, {"get:Timer/Timeout", "set:Timer/Timeout=1"}, true);
     QVERIFY2(out.contains("log: ERROR: [CEncryptedSettings::initFromFile] Source file is not opened!"),
@@ -239,7 +230,7 @@ void SettingsTest::readOnlyFileStartsEmptyAndIsNotReplaced() {
     QVERIFY2(out.contains("log: ERROR: [CEncryptedSettings::saveToFile] Source file is not opened!"),
              qPrintable(out));
     // The folder is writable, so only the check keeps the rename from replacing the file.
-    QCOMPARE(readFile(file), original);
+    QCOMPARE(readTestFile(file), original);
     QVERIFY(!QFile::exists(file + ".unreadable"));
 #endif
 }

@@ -2,11 +2,11 @@
 
 #include "core/CSettingsCipher.h"
 #include "core/ProgramKey.h"
+#include "support/TestFiles.h"
 
 #include <QtTest>
 
 #include <QFile>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -15,23 +15,6 @@
 #endif
 
 namespace {
-
-struct Result {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &content) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), content.size());
-}
 
 QByteArray decryptWith(const QByteArray &cyphertext, quint64 key) {
     CSettingsCipher cipher;
@@ -60,26 +43,17 @@ private slots:
     void badUsageFails();
 
 private:
-    Result run(const QStringList &arguments, const QStringList &wrapper = {});
+    ProgramRun run(const QStringList &arguments, const QStringList &wrapper = {});
     QString encryptSample(const QString &name, const QByteArray &text = sampleText);
 
     QString tool;
     QTemporaryDir dir;
 };
 
-Result SettingsToolTest::run(const QStringList &arguments, const QStringList &wrapper) {
-    QProcess process;
+ProgramRun SettingsToolTest::run(const QStringList &arguments, const QStringList &wrapper) {
     if (wrapper.isEmpty())
-        process.start(tool, arguments);
-    else
-        process.start(wrapper.first(), wrapper.mid(1) + QStringList{tool} + arguments);
-    Result result;
-    if (!process.waitForFinished(30000))
-        return result;
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromUtf8(process.readAllStandardOutput());
-    result.err = QString::fromUtf8(process.readAllStandardError());
-    return result;
+        return runProgram(tool, arguments, {}, 30000);
+    return runProgram(wrapper.first(), wrapper.mid(1) + QStringList{tool} + arguments, {}, 30000);
 }
 
 QString SettingsToolTest::encryptSample(const QString &name, const QByteArray &text) {
@@ -89,7 +63,7 @@ QString SettingsToolTest::encryptSample(const QString &name, const QByteArray &t
     if (out.open(QIODevice::WriteOnly))
         out.write(text);
     out.close();
-    const Result result = run({"encrypt", plain, file});
+    const ProgramRun result = run({"encrypt", plain, file});
     return result.exitCode == 0 ? file : QString();
 }
 
@@ -102,68 +76,68 @@ void SettingsToolTest::initTestCase() {
 void SettingsToolTest::encryptDumpDecryptRoundTrip() {
     const QString file = encryptSample("settings.ini");
     QVERIFY(!file.isEmpty());
-    const QByteArray cyphertext = readFile(file);
+    const QByteArray cyphertext = readTestFile(file);
     QCOMPARE(cyphertext.at(0), char(0x03));
     QCOMPARE(cyphertext.at(1), char(0x05));
     QCOMPARE(decryptWith(cyphertext, programKey), sampleText);
 
-    const Result dumped = run({"dump", file});
+    const ProgramRun dumped = run({"dump", file});
     QCOMPARE(dumped.exitCode, 0);
-    QCOMPARE(dumped.out.toUtf8(), sampleText);
+    QCOMPARE(dumped.output.toUtf8(), sampleText);
 
     const QString plain = dir.filePath("round-trip.txt");
     QCOMPARE(run({"decrypt", file, plain}).exitCode, 0);
-    QCOMPARE(readFile(plain), sampleText);
+    QCOMPARE(readTestFile(plain), sampleText);
 }
 
 void SettingsToolTest::getPrintsOneValue() {
     const QString file = encryptSample("get.ini");
-    Result result = run({"get", file, "SFTP/IP"});
+    ProgramRun result = run({"get", file, "SFTP/IP"});
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.out, QStringLiteral("updates.brightfen.example\n"));
+    QCOMPARE(result.output, QStringLiteral("updates.brightfen.example\n"));
     result = run({"get", file, "Autorun"});
-    QCOMPARE(result.out, QStringLiteral("true\n"));
+    QCOMPARE(result.output, QStringLiteral("true\n"));
     result = run({"get", file, "SFTP/Pswd"});
     QCOMPARE(result.exitCode, 1);
-    QVERIFY2(result.err.contains("SFTP/Pswd is not set"), qPrintable(result.err));
-    QVERIFY(result.out.isEmpty());
+    QVERIFY2(result.errors.contains("SFTP/Pswd is not set"), qPrintable(result.errors));
+    QVERIFY(result.output.isEmpty());
 }
 
 void SettingsToolTest::setSavesTheProgramsWay() {
     const QString file = encryptSample("set.ini");
     QCOMPARE(run({"set", file, "Timer/Timeout", "25"}).exitCode, 0);
     QCOMPARE(run({"set", file, "Path/Brightfen Hub Server", "D:/Brightfen/LoRa"}).exitCode, 0);
-    QCOMPARE(decryptWith(readFile(file), programKey),
+    QCOMPARE(decryptWith(readTestFile(file), programKey),
              QByteArray("Autorun=true\n[Path]\nBrightfen Hub Server=D:/Brightfen/LoRa\n"
                         "[SFTP]\nIP=updates.brightfen.example\nport=22\n[Timer]\nTimeout=25\n"));
-    QCOMPARE(run({"get", file, "Timer/Timeout"}).out, QStringLiteral("25\n"));
+    QCOMPARE(run({"get", file, "Timer/Timeout"}).output, QStringLiteral("25\n"));
 
     // A value the program would drop on loading is stored, with a warning.
-    const Result odd = run({"set", file, "Path/Odd", "a=b"});
+    const ProgramRun odd = run({"set", file, "Path/Odd", "a=b"});
     QCOMPARE(odd.exitCode, 0);
-    QVERIFY2(odd.err.contains("warning"), qPrintable(odd.err));
-    QVERIFY(decryptWith(readFile(file), programKey).contains("Odd=a=b\n"));
+    QVERIFY2(odd.errors.contains("warning"), qPrintable(odd.errors));
+    QVERIFY(decryptWith(readTestFile(file), programKey).contains("Odd=a=b\n"));
 }
 
 void SettingsToolTest::otherKeyInDecimalOrHex() {
     const QString plain = dir.filePath("key.txt");
-    writeFile(plain, sampleText);
+    QVERIFY(writeTestFile(plain, sampleText));
     const QString file = dir.filePath("key.ini");
     QCOMPARE(run({"--key", "12345", "encrypt", plain, file}).exitCode, 0);
-    QCOMPARE(decryptWith(readFile(file), 12345), sampleText);
-    QCOMPARE(run({"--key", "0x3039", "dump", file}).out.toUtf8(), sampleText);
-    QCOMPARE(run({"--key", "0X3039", "get", file, "Timer/Timeout"}).out, QStringLiteral("7\n"));
+    QCOMPARE(decryptWith(readTestFile(file), 12345), sampleText);
+    QCOMPARE(run({"--key", "0x3039", "dump", file}).output.toUtf8(), sampleText);
+    QCOMPARE(run({"--key", "0X3039", "get", file, "Timer/Timeout"}).output, QStringLiteral("7\n"));
     QCOMPARE(run({"--key", "0x3039", "set", file, "Timer/Timeout", "1"}).exitCode, 0);
-    QVERIFY(decryptWith(readFile(file), 12345).contains("Timeout=1\n"));
+    QVERIFY(decryptWith(readTestFile(file), 12345).contains("Timeout=1\n"));
 
     // The program key cannot read it.
-    const QByteArray before = readFile(file);
-    const Result wrong = run({"dump", file});
+    const QByteArray before = readTestFile(file);
+    const ProgramRun wrong = run({"dump", file});
     QCOMPARE(wrong.exitCode, 1);
-    QVERIFY2(wrong.err.contains("wrong key or damaged file"), qPrintable(wrong.err));
-    QVERIFY(wrong.out.isEmpty());
+    QVERIFY2(wrong.errors.contains("wrong key or damaged file"), qPrintable(wrong.errors));
+    QVERIFY(wrong.output.isEmpty());
     QCOMPARE(run({"set", file, "Timer/Timeout", "7"}).exitCode, 1);
-    QCOMPARE(readFile(file), before);
+    QCOMPARE(readTestFile(file), before);
 }
 
 void SettingsToolTest::missingDamagedOrForeignFilesFailAndStayUntouched() {
@@ -173,9 +147,9 @@ void SettingsToolTest::missingDamagedOrForeignFilesFailAndStayUntouched() {
                                        QStringList{"decrypt", missing, dir.filePath("out.txt")},
                                        QStringList{"encrypt", missing, dir.filePath("out.ini")},
                                        QStringList{"hostkey", "clear", missing}}) {
-        const Result result = run(command);
+        const ProgramRun result = run(command);
         QCOMPARE(result.exitCode, 1);
-        QVERIFY2(result.err.contains("no such file"), qPrintable(result.err));
+        QVERIFY2(result.errors.contains("no such file"), qPrintable(result.errors));
     }
     QVERIFY(!QFile::exists(missing));
     QVERIFY(!QFile::exists(dir.filePath("out.txt")));
@@ -183,28 +157,28 @@ void SettingsToolTest::missingDamagedOrForeignFilesFailAndStayUntouched() {
 
     // One flipped byte inside the body.
     const QString damaged = encryptSample("damaged.ini");
-    QByteArray bytes = readFile(damaged);
+    QByteArray bytes = readTestFile(damaged);
     bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x40);
-    writeFile(damaged, bytes);
+    QVERIFY(writeTestFile(damaged, bytes));
     const QString garbage = dir.filePath("garbage.ini");
-    writeFile(garbage, "[Timer]\nTimeout=7\n");
+    QVERIFY(writeTestFile(garbage, "[Timer]\nTimeout=7\n"));
     const QString truncated = dir.filePath("truncated.ini");
-    writeFile(truncated, readFile(encryptSample("whole.ini")).left(2));
+    QVERIFY(writeTestFile(truncated, readTestFile(encryptSample("whole.ini")).left(2)));
 
     for (const QString &file : {damaged, garbage, truncated}) {
-        const QByteArray before = readFile(file);
+        const QByteArray before = readTestFile(file);
         for (const QStringList &command :
              {QStringList{"set", file, "Autorun", "false"}, QStringList{"hostkey", "clear", file},
               QStringList{"decrypt", file, dir.filePath("out.txt")}, QStringList{"get", file, "Autorun"}}) {
-            const Result result = run(command);
+            const ProgramRun result = run(command);
             QCOMPARE(result.exitCode, 1);
-            QVERIFY2(result.err.contains("cannot decrypt"), qPrintable(result.err));
+            QVERIFY2(result.errors.contains("cannot decrypt"), qPrintable(result.errors));
         }
-        QCOMPARE(readFile(file), before);
+        QCOMPARE(readTestFile(file), before);
         QVERIFY(!QFile::exists(file + ".unreadable"));
         QVERIFY(!QFile::exists(dir.filePath("out.txt")));
     }
-    QVERIFY(run({"dump", garbage}).err.contains("not a settings file"));
+    QVERIFY(run({"dump", garbage}).errors.contains("not a settings file"));
 }
 
 void SettingsToolTest::readOnlyFileFailsAndStaysUntouched() {
@@ -225,48 +199,48 @@ void SettingsToolTest::readOnlyFileFailsAndStaysUntouched() {
     const QString file = own.filePath("settings.ini");
     CSettingsCipher cipher;
     cipher.setKey(programKey);
-    writeFile(file, cipher.encrypt(sampleText));
+    QVERIFY(writeTestFile(file, cipher.encrypt(sampleText)));
     QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::ReadOther));
-    const QByteArray before = readFile(file);
+    const QByteArray before = readTestFile(file);
 
-    const Result readable = run({"get", file, "Timer/Timeout"}, wrapper);
+    const ProgramRun readable = run({"get", file, "Timer/Timeout"}, wrapper);
     QCOMPARE(readable.exitCode, 0);
-    QCOMPARE(readable.out, QStringLiteral("7\n"));
+    QCOMPARE(readable.output, QStringLiteral("7\n"));
 
-    const Result result = run({"set", file, "Timer/Timeout", "1"}, wrapper);
+    const ProgramRun result = run({"set", file, "Timer/Timeout", "1"}, wrapper);
     QCOMPARE(result.exitCode, 1);
-    QVERIFY2(result.err.contains("Source file is not opened!"), qPrintable(result.err));
-    QCOMPARE(readFile(file), before);
+    QVERIFY2(result.errors.contains("Source file is not opened!"), qPrintable(result.errors));
+    QCOMPARE(readTestFile(file), before);
 #endif
 }
 
 void SettingsToolTest::hostKeyShowAndClear() {
     const QString file = encryptSample("hostkey.ini");
-    QCOMPARE(run({"hostkey", "show", file}).out, QStringLiteral("no pinned host key\n"));
+    QCOMPARE(run({"hostkey", "show", file}).output, QStringLiteral("no pinned host key\n"));
     QCOMPARE(run({"set", file, "SFTP/HostKey", "SHA256:q9cXm2"}).exitCode, 0);
-    const Result shown = run({"hostkey", "show", file});
+    const ProgramRun shown = run({"hostkey", "show", file});
     QCOMPARE(shown.exitCode, 0);
-    QCOMPARE(shown.out, QStringLiteral("SHA256:q9cXm2\n"));
+    QCOMPARE(shown.output, QStringLiteral("SHA256:q9cXm2\n"));
 
     QCOMPARE(run({"hostkey", "clear", file}).exitCode, 0);
-    QCOMPARE(run({"hostkey", "show", file}).out, QStringLiteral("no pinned host key\n"));
+    QCOMPARE(run({"hostkey", "show", file}).output, QStringLiteral("no pinned host key\n"));
     // The key is gone from the file, the rest is as it was.
-    QCOMPARE(decryptWith(readFile(file), programKey), sampleText);
+    QCOMPARE(decryptWith(readTestFile(file), programKey), sampleText);
 }
 
 void SettingsToolTest::badUsageFails() {
     const QString file = encryptSample("usage.ini");
-    const QByteArray before = readFile(file);
+    const QByteArray before = readTestFile(file);
     for (const QStringList &command :
          {QStringList{}, QStringList{"frobnicate", file}, QStringList{"get", file},
           QStringList{"set", file, "Autorun"}, QStringList{"hostkey", "forget", file},
           QStringList{"--key", "0", "dump", file}, QStringList{"--key", "0xZZ", "dump", file},
           QStringList{"--key", "-5", "set", file, "Autorun", "x"}}) {
-        const Result result = run(command);
+        const ProgramRun result = run(command);
         QVERIFY2(result.exitCode == 1, qPrintable(command.join(' ')));
-        QVERIFY(!result.err.isEmpty());
+        QVERIFY(!result.errors.isEmpty());
     }
-    QCOMPARE(readFile(file), before);
+    QCOMPARE(readTestFile(file), before);
 }
 
 QTEST_GUILESS_MAIN(SettingsToolTest)

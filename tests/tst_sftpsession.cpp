@@ -1,6 +1,7 @@
 // The SFTP session against real servers on loopback: log lines, host-key pinning, time-outs,
 // and the safe-name checks every name from the server goes through.
 
+#include "support/TestFiles.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 
@@ -18,17 +19,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-static CEncryptedSettings *settings() {
-    return CEncryptedSettings::getInstance(QString(), 0);
-}
-
-static QStringList logLines() {
-    QFile file("LogFile.log");
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
-}
 
 // A loopback port that nothing listens on (bound, then closed again).
 static int closedPort() {
@@ -63,24 +53,24 @@ private slots:
     }
 
     void missingServerSettingsFailAtConnect() {
-        settings()->setValue("SFTP/IP", "");
-        settings()->setValue("SFTP/port", 0);
-        settings()->setValue("SFTP/Login", "");
-        settings()->setValue("SFTP/Pswd", "");
+        settingsStore()->setValue("SFTP/IP", "");
+        settingsStore()->setValue("SFTP/port", 0);
+        settingsStore()->setValue("SFTP/Login", "");
+        settingsStore()->setValue("SFTP/Pswd", "");
         SftpSession session;
         QVERIFY(!openSftpSession(session));
         QVERIFY(!session.ssh && !session.sftp && !session.watchdog);
-        const QStringList lines = logLines();
+        const QStringList lines = logFileLines();
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines.first().contains("] - Error ssh conect - "), qPrintable(lines.first()));
     }
 
     void closedPortLogsOneConnectLine() {
-        settings()->setValue("SFTP/IP", "127.0.0.1");
-        settings()->setValue("SFTP/port", closedPort());
+        settingsStore()->setValue("SFTP/IP", "127.0.0.1");
+        settingsStore()->setValue("SFTP/port", closedPort());
         SftpSession session;
         QVERIFY(!openSftpSession(session));
-        const QStringList lines = logLines();
+        const QStringList lines = logFileLines();
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines.first().contains("Error ssh conect - "), qPrintable(lines.first()));
     }
@@ -89,12 +79,12 @@ private slots:
         AsyncsshServer server(tree.path());
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
         pointSettingsAt(server);
-        settings()->setValue("SFTP/Pswd", "wrong");
+        settingsStore()->setValue("SFTP/Pswd", "wrong");
         SftpSession session;
         QVERIFY(!openSftpSession(session, SessionUser::Checker));
         QVERIFY(!session.ssh && !session.sftp);
         QVERIFY(!openSftpSession(session, SessionUser::Downloader));
-        const QStringList lines = logLines();
+        const QStringList lines = logFileLines();
         QCOMPARE(lines.size(), 2);
         QVERIFY2(lines.at(0).contains("] - Error auth conect - "), qPrintable(lines.at(0)));
         QVERIFY2(lines.at(1).contains("] - Error auth - "), qPrintable(lines.at(1)));
@@ -106,13 +96,13 @@ private slots:
             AsyncsshServer server(tree.path());
             QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
             pointSettingsAt(server);
-            settings()->setValue("SFTP/HostKey", "");
+            settingsStore()->setValue("SFTP/HostKey", "");
             SftpSession session;
             QVERIFY(openSftpSession(session));
             QVERIFY(session.ssh && session.sftp);
             closeSftpSession(session);
             QVERIFY(!session.ssh && !session.sftp);
-            learnt = settings()->value("SFTP/HostKey").toString();
+            learnt = settingsStore()->value("SFTP/HostKey").toString();
             QCOMPARE(learnt, server.fingerprint());
         }
         // Another server (a fresh key) at the same settings: refused, and a wrong password shows
@@ -121,17 +111,17 @@ private slots:
         QVERIFY2(impostor.isRunning(), qPrintable(impostor.errorText()));
         QVERIFY(impostor.fingerprint() != learnt);
         pointSettingsAt(impostor);
-        settings()->setValue("SFTP/HostKey", learnt);
-        settings()->setValue("SFTP/Pswd", "wrong");
+        settingsStore()->setValue("SFTP/HostKey", learnt);
+        settingsStore()->setValue("SFTP/Pswd", "wrong");
         SftpSession session;
         QVERIFY(!openSftpSession(session));
         QVERIFY(!session.ssh && !session.sftp);
-        const QStringList lines = logLines();
+        const QStringList lines = logFileLines();
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines.first().contains("Error host key - "), qPrintable(lines.first()));
         QVERIFY(lines.first().contains(learnt));
         QVERIFY(lines.first().contains(impostor.fingerprint()));
-        QCOMPARE(settings()->value("SFTP/HostKey").toString(), learnt);
+        QCOMPARE(settingsStore()->value("SFTP/HostKey").toString(), learnt);
     }
 
     void stalledServerEndsTheSessionAfterTheIdleTimeout() {
@@ -160,7 +150,7 @@ private slots:
         QVERIFY(sessionTimedOut(session));
         sftp_close(file);
         closeSftpSession(session);
-        const QStringList lines = logLines();
+        const QStringList lines = logFileLines();
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines.first().contains("Error server timeout - "), qPrintable(lines.first()));
     }
@@ -182,7 +172,7 @@ private slots:
         sftp_closedir(folder);
         QVERIFY(!sessionTimedOut(session));
         closeSftpSession(session);
-        QVERIFY(logLines().isEmpty());
+        QVERIFY(logFileLines().isEmpty());
     }
 
     void silentListenerFailsAtConnectWithinTheTimeout() {
@@ -195,14 +185,14 @@ private slots:
         QCOMPARE(listen(fd, 4), 0);
         socklen_t length = sizeof address;
         getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-        settings()->setValue("SFTP/IP", "127.0.0.1");
-        settings()->setValue("SFTP/port", int(ntohs(address.sin_port)));
+        settingsStore()->setValue("SFTP/IP", "127.0.0.1");
+        settingsStore()->setValue("SFTP/port", int(ntohs(address.sin_port)));
         setSessionTimeoutsForTesting(800, 800);
         SftpSession session;
         const bool opened = openSftpSession(session);
         close(fd);
         QVERIFY(!opened);
-        const QStringList lines = logLines();
+        const QStringList lines = logFileLines();
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines.first().contains("Error ssh conect - "), qPrintable(lines.first()));
     }

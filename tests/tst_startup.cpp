@@ -6,6 +6,7 @@
 #include "core/DefaultSettings.h"
 #include "core/ProgramKey.h"
 #include "platform/Platform.h"
+#include "support/TestFiles.h"
 
 #include <QtTest>
 
@@ -16,21 +17,6 @@
 #ifdef Q_OS_UNIX
 #include <signal.h>
 #endif
-
-namespace {
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &content) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), content.size());
-}
-
-} // namespace
 
 class StartupTest : public QObject {
     Q_OBJECT
@@ -48,7 +34,7 @@ void StartupTest::defaultSettingsAreWrittenOnlyWhenMissing() {
     const QString path = folder.filePath("settings.ini");
     QCOMPARE(settingsFilePath(folder.path()), path);
     QVERIFY(writeDefaultSettingsIfMissing(folder.path()));
-    const QByteArray written = readFile(path);
+    const QByteArray written = readTestFile(path);
     QCOMPARE(written, defaultSettingsContent());
 
     CSettingsCipher cipher;
@@ -62,9 +48,9 @@ void StartupTest::defaultSettingsAreWrittenOnlyWhenMissing() {
     QVERIFY(plaintext.contains("[Timer]\nTimeout=7\n"));
 
     // An existing file, readable or not, is left alone.
-    writeFile(path, "not a cyphertext");
+    QVERIFY(writeTestFile(path, "not a cyphertext"));
     QVERIFY(!writeDefaultSettingsIfMissing(folder.path()));
-    QCOMPARE(readFile(path), QByteArray("not a cyphertext"));
+    QCOMPARE(readTestFile(path), QByteArray("not a cyphertext"));
 }
 
 void StartupTest::cleanupScriptRunsAndIsRemoved() {
@@ -73,8 +59,8 @@ void StartupTest::cleanupScriptRunsAndIsRemoved() {
 
     const QString oldProgram = folder.filePath(Platform::oldProgramFileName());
     const QString script = folder.filePath(Platform::cleanupScriptName());
-    writeFile(oldProgram, "the previous program");
-    writeFile(script, Platform::cleanupScriptText(oldProgram));
+    QVERIFY(writeTestFile(oldProgram, "the previous program"));
+    QVERIFY(writeTestFile(script, Platform::cleanupScriptText(oldProgram)));
     QVERIFY(runPendingCleanupScript(folder.path()));
     QVERIFY(!QFile::exists(script));
     QVERIFY(!QFile::exists(oldProgram));
@@ -87,14 +73,14 @@ void StartupTest::cleanupScriptStillRunningIsStoppedAndRemoved() {
     QTemporaryDir folder;
     const QString script = folder.filePath(Platform::cleanupScriptName());
     const QString pidFile = folder.filePath("pid");
-    writeFile(script, QStringLiteral("echo $$ > '%1'\nexec sleep 60\n").arg(pidFile).toUtf8());
+    QVERIFY(writeTestFile(script, QStringLiteral("echo $$ > '%1'\nexec sleep 60\n").arg(pidFile).toUtf8()));
     QElapsedTimer timer;
     timer.start();
     // A short wait keeps the test quick; the program passes 3000 ms.
     QVERIFY(runPendingCleanupScript(folder.path(), 300));
     const qint64 elapsed = timer.elapsed();
     QVERIFY(!QFile::exists(script));
-    const qint64 pid = readFile(pidFile).trimmed().toLongLong();
+    const qint64 pid = readTestFile(pidFile).trimmed().toLongLong();
     QVERIFY(pid > 0);
     QVERIFY2(::kill(pid_t(pid), 0) != 0, "the script still runs");
     // Far below the script's own 60 s: it was stopped, not waited for.
@@ -131,9 +117,9 @@ void StartupTest::storeOpensDefaultsAndFolderIsRecordedOnlyWhenItDiffers() {
     QVERIFY(recordProgramFolder(folder.path()));
     QCOMPARE(settings->value("Path/Quillon").toString(), folder.path());
     // Every save draws a new random byte, so an unneeded save would change the file.
-    const QByteArray saved = readFile(settings->fileName());
+    const QByteArray saved = readTestFile(settings->fileName());
     QVERIFY(!recordProgramFolder(folder.path()));
-    QCOMPARE(readFile(settings->fileName()), saved);
+    QCOMPARE(readTestFile(settings->fileName()), saved);
 
     settings->setValue("Path/Quillon", folder.path().toUpper());
     QVERIFY(recordProgramFolder(folder.path()));
@@ -143,7 +129,7 @@ void StartupTest::storeOpensDefaultsAndFolderIsRecordedOnlyWhenItDiffers() {
     QVERIFY(recordProgramFolder(moved));
     CSettingsCipher cipher;
     cipher.setKey(programKey);
-    QVERIFY(cipher.decrypt(readFile(settings->fileName())).contains("Quillon=" + moved.toUtf8() + "\n"));
+    QVERIFY(cipher.decrypt(readTestFile(settings->fileName())).contains("Quillon=" + moved.toUtf8() + "\n"));
 }
 
 QTEST_GUILESS_MAIN(StartupTest)

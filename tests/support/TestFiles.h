@@ -1,17 +1,32 @@
 #pragma once
-// Small file and settings helpers shared by the tests.
+// Small file, process and settings helpers shared by the tests.
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 class CEncryptedSettings;
 
+// Creates the file (and its folders) with these bytes; false when it could not be written.
+bool writeTestFile(const QString &path, const QByteArray &bytes);
 // The file's bytes; "<missing>" when it cannot be read, so a missing file never equals an empty one.
 QByteArray readTestFile(const QString &path);
+// The non-empty lines of a log file ("LogFile.log" in the working folder unless another is named).
+QStringList logFileLines(const QString &path = QStringLiteral("LogFile.log"));
 // The process-wide settings store, opened earlier by the test.
 CEncryptedSettings *settingsStore();
+
+// How a program run by runProgram ended: its exit code (-1 when it crashed or did not end in time),
+// its standard output and its error output.
+struct ProgramRun {
+    int exitCode = -1;
+    QString output;
+    QString errors;
+};
+ProgramRun runProgram(const QString &program, const QStringList &arguments, const QString &workingFolder = {},
+                      int timeoutMs = 120000);
 
 // Stands in for the system's browser, mail program or file browser: register it with
 // QDesktopServices::setUrlHandler(scheme, &catcher, "open").

@@ -89,10 +89,3 @@ QString OpensshServer::unavailableReason() {
         return "OpenSSH sshd is not installed (Debian package openssh-server)";
     return {};
 }
-
-bool writeTestFile(const QString &path, const QByteArray &bytes) {
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}

@@ -19,6 +19,8 @@
 // OpensshServer runs the real sshd (tests/servers/openssh_server.sh); it needs root, so check
 // OpensshServer::unavailableReason() first and QSKIP with it when it is not empty.
 
+#include "TestFiles.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
@@ -69,6 +71,3 @@ public:
     // Empty when sshd can run here; otherwise the reason to skip.
     static QString unavailableReason();
 };
-
-// Creates the file (and its folders) with these bytes; false when it could not be written.
-bool writeTestFile(const QString &path, const QByteArray &bytes);
