@@ -388,6 +388,55 @@ private slots:
         QVERIFY2(!logText().contains("Error"), qPrintable(logText()));
     }
 
+    // Cancel while later files are being fetched ahead on other sessions: not one step is reported
+    // after the one that asked, the installed files keep their bytes, and nothing is recorded.
+    void cancelDuringFetchAheadStopsAfterTheCurrentStep() {
+        QTemporaryDir tree;
+        const QString component = "Brightfen Sniffer";
+        QHash<QString, QByteArray> files;
+        for (int i = 0; i < 30; ++i)
+            files.insert(QString("trace%1.bin").arg(i, 2, 10, QChar('0')),
+                         randomBytes(3 * step + i, quint32(i)));
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY(writeTestFile(tree.path() + serverRoot + component + "/" + it.key(), it.value()));
+        AsyncsshServer server(tree.path(), {"--max-read", "4096", "--open-delay-ms", "20"});
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        QTemporaryDir target;
+        const QString folder = target.path() + "/LoRa/" + component;
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY(writeTestFile(folder + "/" + it.key(), "installed"));
+        InstallContext context;
+        context.groupFolders["LoRa"] = target.path() + "/LoRa";
+        context.selectedLoRa[component] = true;
+        Downloader downloader(&context);
+        // Cancel from the worker thread at the fifth step, in the middle of the second file.
+        int steps = 0;
+        connect(
+            &downloader, &Downloader::Counter_Data, &downloader,
+            [&] {
+                if (++steps == 5)
+                    downloader.requestCancel();
+            },
+            Qt::DirectConnection);
+        Run run(&downloader);
+        QVERIFY(run.start(true));
+
+        QCOMPARE(run.events.filter(QRegularExpression("^chunk ")).size(), 5);
+        QCOMPARE(run.events.filter(QRegularExpression("^log 1 ")).size(), 1); // the first file only
+        QCOMPARE(run.events.last(), QString("finished install"));
+        QVERIFY(run.events.filter(QRegularExpression("^path ")).isEmpty());
+        int replaced = 0;
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            const QByteArray now = readFile(folder + "/" + it.key());
+            QVERIFY2(now == it.value() || now == "installed", qPrintable(it.key()));
+            replaced += now == it.value() ? 1 : 0;
+        }
+        QCOMPARE(replaced, 1);
+        QCOMPARE(filesBelow(folder).size(), files.size());
+    }
+
     // The server goes away while reads are in flight: the run is a connection failure, nothing is
     // recorded, and every installed file is either its old self or the whole new one, never a mix.
     void lostConnectionMidPipelinedReadsKeepsInstalledFiles_data() {

@@ -103,6 +103,7 @@ void Downloader::Run() {
         // Pipelined reads on up to four sessions keep the link busy; one read at a time waits a round trip.
         SftpSessionPool runPool(session, openHelperSession);
         FilePrefetcher runPrefetcher(runPool);
+        runPrefetcher.setStopCheck([this] { return cancelled(); });
         pool = &runPool;
         prefetcher = &runPrefetcher;
         emit New_Process_Set_Text(russian() ? "Расчет времени..." : "Time calculation...");
@@ -139,6 +140,7 @@ void Downloader::Update() {
     // Pipelined reads on up to four sessions keep the link busy; one read at a time waits a round trip.
     auto runPool = std::make_unique<SftpSessionPool>(session, openHelperSession);
     auto runPrefetcher = std::make_unique<FilePrefetcher>(*runPool);
+    runPrefetcher->setStopCheck([this] { return cancelled(); });
     pool = runPool.get();
     prefetcher = runPrefetcher.get();
     // Every file to fetch is queued up front, so later ones arrive while earlier ones are written.

@@ -18,6 +18,7 @@ public:
     bool regularFile = false;
     bool keep = true;
     bool posted = false;
+    std::function<bool()> stop;
     Entry entry;
 
     void run(SftpSession &session) override {
@@ -45,6 +46,11 @@ public:
             if (keep)
                 entry.bytes.reserve(int(qMax<qint64>(sizeHint, 0)));
             for (;;) {
+                if (stop && stop()) {
+                    entry.fetched = false;
+                    entry.bytes.clear();
+                    break;
+                }
                 const qint64 n = reader.read(step.data(), PipelinedReader::stepSize);
                 if (n <= 0) {
                     if (n < 0) {
@@ -84,6 +90,7 @@ int FilePrefetcher::add(const QByteArray &remotePath, qint64 sizeHint, bool read
     job->readContents = readContents;
     job->regularFile = regularFile;
     job->keep = mode == KeepBytes;
+    job->stop = stopCheck;
     if (job->keep && job->sizeHint > keepLimit)
         job->readContents = false; // too large to hold: the caller reads it itself after the folder test
     const int ticket = nextTicket++;

@@ -19,6 +19,8 @@
 #include <QHash>
 #include <QString>
 
+#include <functional>
+
 class FilePrefetcher {
 public:
     enum Mode { KeepBytes, HashMd5 };
@@ -49,6 +51,10 @@ public:
     // The result of one added entry; waits for it, or works on it here if no helper has started it.
     Entry take(int ticket);
 
+    // Asked before every read of a file being fetched: once it returns true (a cancelled run), files
+    // under way stop at once and come back not fetched. Set it before the first add().
+    void setStopCheck(std::function<bool()> check) { stopCheck = std::move(check); }
+
 private:
     class Job;
     void postMore();
@@ -57,6 +63,7 @@ private:
     Mode mode;
     qint64 keepLimit;
     qint64 aheadLimit;
+    std::function<bool()> stopCheck;
     int nextTicket = 0;
     QHash<int, std::shared_ptr<Job>> jobs; // added and not yet taken
     QVector<int> backlog;                  // added, not yet handed to the pool, in order
