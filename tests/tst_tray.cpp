@@ -62,8 +62,7 @@ private slots:
     void menuTextsFollowLanguage();
     void connectionFailureBalloonsAndRestoresIdleState();
     void languageChecksUnderRussianLocale();
-    void dayCountForPeriodsZeroOneAndSeven();
-    void newTimeoutRestartsCount();
+    void dayCountForPeriodsZeroOneAndSevenAndANewPeriod();
     void tickWhileBusyWaitsForNextTick();
     void noUpdatesRestoresIdleState();
     void updatesFoundKeepEntriesDisabledUntilListCloses();
@@ -71,8 +70,7 @@ private slots:
     void settingsAndAboutEntriesFollowTheirWindows();
     void exitAnsweredNoKeepsRunning();
     void exitWithSettingsOpenSavesThenEnds();
-    void closingUpdateListWithoutOldFileOnlyRestoresTray();
-    void closingUpdateListAfterSelfUpdateWritesScriptAndRestarts();
+    void closingUpdateListRestartsOnlyAfterSelfUpdate();
 
 private:
     void tick(MainTrayIcon &tray, int *checksStarted);
@@ -190,7 +188,7 @@ void TrayTest::tick(MainTrayIcon &tray, int *checksStarted) {
     }
 }
 
-void TrayTest::dayCountForPeriodsZeroOneAndSeven() {
+void TrayTest::dayCountForPeriodsZeroOneAndSevenAndANewPeriod() {
     // Absent or one day: a check every tick.
     for (const QVariant &period : {QVariant(QString()), QVariant(1)}) {
         settingsStore()->setValue("Timer/Timeout", period);
@@ -228,12 +226,8 @@ void TrayTest::dayCountForPeriodsZeroOneAndSeven() {
     QCOMPARE(checks, 1);
     tick(tray, &checks);
     QCOMPARE(checks, 2);
-}
 
-void TrayTest::newTimeoutRestartsCount() {
-    settingsStore()->setValue("Timer/Timeout", 7);
-    MainTrayIcon tray;
-    int checks = 0;
+    // A new period from the settings window starts the count afresh.
     for (int day = 1; day <= 5; ++day)
         tick(tray, &checks);
     QCOMPARE(tray.daysLeft(), 2);
@@ -242,9 +236,9 @@ void TrayTest::newTimeoutRestartsCount() {
     QCOMPARE(tray.daysLeft(), 3);
     tick(tray, &checks);
     tick(tray, &checks);
-    QCOMPARE(checks, 0);
+    QCOMPARE(checks, 2);
     tick(tray, &checks);
-    QCOMPARE(checks, 1);
+    QCOMPARE(checks, 3);
     QCOMPARE(tray.daysLeft(), 3);
 }
 
@@ -407,39 +401,31 @@ void TrayTest::exitWithSettingsOpenSavesThenEnds() {
     QCOMPARE(tray.checkPeriod(), 7);
 }
 
-void TrayTest::closingUpdateListWithoutOldFileOnlyRestoresTray() {
-    QTemporaryDir program;
-    const QString programPath = program.filePath(Platform::programFileName());
-    QVERIFY(writeTestFile(programPath, "#!/bin/sh\n"));
-    MainTrayIcon tray;
-    tray.setProgramFilePath(programPath);
-    const int result =
-        runEventLoopAfter([&tray] { QMetaObject::invokeMethod(&tray, "Delete_Updates_Window"); }, 500, 42);
-    QCOMPARE(result, 42);
-    QVERIFY(!QFile::exists(program.filePath(Platform::cleanupScriptName())));
-    QCOMPARE(tray.pictureName(), QString(":/TrayIcon.ico"));
-    QVERIFY(tray.installAction()->isEnabled());
-}
-
-void TrayTest::closingUpdateListAfterSelfUpdateWritesScriptAndRestarts() {
+void TrayTest::closingUpdateListRestartsOnlyAfterSelfUpdate() {
     QTemporaryDir base;
     // A program folder whose path holds spaces works the same.
     const QString folder = base.path() + "/Program Files/Quillon app";
     const QString programPath = folder + "/" + Platform::programFileName();
     const QString oldPath = folder + "/" + Platform::oldProgramFileName();
+    const QString script = folder + "/" + Platform::cleanupScriptName();
     const QString marker = folder + "/restarted";
     // The "new program": it only leaves a mark that it was started.
     QVERIFY(writeTestFile(programPath, QString("#!/bin/sh\ntouch '%1'\n").arg(marker).toUtf8()));
     QVERIFY(QFile::setPermissions(programPath, QFile::permissions(programPath) | QFile::ExeOwner));
-    QVERIFY(writeTestFile(oldPath, "old build"));
-
     MainTrayIcon tray;
     tray.setProgramFilePath(programPath);
-    const int result =
-        runEventLoopAfter([&tray] { QMetaObject::invokeMethod(&tray, "Delete_Updates_Window"); }, 5000, 42);
-    QCOMPARE(result, 0);
+    auto closeList = [&tray] { QMetaObject::invokeMethod(&tray, "Delete_Updates_Window"); };
 
-    const QString script = folder + "/" + Platform::cleanupScriptName();
+    // No old program beside it: the tray only returns to its idle state.
+    QCOMPARE(runEventLoopAfter(closeList, 500, 42), 42);
+    QVERIFY(!QFile::exists(script));
+    QVERIFY(!QFile::exists(marker));
+    QCOMPARE(tray.pictureName(), QString(":/TrayIcon.ico"));
+    QVERIFY(tray.installAction()->isEnabled());
+
+    // After a self-update: the clean-up script is written, the new program started, and the tray quits.
+    QVERIFY(writeTestFile(oldPath, "old build"));
+    QCOMPARE(runEventLoopAfter(closeList, 5000, 42), 0);
     QCOMPARE(readTestFile(script), Platform::cleanupScriptText(QDir::toNativeSeparators(oldPath)));
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
 
