@@ -272,7 +272,6 @@ void SettingsTest::killDuringSaveLeavesDecryptableFile() {
 #else
     QTemporaryDir own;
     const QString file = own.filePath("settings.ini");
-    int killsDuringSaves = 0;
     for (int round = 0; round < 25; ++round) {
         QProcess child;
         child.start(QCoreApplication::applicationFilePath(), {"save-loop", file});
@@ -283,12 +282,10 @@ void SettingsTest::killDuringSaveLeavesDecryptableFile() {
         ::kill(pid_t(child.processId()), SIGKILL);
         QVERIFY(child.waitForFinished(10000));
         QCOMPARE(child.exitStatus(), QProcess::CrashExit);
-        ++killsDuringSaves;
 
         const QByteArray plaintext = decryptFile(file);
         QVERIFY2(plaintext.startsWith("[Loop]\nCounter="), qPrintable(QString::number(round)));
     }
-    QCOMPARE(killsDuringSaves, 25);
 #endif
 }
 
