@@ -410,6 +410,26 @@ private slots:
         QCOMPARE(logText().count("Error server timeout - "), 1);
     }
 
+    // A server that stops answering while a component's folder is listed ends the run the same way.
+    void stalledListingEndsTheInstallRunAsAConnectionFailure() {
+        QTemporaryDir tree;
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Sniffer/sub/sniffer.exe", "new"));
+        AsyncsshServer server(tree.path(), {"--stall-listing", "Brightfen Sniffer/sub$"});
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+        setSessionTimeoutsForTesting(5000, 700);
+
+        QTemporaryDir target;
+        std::unique_ptr<InstallContext> context(newContext(target.path()));
+        context->selectedLoRa["Brightfen Sniffer"] = true;
+        Downloader downloader(context.get());
+        const RunResult run = runDownloader(downloader, true, 30000);
+        QVERIFY(run.ended);
+        QCOMPARE(run.ends, QStringList{"error connection"});
+        QVERIFY(run.recorded.isEmpty());
+        QCOMPARE(logText().count("Error server timeout - "), 1);
+    }
+
     // The same stall under the progress window: its retry gets a server that answers, and the
     // run then installs the new file.
     void stalledInstallIsRetriedByTheProgressWindow() {

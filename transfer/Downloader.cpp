@@ -197,11 +197,11 @@ void Downloader::Update() {
 }
 
 qint64 Downloader::totalChosenSize() {
-    sftp_dir dir = sftp_opendir(session.sftp, remoteRoot);
+    sftp_dir dir = openRemoteFolder(session, remoteRoot);
     if (!dir)
         return 0;
     qint64 total = 0;
-    while (sftp_attributes entry = sftp_readdir(session.sftp, dir)) {
+    while (sftp_attributes entry = readRemoteEntry(session, dir)) {
         const QString name = QString::fromUtf8(entry->name);
         const bool chosen = context->selectedLoRa.value(name) || context->selectedNbIot.value(name) ||
                             context->selectedCarMonitoring.value(name) ||
@@ -214,23 +214,23 @@ qint64 Downloader::totalChosenSize() {
         }
         sftp_attributes_free(entry);
     }
-    sftp_closedir(dir);
+    closeRemoteFolder(session, dir);
     return total;
 }
 
 qint64 Downloader::folderSize(const QByteArray &path) {
-    sftp_dir dir = sftp_opendir(session.sftp, path.constData());
+    sftp_dir dir = openRemoteFolder(session, path.constData());
     if (!dir)
         return 0;
     qint64 sum = 0;
-    while (sftp_attributes entry = sftp_readdir(session.sftp, dir)) {
+    while (sftp_attributes entry = readRemoteEntry(session, dir)) {
         const QByteArray name(entry->name);
         if (!cancelled() && !isSkippedEntry(name) && acceptEntry(path, name, entry->type, false)) {
             const QByteArray child = path + "/" + name;
             if (sftp_dir sub = entry->type == SSH_FILEXFER_TYPE_REGULAR
                                    ? nullptr
-                                   : sftp_opendir(session.sftp, child.constData())) {
-                sftp_closedir(sub);
+                                   : openRemoteFolder(session, child.constData())) {
+                closeRemoteFolder(session, sub);
                 if (depth < maxDepth && acceptFolder(path, child, false)) {
                     ++depth;
                     sum += folderSize(child);
@@ -242,7 +242,7 @@ qint64 Downloader::folderSize(const QByteArray &path) {
         }
         sftp_attributes_free(entry);
     }
-    sftp_closedir(dir);
+    closeRemoteFolder(session, dir);
     return sum;
 }
 
@@ -283,7 +283,7 @@ void Downloader::downloadGroup(const QString &groupKey, GroupCode code,
 void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &localFolder, GroupCode code) {
     if (!QDir().mkpath(localFolder))
         emit Set_NewLog_On_LogList("Failed to create a directory - " + localFolder, 0);
-    sftp_dir dir = sftp_opendir(session.sftp, remoteFolder.constData());
+    sftp_dir dir = openRemoteFolder(session, remoteFolder.constData());
     if (!dir) {
         // A component whose server folder is missing delivers nothing: that counts as a failure.
         if (depth == 0) {
@@ -294,13 +294,13 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
     }
     // The whole listing first: its files are then fetched ahead while earlier ones are written.
     QVector<ListedEntry> listing;
-    while (sftp_attributes entry = sftp_readdir(session.sftp, dir)) {
+    while (sftp_attributes entry = readRemoteEntry(session, dir)) {
         listing.append({QByteArray(entry->name), entry->type, qint64(entry->size), entry->permissions, -1});
         sftp_attributes_free(entry);
         if (cancelled() || sessionLost(session))
             break;
     }
-    sftp_closedir(dir);
+    closeRemoteFolder(session, dir);
     for (ListedEntry &item : listing) {
         // The same tests as below, silent here: refusals are reported in the walk, in server order.
         if (!isSkippedEntry(item.name) && acceptEntry(remoteFolder, item.name, item.type, false) &&
@@ -330,8 +330,8 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
                     isFolder = ahead.isFolder;
                 } else if (item.type != SSH_FILEXFER_TYPE_REGULAR) {
                     // Listed as a plain file: no folder test needed.
-                    if (sftp_dir sub = sftp_opendir(session.sftp, remoteChild.constData())) {
-                        sftp_closedir(sub);
+                    if (sftp_dir sub = openRemoteFolder(session, remoteChild.constData())) {
+                        closeRemoteFolder(session, sub);
                         isFolder = true;
                     }
                 }

@@ -234,3 +234,18 @@ void closeSftpSession(SftpSession &session) {
 bool isSkippedEntry(const QByteArray &name) {
     return (name.size() > 0 && name.at(0) == '.') || (name.size() > 1 && name.at(1) == '.');
 }
+
+sftp_dir openRemoteFolder(const SftpSession &session, const char *path) {
+    PendingRequest pending(session);
+    return sftp_opendir(session.sftp, path);
+}
+
+sftp_attributes readRemoteEntry(const SftpSession &session, sftp_dir folder) {
+    PendingRequest pending(session);
+    return sftp_readdir(session.sftp, folder);
+}
+
+void closeRemoteFolder(const SftpSession &session, sftp_dir folder) {
+    PendingRequest pending(session);
+    sftp_closedir(folder);
+}

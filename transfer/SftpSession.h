@@ -49,3 +49,8 @@ bool sessionTimedOut(const SftpSession &session);
 
 // Test seam: connect and idle time-outs in milliseconds; 0 restores the defaults (30 s and 60 s).
 void setSessionTimeoutsForTesting(int connectMs, int idleMs);
+
+// The listing calls, each under the idle watch.
+sftp_dir openRemoteFolder(const SftpSession &session, const char *path);
+sftp_attributes readRemoteEntry(const SftpSession &session, sftp_dir folder);
+void closeRemoteFolder(const SftpSession &session, sftp_dir folder);

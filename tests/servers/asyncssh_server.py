@@ -16,6 +16,7 @@ Fault switches (all off by default; "per connection" counts restart with every n
   --max-read N            answer every read with at most N bytes (short reads)
   --fail-open REGEX       opening a file whose server path matches REGEX fails (permission denied)
   --fail-opendir REGEX    opening a folder whose server path matches REGEX fails
+  --stall-listing REGEX   listing a folder whose server path matches REGEX is never answered
   --read-error-after N    reads at offset >= N fail with an SFTP failure status (session stays up)
   --read-error-match RE   limit --read-error-after to files whose server path matches RE
   --extra-entry DIR|NAME|SIZE
@@ -48,6 +49,7 @@ def parse_args():
     parser.add_argument('--max-read', type=int)
     parser.add_argument('--fail-open')
     parser.add_argument('--fail-opendir')
+    parser.add_argument('--stall-listing')
     parser.add_argument('--read-error-after', type=int)
     parser.add_argument('--read-error-match')
     parser.add_argument('--extra-entry', action='append', default=[])
@@ -110,10 +112,12 @@ class FaultySFTPServer(asyncssh.SFTPServer):
         self.sent += len(data)
         return data
 
-    def listdir(self, path):
+    async def listdir(self, path):
         name = server_path(path)
         if ARGS.fail_opendir and re.search(ARGS.fail_opendir, name):
             raise asyncssh.SFTPPermissionDenied('Opendir refused by --fail-opendir')
+        if ARGS.stall_listing and re.search(ARGS.stall_listing, name):
+            await asyncio.Event().wait()  # never set: the listing is never answered
         entries = super().listdir(path)
         for extra in ARGS.extra_entry:
             folder, entry_name, size = extra.split('|')
