@@ -8,6 +8,7 @@
 # runs once to warm the caches, then RUNS times; the median time and the largest peak are printed.
 set -eu
 cd "$(dirname "$0")/.."
+source bench/common.sh
 BUILD=$(realpath "${1:-build}")
 RUNS=${RUNS:-3}
 LARGE_MB=${LARGE_MB:-100}
@@ -22,9 +23,8 @@ command -v rclone >/dev/null || { echo "rclone is not installed" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "needs root (the OpenSSH test server makes a local user)" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/quillon-check-bench.XXXXXX)
-SERVER_PID=
 cleanup() {
-    if [ -n "$SERVER_PID" ]; then exec 4>&-; wait "$SERVER_PID" 2>/dev/null || true; fi
+    stop_sshd
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -34,30 +34,13 @@ LOCAL="$WORK/install/Brightfen Meter"
 echo "Generating the tree: one ${LARGE_MB} MiB file and ${SMALL_FILES} files of ${SMALL_KB} KiB..."
 mkdir -p "$COMPONENT"
 head -c $((LARGE_MB * 1024 * 1024)) /dev/urandom > "$COMPONENT/Meter-data.bin"
-/usr/bin/python3 - "$COMPONENT" "$SMALL_FILES" "$SMALL_KB" <<'PY'
-import os, sys
-root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]) * 1024
-for i in range(count):
-    folder = os.path.join(root, "lib%02d" % (i % 20), "part%02d" % (i // 20 % 10))
-    os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, "file%04d.dat" % i), "wb") as f:
-        f.write(os.urandom(size))
-PY
+make_small_files "$COMPONENT" "$SMALL_FILES" "$SMALL_KB" nested
 mkdir -p "$WORK/install"
 cp -a "$COMPONENT" "$LOCAL"
 TOTAL=$(du -sb "$COMPONENT" | cut -f1)
 echo "Tree: $((TOTAL / 1000000)) MB in $(find "$COMPONENT" -type f | wc -l) files"
 
-USER_NAME=qbench$$
-PASSWORD=Bench-$RANDOM$RANDOM
-mkfifo "$WORK/server-in"
-tests/servers/openssh_server.sh "$WORK/tree" "$USER_NAME" "$PASSWORD" < "$WORK/server-in" > "$WORK/server-out" 2>"$WORK/server-err" &
-SERVER_PID=$!
-exec 4>"$WORK/server-in"
-for _ in $(seq 1 200); do grep -q FINGERPRINT "$WORK/server-out" && break; sleep 0.1; done
-PORT=$(awk '/^PORT/{print $2}' "$WORK/server-out")
-FINGERPRINT=$(awk '/^FINGERPRINT/{print $2}' "$WORK/server-out")
-[ -n "$FINGERPRINT" ] || { echo "sshd did not start:"; cat "$WORK/server-err"; exit 1; } >&2
+start_sshd "$WORK/tree" qbench
 echo "OpenSSH $(sshd -V 2>&1 | head -1 | cut -d, -f1) on 127.0.0.1:$PORT"
 
 # The settings key store takes raw key names: write the plaintext, then encrypt it.

@@ -8,6 +8,7 @@
 # median time and the largest peak resident size are printed.
 set -eu
 cd "$(dirname "$0")/.."
+source bench/common.sh
 BUILD=$(realpath "${1:-build}")
 RUNS=${RUNS:-3}
 LARGE_MB=${LARGE_MB:-200}
@@ -24,9 +25,8 @@ done
 [ "$(id -u)" -eq 0 ] || { echo "needs root (the OpenSSH test server makes a local user)" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/quillon-download-bench.XXXXXX)
-SERVER_PID=
 cleanup() {
-    if [ -n "$SERVER_PID" ]; then exec 4>&-; wait "$SERVER_PID" 2>/dev/null || true; fi
+    stop_sshd
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -37,28 +37,11 @@ SMALL_NAME="Brightfen Console"
 echo "Generating: one ${LARGE_MB} MiB file, and ${SMALL_FILES} files of ${SMALL_KB} KiB in nested folders..."
 mkdir -p "$SERVED/$LARGE_NAME"
 head -c $((LARGE_MB * 1024 * 1024)) /dev/urandom > "$SERVED/$LARGE_NAME/Meter-data.bin"
-/usr/bin/python3 - "$SERVED/$SMALL_NAME" "$SMALL_FILES" "$SMALL_KB" <<'PY'
-import os, sys
-root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]) * 1024
-for i in range(count):
-    folder = os.path.join(root, "lib%02d" % (i % 20), "part%02d" % (i // 20 % 10))
-    os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, "file%04d.dat" % i), "wb") as f:
-        f.write(os.urandom(size))
-PY
+make_small_files "$SERVED/$SMALL_NAME" "$SMALL_FILES" "$SMALL_KB" nested
 LARGE_BYTES=$(du -sb --apparent-size "$SERVED/$LARGE_NAME" | cut -f1)
 SMALL_BYTES=$(find "$SERVED/$SMALL_NAME" -type f -printf '%s\n' | awk '{s+=$1} END{print s}')
 
-USER_NAME=qdown$$
-PASSWORD=Bench-$RANDOM$RANDOM
-mkfifo "$WORK/server-in"
-tests/servers/openssh_server.sh "$WORK/tree" "$USER_NAME" "$PASSWORD" < "$WORK/server-in" > "$WORK/server-out" 2>"$WORK/server-err" &
-SERVER_PID=$!
-exec 4>"$WORK/server-in"
-for _ in $(seq 1 200); do grep -q FINGERPRINT "$WORK/server-out" && break; sleep 0.1; done
-PORT=$(awk '/^PORT/{print $2}' "$WORK/server-out")
-FINGERPRINT=$(awk '/^FINGERPRINT/{print $2}' "$WORK/server-out")
-[ -n "$FINGERPRINT" ] || { echo "sshd did not start:"; cat "$WORK/server-err"; exit 1; } >&2
+start_sshd "$WORK/tree" qdown
 echo "OpenSSH $(sshd -V 2>&1 | head -1 | cut -d, -f1) on 127.0.0.1:$PORT"
 
 printf '[SFTP]\nIP=127.0.0.1\nport=%s\nLogin=%s\nPswd=%s\nHostKey=%s\n' \

@@ -10,6 +10,7 @@
 # the machine's load is printed with each figure, since other work on it lowers them.
 set -eu
 cd "$(dirname "$0")/.."
+source bench/common.sh
 BUILD=$(realpath "${1:-build}")
 RUNS=${RUNS:-1}
 LARGE_MB=${LARGE_MB:-200}
@@ -34,7 +35,7 @@ SERVER_PID=
 PROXY_PIDS=()
 cleanup() {
     for pid in "${PROXY_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    if [ -n "$SERVER_PID" ]; then exec 4>&-; wait "$SERVER_PID" 2>/dev/null || true; fi
+    stop_sshd
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -49,24 +50,9 @@ MEMORY="Brightfen Bridge"
 mkdir -p "$SERVED/$LARGE" "$SERVED/$SMALL" "$SERVED/$MEMORY"
 head -c $((LARGE_MB * 1024 * 1024)) /dev/urandom > "$SERVED/$LARGE/large.bin"
 head -c $((MEMORY_MB * 1024 * 1024)) /dev/zero > "$SERVED/$MEMORY/memory.bin"
-/usr/bin/python3 - "$SERVED/$SMALL" "$SMALL_FILES" "$SMALL_KB" <<'PY'
-import os, sys
-root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]) * 1024
-for i in range(count):
-    with open(os.path.join(root, "file%04d.dat" % i), "wb") as f:
-        f.write(os.urandom(size))
-PY
+make_small_files "$SERVED/$SMALL" "$SMALL_FILES" "$SMALL_KB"
 
-USER_NAME=qspeed$$
-PASSWORD=Speed-$RANDOM$RANDOM
-mkfifo "$WORK/server-in"
-tests/servers/openssh_server.sh "$WORK/tree" "$USER_NAME" "$PASSWORD" < "$WORK/server-in" > "$WORK/server-out" 2>"$WORK/server-err" &
-SERVER_PID=$!
-exec 4>"$WORK/server-in"
-for _ in $(seq 1 200); do grep -q FINGERPRINT "$WORK/server-out" && break; sleep 0.1; done
-PORT=$(awk '/^PORT/{print $2}' "$WORK/server-out")
-FINGERPRINT=$(awk '/^FINGERPRINT/{print $2}' "$WORK/server-out")
-[ -n "$FINGERPRINT" ] || { echo "sshd did not start:"; cat "$WORK/server-err"; exit 1; } >&2
+start_sshd "$WORK/tree" qspeed
 echo "OpenSSH $(sshd -V 2>&1 | head -1 | cut -d, -f1) on 127.0.0.1:$PORT; $(nproc) cores"
 
 # One settings file per port the program connects to: sshd itself and each proxy in front of it.
