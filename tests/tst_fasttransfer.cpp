@@ -1,6 +1,7 @@
 // Install and update runs over pipelined reads, several sessions and fetch-ahead: the same signals,
 // in the same order, and the same bytes as one read at a time would give, even with short replies.
 
+#include "support/DownloaderRun.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 
@@ -11,13 +12,10 @@
 #include "transfer/UpdateChecker.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
 #include <climits>
 #include <fcntl.h>
@@ -27,6 +25,8 @@ namespace {
 
 const QString serverRoot = "/upload/Softwares/For Download/";
 constexpr int step = 131070;
+// Runs here move tens of megabytes, so they get longer than the usual minute.
+constexpr int runLimitMs = 120000;
 
 QByteArray randomBytes(qint64 size, quint32 seed) {
     QRandomGenerator generator(seed);
@@ -34,21 +34,6 @@ QByteArray randomBytes(qint64 size, quint32 seed) {
     for (qint64 i = 0; i < size; ++i)
         bytes[int(i)] = char(generator.generate() & 0xff);
     return bytes;
-}
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Every file below a folder, relative to it, sorted.
-QStringList filesBelow(const QString &folder) {
-    QStringList files;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << QDir(folder).relativeFilePath(it.next());
-    files.sort();
-    return files;
 }
 
 CEncryptedSettings *settings() {
@@ -66,53 +51,6 @@ QStringList chunkEvents(qint64 size) {
 int percent(double value) {
     return value >= double(INT_MAX) ? INT_MAX : int(value);
 }
-
-// Runs one downloader on a worker thread and records its signals in order.
-class Run : public QObject {
-public:
-    QStringList events;
-
-    explicit Run(Downloader *downloader) : downloader(downloader) {
-        connect(downloader, &Downloader::New_Progress_Value, this,
-                [this](int v) { events << "progress " + QString::number(v); });
-        connect(downloader, &Downloader::New_Process_Set_Text, this,
-                [this](const QString &t) { events << "text " + t; });
-        connect(downloader, &Downloader::Error_connection, this, [this] { events << "error connection"; });
-        connect(downloader, &Downloader::FinishedInstall, this, [this] { events << "finished install"; });
-        connect(downloader, &Downloader::Start_Timer, this,
-                [this](int ms) { events << "timer " + QString::number(ms); });
-        connect(downloader, &Downloader::Counter_Data, this,
-                [this](int n) { events << "chunk " + QString::number(n); });
-        connect(downloader, &Downloader::Set_NewLog_On_LogList, this,
-                [this](const QString &n, int s) { events << QString("log %1 %2").arg(s).arg(n); });
-        connect(downloader, &Downloader::Vlaue_Size_All_Soft, this,
-                [this](int v) { events << "size " + QString::number(v); });
-        connect(downloader, &Downloader::Write_Path_in_Settings, this,
-                [this](const QString &k, const QString &p) { events << "path " + k + " = " + p; });
-        connect(downloader, &Downloader::Finish_Update, this, [this] { events << "finish update"; });
-    }
-
-    bool start(bool install, int timeoutMs = 120000) {
-        QThread thread;
-        downloader->moveToThread(&thread);
-        connect(&thread, &QThread::started, downloader, install ? &Downloader::Run : &Downloader::Update);
-        for (auto end :
-             {&Downloader::FinishedInstall, &Downloader::Finish_Update, &Downloader::Error_connection})
-            connect(downloader, end, &thread, &QThread::quit, Qt::DirectConnection);
-        QSignalSpy finished(&thread, &QThread::finished);
-        thread.start();
-        const bool ended = finished.wait(timeoutMs);
-        if (!ended) {
-            downloader->requestCancel();
-            thread.wait();
-        }
-        QCoreApplication::processEvents();
-        return ended;
-    }
-
-private:
-    Downloader *downloader;
-};
 
 // What one read at a time over a single session emits for a component, built from the server's own
 // listing order (read here with plain libssh calls) and the sizes it lists.
@@ -214,7 +152,7 @@ class FastTransferTest : public QObject {
 private:
     QTemporaryDir work;
 
-    QString logText() const { return QString::fromUtf8(readFile(work.filePath("LogFile.log"))); }
+    QString logText() const { return QString::fromUtf8(readFileOrEmpty(work.filePath("LogFile.log"))); }
 
 private slots:
     void initTestCase() {
@@ -254,13 +192,11 @@ private slots:
         const ExpectedRun expected(lister, component, folder);
         closeSftpSession(lister);
 
-        InstallContext context;
-        for (const char *group : {"LoRa", "NB-IoT", "CarMonitoring", "Drivers"})
-            context.groupFolders[group] = target.path() + "/" + QString(group);
-        context.selectedLoRa[component] = true;
-        Downloader downloader(&context);
-        Run run(&downloader);
-        QVERIFY(run.start(true));
+        auto context = newInstallContext(target.path());
+        context->selectedLoRa[component] = true;
+        Downloader downloader(context.get());
+        DownloaderRun run(&downloader);
+        QVERIFY(run.start(true, runLimitMs));
 
         QCOMPARE(run.events.size(), expected.events.size());
         for (int i = 0; i < run.events.size(); ++i)
@@ -272,7 +208,7 @@ private slots:
         names.sort();
         QCOMPARE(filesBelow(folder), names);
         for (auto it = files.cbegin(); it != files.cend(); ++it)
-            QVERIFY2(readFile(folder + "/" + it.key()) == it.value(), qPrintable(it.key()));
+            QVERIFY2(readFileOrEmpty(folder + "/" + it.key()) == it.value(), qPrintable(it.key()));
         QCOMPARE(downloader.failedFileCount(), 0);
         QCOMPARE(logText(), QString());
     }
@@ -324,8 +260,8 @@ private slots:
         expected << "finish update";
 
         Downloader downloader(ticked, &pending);
-        Run run(&downloader);
-        QVERIFY(run.start(false));
+        DownloaderRun run(&downloader);
+        QVERIFY(run.start(false, runLimitMs));
         QCOMPARE(run.events.size(), expected.size());
         for (int j = 0; j < expected.size(); ++j)
             QVERIFY2(run.events.at(j) == expected.at(j),
@@ -334,7 +270,7 @@ private slots:
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
             const QString localPath = installed + "/" + it.key();
             const QByteArray want = ticked.value(localPath) ? it.value() : "old " + it.key().toUtf8();
-            QVERIFY2(readFile(localPath) == want, qPrintable(it.key()));
+            QVERIFY2(readFileOrEmpty(localPath) == want, qPrintable(it.key()));
         }
         QCOMPARE(downloader.failedFileCount(), 0);
         settings()->setValue("Path/" + component, QString());
@@ -407,10 +343,9 @@ private slots:
         const QString folder = target.path() + "/LoRa/" + component;
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             QVERIFY(writeTestFile(folder + "/" + it.key(), "installed"));
-        InstallContext context;
-        context.groupFolders["LoRa"] = target.path() + "/LoRa";
-        context.selectedLoRa[component] = true;
-        Downloader downloader(&context);
+        auto context = newInstallContext(target.path());
+        context->selectedLoRa[component] = true;
+        Downloader downloader(context.get());
         // Cancel from the worker thread at the fifth step, in the middle of the second file.
         int steps = 0;
         connect(
@@ -420,16 +355,16 @@ private slots:
                     downloader.requestCancel();
             },
             Qt::DirectConnection);
-        Run run(&downloader);
-        QVERIFY(run.start(true));
+        DownloaderRun run(&downloader);
+        QVERIFY(run.start(true, runLimitMs));
 
-        QCOMPARE(run.events.filter(QRegularExpression("^chunk ")).size(), 5);
-        QCOMPARE(run.events.filter(QRegularExpression("^log 1 ")).size(), 1); // the first file only
+        QCOMPARE(run.matching("chunk ").size(), 5);
+        QCOMPARE(run.matching("log 1 ").size(), 1); // the first file only
         QCOMPARE(run.events.last(), QString("finished install"));
-        QVERIFY(run.events.filter(QRegularExpression("^path ")).isEmpty());
+        QVERIFY(run.matching("path ").isEmpty());
         int replaced = 0;
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
-            const QByteArray now = readFile(folder + "/" + it.key());
+            const QByteArray now = readFileOrEmpty(folder + "/" + it.key());
             QVERIFY2(now == it.value() || now == "installed", qPrintable(it.key()));
             replaced += now == it.value() ? 1 : 0;
         }
@@ -467,21 +402,20 @@ private slots:
         const QString folder = target.path() + "/LoRa/" + component;
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             QVERIFY(writeTestFile(folder + "/" + it.key(), "installed " + it.key().toUtf8()));
-        InstallContext context;
-        context.groupFolders["LoRa"] = target.path() + "/LoRa";
-        context.selectedLoRa[component] = true;
-        Downloader downloader(&context);
-        Run run(&downloader);
-        QVERIFY(run.start(true));
+        auto context = newInstallContext(target.path());
+        context->selectedLoRa[component] = true;
+        Downloader downloader(context.get());
+        DownloaderRun run(&downloader);
+        QVERIFY(run.start(true, runLimitMs));
 
         QCOMPARE(run.events.last(), QString("error connection"));
-        QVERIFY(run.events.filter(QRegularExpression("^path ")).isEmpty());
+        QVERIFY(run.matching("path ").isEmpty());
         QStringList names = files.keys();
         names.sort();
         QCOMPARE(filesBelow(folder), names); // no temporary file left behind
         int replaced = 0;
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
-            const QByteArray now = readFile(folder + "/" + it.key());
+            const QByteArray now = readFileOrEmpty(folder + "/" + it.key());
             QVERIFY2(now == it.value() || now == "installed " + it.key().toUtf8(), qPrintable(it.key()));
             if (now == it.value()) {
                 ++replaced;
@@ -489,7 +423,7 @@ private slots:
             }
         }
         // Each file that arrived is announced; the one being read when the server went is not.
-        QCOMPARE(run.events.filter(QRegularExpression("^log 1 ")).size(), replaced);
+        QCOMPARE(run.matching("log 1 ").size(), replaced);
         QVERIFY(replaced < files.size());
         if (everySession)
             QCOMPARE(replaced, 0); // no file fits below the drop on any session

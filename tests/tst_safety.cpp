@@ -1,6 +1,7 @@
 // A hostile or failing server against the whole program: changed host keys, hostile names, a full
 // disk, Cancel and close in the middle of a file, stalls, and timer ticks during a slow check.
 
+#include "support/DownloaderRun.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 
@@ -16,13 +17,11 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -46,28 +45,6 @@ CEncryptedSettings *settings() {
 
 bool russian() {
     return System_Language() == "ru";
-}
-
-QByteArray randomBytes(int size) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
-
-QByteArray readFile(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Every file below a folder, relative to it and sorted; hidden ones (temporary files) included.
-QStringList filesBelow(const QString &folder) {
-    QStringList files;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << QDir(folder).relativeFilePath(it.next());
-    files.sort();
-    return files;
 }
 
 // Client connections to this port that are open right now, from the kernel's socket table.
@@ -128,30 +105,11 @@ struct RunResult {
 };
 
 RunResult runDownloader(Downloader &downloader, bool install, int timeoutMs = 60000) {
+    DownloaderRun run(&downloader);
     RunResult result;
-    QObject receiver;
-    QObject::connect(&downloader, &Downloader::FinishedInstall, &receiver,
-                     [&result] { result.ends << "finished install"; });
-    QObject::connect(&downloader, &Downloader::Finish_Update, &receiver,
-                     [&result] { result.ends << "finish update"; });
-    QObject::connect(&downloader, &Downloader::Error_connection, &receiver,
-                     [&result] { result.ends << "error connection"; });
-    QObject::connect(&downloader, &Downloader::Write_Path_in_Settings, &receiver,
-                     [&result](const QString &key, const QString &) { result.recorded << key; });
-    QThread thread;
-    downloader.moveToThread(&thread);
-    QObject::connect(&thread, &QThread::started, &downloader,
-                     install ? &Downloader::Run : &Downloader::Update);
-    for (auto end : {&Downloader::FinishedInstall, &Downloader::Finish_Update, &Downloader::Error_connection})
-        QObject::connect(&downloader, end, &thread, &QThread::quit, Qt::DirectConnection);
-    QSignalSpy finished(&thread, &QThread::finished);
-    thread.start();
-    result.ended = finished.wait(timeoutMs);
-    if (!result.ended) {
-        downloader.requestCancel();
-        thread.wait();
-    }
-    QCoreApplication::processEvents();
+    result.ended = run.start(install, timeoutMs);
+    result.ends = run.ends();
+    result.recorded = run.recorded;
     return result;
 }
 
@@ -172,18 +130,7 @@ class SafetyTest : public QObject {
 
 private:
     QTemporaryDir work; // working folder: the log file lands here
-    QString logText() const { return QString::fromUtf8(readFile(work.filePath("LogFile.log"))); }
-
-    InstallContext *newContext(const QString &base) {
-        auto *context = new InstallContext;
-        for (const char *group : {"LoRa", "NB-IoT", "CarMonitoring", "Drivers"})
-            context->groupFolders[group] = base + "/" + QString(group);
-        context->selectedLoRa.clear();
-        context->selectedNbIot.clear();
-        context->selectedCarMonitoring.clear();
-        context->selectedDrivers.clear();
-        return context;
-    }
+    QString logText() const { return QString::fromUtf8(readFileOrEmpty(work.filePath("LogFile.log"))); }
 
 private slots:
     void initTestCase() {
@@ -222,7 +169,7 @@ private slots:
         QCOMPARE(found, (QHash<QString, QString>{{"Error Connect", "Error"}}));
 
         QTemporaryDir target;
-        std::unique_ptr<InstallContext> context(newContext(target.path()));
+        auto context = newInstallContext(target.path());
         context->selectedLoRa["Brightfen Meter"] = true;
         Downloader downloader(context.get());
         const RunResult run = runDownloader(downloader, true);
@@ -237,7 +184,7 @@ private slots:
             QVERIFY(line.contains(pinned) && line.contains(impostor.fingerprint()));
         }
         QCOMPARE(settings()->value("SFTP/HostKey").toString(), pinned);
-        QCOMPARE(readFile(installed.filePath("meter.exe")), QByteArray("installed"));
+        QCOMPARE(readFileOrEmpty(installed.filePath("meter.exe")), QByteArray("installed"));
     }
 
     // The machine's ssh configuration cannot redirect or break the connection: the client runs
@@ -315,7 +262,7 @@ private slots:
 
         // The install run: only good.bin arrives, nothing lands beside or above the install folder.
         QTemporaryDir target;
-        std::unique_ptr<InstallContext> context(newContext(target.filePath("base")));
+        auto context = newInstallContext(target.filePath("base"));
         context->selectedLoRa["Brightfen Radio Setup"] = true;
         Downloader downloader(context.get());
         const RunResult run = runDownloader(downloader, true);
@@ -337,7 +284,7 @@ private slots:
         if (geteuid() != 0)
             QSKIP("a size-limited tmpfs needs root");
         QTemporaryDir tree;
-        const QByteArray big = randomBytes(3 << 20);
+        const QByteArray big = randomTestBytes(3 << 20);
         QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Bridge/bridge.exe", big));
         QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Bridge/small.txt", "fits"));
         AsyncsshServer server(tree.path());
@@ -352,14 +299,14 @@ private slots:
         const QByteArray previous = "the installed bridge, which must survive";
         QVERIFY(writeTestFile(folder + "/bridge.exe", previous));
 
-        std::unique_ptr<InstallContext> context(newContext(disk.path()));
+        auto context = newInstallContext(disk.path());
         context->selectedLoRa["Brightfen Bridge"] = true;
         Downloader installer(context.get());
         const RunResult install = runDownloader(installer, true);
         QVERIFY(install.ended);
         QCOMPARE(install.ends, QStringList{"finished install"});
-        QCOMPARE(readFile(folder + "/bridge.exe"), previous);
-        QCOMPARE(readFile(folder + "/small.txt"), QByteArray("fits"));
+        QCOMPARE(readFileOrEmpty(folder + "/bridge.exe"), previous);
+        QCOMPARE(readFileOrEmpty(folder + "/small.txt"), QByteArray("fits"));
         QCOMPARE(filesBelow(disk.path()),
                  QStringList({"LoRa/Brightfen Bridge/bridge.exe", "LoRa/Brightfen Bridge/small.txt"}));
         QCOMPARE(logText().count('\n'), 1);
@@ -375,7 +322,7 @@ private slots:
         const RunResult update = runDownloader(updater, false);
         QVERIFY(update.ended);
         QCOMPARE(update.ends, QStringList{"finish update"});
-        QCOMPARE(readFile(key), previous);
+        QCOMPARE(readFileOrEmpty(key), previous);
         QCOMPARE(filesBelow(folder), QStringList({"bridge.exe", "small.txt"}));
         QCOMPARE(logText().count('\n'), 1);
         QVERIFY(logText().contains("Error write remote file - "));
@@ -386,8 +333,8 @@ private slots:
     // and one log line names the time-out.
     void stalledServerEndsTheInstallRunAsAConnectionFailure() {
         QTemporaryDir tree;
-        QVERIFY(
-            writeTestFile(tree.path() + serverRoot + "Brightfen Sniffer/sniffer.exe", randomBytes(1000000)));
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Sniffer/sniffer.exe",
+                              randomTestBytes(1000000)));
         QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Meter/meter.exe", "not reached"));
         AsyncsshServer server(tree.path(), {"--stall-after", "300000"});
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
@@ -397,7 +344,7 @@ private slots:
         QTemporaryDir target;
         const QString folder = target.path() + "/LoRa/Brightfen Sniffer";
         QVERIFY(writeTestFile(folder + "/sniffer.exe", "installed sniffer"));
-        std::unique_ptr<InstallContext> context(newContext(target.path()));
+        auto context = newInstallContext(target.path());
         context->selectedLoRa["Brightfen Sniffer"] = true;
         context->selectedNbIot["Brightfen Meter"] = true;
         Downloader downloader(context.get());
@@ -405,7 +352,7 @@ private slots:
         QVERIFY(run.ended);
         QCOMPARE(run.ends, QStringList{"error connection"});
         QVERIFY(run.recorded.isEmpty());
-        QCOMPARE(readFile(folder + "/sniffer.exe"), QByteArray("installed sniffer"));
+        QCOMPARE(readFileOrEmpty(folder + "/sniffer.exe"), QByteArray("installed sniffer"));
         QCOMPARE(filesBelow(target.path()), QStringList{"LoRa/Brightfen Sniffer/sniffer.exe"});
         QCOMPARE(logText().count("Error server timeout - "), 1);
     }
@@ -420,7 +367,7 @@ private slots:
         setSessionTimeoutsForTesting(5000, 700);
 
         QTemporaryDir target;
-        std::unique_ptr<InstallContext> context(newContext(target.path()));
+        auto context = newInstallContext(target.path());
         context->selectedLoRa["Brightfen Sniffer"] = true;
         Downloader downloader(context.get());
         const RunResult run = runDownloader(downloader, true, 30000);
@@ -434,7 +381,7 @@ private slots:
     // run then installs the new file.
     void stalledInstallIsRetriedByTheProgressWindow() {
         QTemporaryDir tree;
-        const QByteArray fresh = randomBytes(1000000);
+        const QByteArray fresh = randomTestBytes(1000000);
         QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Sniffer/sniffer.exe", fresh));
         AsyncsshServer server(tree.path(), {"--stall-after", "300000", "--faults-once"});
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
@@ -453,7 +400,7 @@ private slots:
         window->Show();
         QTRY_COMPARE_WITH_TIMEOUT(teardown.count(), 1, 30000);
         QCOMPARE(boxes.titles, QStringList{"Complete!"});
-        QCOMPARE(readFile(local.filePath("Brightfen Sniffer/sniffer.exe")), fresh);
+        QCOMPARE(readFileOrEmpty(local.filePath("Brightfen Sniffer/sniffer.exe")), fresh);
         QCOMPARE(filesBelow(local.path()), QStringList{"Brightfen Sniffer/sniffer.exe"});
         QCOMPARE(settings()->value("Path/Brightfen Sniffer").toString(), local.filePath("Brightfen Sniffer"));
         QCOMPARE(logText().count("Error server timeout - "), 1);
@@ -480,7 +427,7 @@ private slots:
 
         QTemporaryDir local;
         const QString folder = local.filePath("Brightfen Sniffer");
-        const QByteArray previous = randomBytes(100000);
+        const QByteArray previous = randomTestBytes(100000);
         QVERIFY(writeTestFile(folder + "/big.bin", previous));
         auto context = std::make_unique<InstallContext>();
         context->selectedLoRa.insert("Brightfen Sniffer", true);
@@ -517,7 +464,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(thread.isNull(), 10000);
         QTest::qWait(100);
         QVERIFY(boxes.titles.isEmpty());
-        QCOMPARE(readFile(folder + "/big.bin"), previous);
+        QCOMPARE(readFileOrEmpty(folder + "/big.bin"), previous);
         QCOMPARE(filesBelow(folder), QStringList{"big.bin"});
         QCOMPARE(openFileSizeIn(folder), qint64(-1));
         QCOMPARE(settings()->value("Path/Brightfen Sniffer").toString(), QString());
@@ -589,7 +536,7 @@ private slots:
     void stalledCheckReportsFailedToJoinTheServer() {
         QTemporaryDir tree;
         QTemporaryDir installed;
-        const QByteArray content = randomBytes(500000);
+        const QByteArray content = randomTestBytes(500000);
         QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Decoder/decoder.exe", content));
         QVERIFY(writeTestFile(installed.filePath("decoder.exe"), content));
         AsyncsshServer server(tree.path(), {"--stall-after", "200000"});
