@@ -79,15 +79,21 @@ void SftpSessionPool::helperLoop(Helper *helper) {
     --idleHelpers;
 }
 
+bool SftpSessionPool::unqueue(const std::shared_ptr<PoolJob> &job) {
+    if (job->state != PoolJob::Queued)
+        return false;
+    const int index = queue.indexOf(job);
+    queue.removeAt(index);
+    if (index < urgentCount)
+        --urgentCount;
+    return true;
+}
+
 bool SftpSessionPool::runHereIfQueued(const std::shared_ptr<PoolJob> &job) {
     {
         QMutexLocker locker(&mutex);
-        if (job->state != PoolJob::Queued)
+        if (!unqueue(job))
             return false;
-        const int index = queue.indexOf(job);
-        queue.removeAt(index);
-        if (index < urgentCount)
-            --urgentCount;
         job->state = PoolJob::Running;
     }
     job->run(primarySession);
@@ -97,12 +103,8 @@ bool SftpSessionPool::runHereIfQueued(const std::shared_ptr<PoolJob> &job) {
 
 bool SftpSessionPool::withdraw(const std::shared_ptr<PoolJob> &job) {
     QMutexLocker locker(&mutex);
-    if (job->state != PoolJob::Queued)
+    if (!unqueue(job))
         return false;
-    const int index = queue.indexOf(job);
-    queue.removeAt(index);
-    if (index < urgentCount)
-        --urgentCount;
     job->state = PoolJob::Done;
     return true;
 }

@@ -73,6 +73,9 @@ private:
     void startHelperIfUseful();
     void helperLoop(Helper *helper);
     void finish(const std::shared_ptr<PoolJob> &job);
+    // Takes a job that no session has started out of the queue; false when it is not queued. The
+    // caller holds the mutex.
+    bool unqueue(const std::shared_ptr<PoolJob> &job);
 
     SftpSession &primarySession;
     Opener opener;
