@@ -52,6 +52,24 @@ int percent(double value) {
     return value >= double(INT_MAX) ? INT_MAX : int(value);
 }
 
+// Where two event lists part, for a readable failure; empty when they are equal.
+QString firstDifference(const QStringList &got, const QStringList &want) {
+    for (int i = 0; i < qMin(got.size(), want.size()); ++i) {
+        if (got.at(i) != want.at(i))
+            return QString("event %1: %2, expected %3").arg(i).arg(got.at(i), want.at(i));
+    }
+    if (got.size() != want.size())
+        return QString("%1 events, expected %2").arg(got.size()).arg(want.size());
+    return QString();
+}
+
+// The rows of the tests that run with the server's replies cut short.
+void addCappedReplyRows() {
+    QTest::addColumn<QStringList>("switches");
+    QTest::newRow("replies capped at 32 KiB") << QStringList{"--max-read", "32768"};
+    QTest::newRow("replies capped at 64 KiB") << QStringList{"--max-read", "65536"};
+}
+
 // What one read at a time over a single session emits for a component, built from the server's own
 // listing order (read here with plain libssh calls) and the sizes it lists.
 class ExpectedRun {
@@ -198,12 +216,7 @@ private slots:
         DownloaderRun run(&downloader);
         QVERIFY(run.start(true, runLimitMs));
 
-        QCOMPARE(run.events.size(), expected.events.size());
-        for (int i = 0; i < run.events.size(); ++i)
-            QVERIFY2(run.events.at(i) == expected.events.at(i),
-                     qPrintable(QString("event %1: %2, expected %3")
-                                    .arg(i)
-                                    .arg(run.events.at(i), expected.events.at(i))));
+        QCOMPARE(firstDifference(run.events, expected.events), QString());
         QStringList names = files.keys();
         names.sort();
         QCOMPARE(filesBelow(folder), names);
@@ -213,11 +226,7 @@ private slots:
         QCOMPARE(logText(), QString());
     }
 
-    void updateRunGivesTheSameSignalsAndBytesUnderPipelining_data() {
-        QTest::addColumn<QStringList>("switches");
-        QTest::newRow("replies capped at 32 KiB") << QStringList{"--max-read", "32768"};
-        QTest::newRow("replies capped at 64 KiB") << QStringList{"--max-read", "65536"};
-    }
+    void updateRunGivesTheSameSignalsAndBytesUnderPipelining_data() { addCappedReplyRows(); }
     void updateRunGivesTheSameSignalsAndBytesUnderPipelining() {
         QFETCH(QStringList, switches);
         QTemporaryDir tree;
@@ -262,11 +271,7 @@ private slots:
         Downloader downloader(ticked, &pending);
         DownloaderRun run(&downloader);
         QVERIFY(run.start(false, runLimitMs));
-        QCOMPARE(run.events.size(), expected.size());
-        for (int j = 0; j < expected.size(); ++j)
-            QVERIFY2(run.events.at(j) == expected.at(j),
-                     qPrintable(
-                         QString("event %1: %2, expected %3").arg(j).arg(run.events.at(j), expected.at(j))));
+        QCOMPARE(firstDifference(run.events, expected), QString());
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
             const QString localPath = installed + "/" + it.key();
             const QByteArray want = ticked.value(localPath) ? it.value() : "old " + it.key().toUtf8();
@@ -278,11 +283,7 @@ private slots:
 
     // Many files hashed ahead on several sessions, replies cut short: exactly the changed and the
     // missing files are found, whatever byte differs and wherever the file lies.
-    void checkUnderHashAheadFindsExactlyTheChangedFiles_data() {
-        QTest::addColumn<QStringList>("switches");
-        QTest::newRow("replies capped at 32 KiB") << QStringList{"--max-read", "32768"};
-        QTest::newRow("replies capped at 64 KiB") << QStringList{"--max-read", "65536"};
-    }
+    void checkUnderHashAheadFindsExactlyTheChangedFiles_data() { addCappedReplyRows(); }
     void checkUnderHashAheadFindsExactlyTheChangedFiles() {
         QFETCH(QStringList, switches);
         QTemporaryDir tree;
