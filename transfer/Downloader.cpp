@@ -541,9 +541,11 @@ bool Downloader::waitForProgramExit(const QString &localPath) {
     for (;;) {
         if (cancelled())
             return false;
+        // The answer is read before the process is looked at: a user who closes the program and
+        // then says OK must find it gone, not be asked again.
+        const int current = answer.loadAcquire();
         if (processId == 0 || !Platform::isProcessRunning(processId))
             return true;
-        const int current = answer.loadAcquire();
         if (current == 2)
             return false;
         if (current == 0) {
