@@ -94,31 +94,20 @@ void CheckWalk::compareFolder(const QByteArray &remoteFolder, const QString &loc
         Write_Log("Failed to create a directory - " + localFolder);
         return;
     }
-    sftp_dir folder;
-    {
-        PendingRequest pending(session);
-        folder = sftp_opendir(session.sftp, remoteFolder.constData());
-    }
+    sftp_dir folder = openRemoteFolder(session, remoteFolder.constData());
     if (!folder)
         return;
     // The whole listing first: its files are then hashed ahead on other sessions while this one compares.
     QVector<ListedEntry> listing;
     while (!stopped()) {
-        sftp_attributes entry;
-        {
-            PendingRequest pending(session);
-            entry = sftp_readdir(session.sftp, folder);
-        }
+        sftp_attributes entry = readRemoteEntry(session, folder);
         if (!entry)
             break;
         listing.append({QByteArray(entry->name ? entry->name : ""), entry->type == SSH_FILEXFER_TYPE_SYMLINK,
                         entry->type == SSH_FILEXFER_TYPE_REGULAR, qint32(entry->size), -1});
         sftp_attributes_free(entry);
     }
-    {
-        PendingRequest pending(session);
-        sftp_closedir(folder);
-    }
+    closeRemoteFolder(session, folder);
     // Links are left to the walk, which must first see where they lead.
     for (ListedEntry &item : listing) {
         const QString localChild = localFolder + '/' + QString::fromUtf8(item.name);
@@ -161,12 +150,9 @@ void CheckWalk::compareFolder(const QByteArray &remoteFolder, const QString &loc
         if (item.ticket >= 0) {
             ahead = prefetcher->take(item.ticket);
             isFolder = ahead.isFolder;
-        } else {
-            PendingRequest pending(session);
-            if (sftp_dir childFolder = sftp_opendir(session.sftp, remoteChild.constData())) {
-                sftp_closedir(childFolder);
-                isFolder = true;
-            }
+        } else if (sftp_dir childFolder = openRemoteFolder(session, remoteChild.constData())) {
+            closeRemoteFolder(session, childFolder);
+            isFolder = true;
         }
         if (isFolder) {
             if (openFolders.contains(childCanonical) || depth >= maxFolderDepth) {
