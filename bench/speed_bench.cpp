@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QSaveFile>
+#include <QThread>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -123,20 +124,27 @@ int main(int argc, char *argv[]) {
 
     QElapsedTimer timer;
     timer.start();
-    SftpSession session;
-    if (!openSession(session)) {
-        std::fprintf(stderr, "cannot connect\n");
-        return 1;
-    }
-    qint64 total;
-    int helpers;
-    {
-        SftpSessionPool pool(session, openSession, sessions);
-        total = args.at(6) == "many" ? fetchMany(pool, args.at(7).toUtf8(), args.at(8))
-                                     : fetchLarge(pool, sessions, args.at(7).toUtf8(), args.at(8));
-        helpers = pool.openHelpers();
-    }
-    closeSftpSession(session);
+    qint64 total = -1;
+    int helpers = 0;
+    // On a thread of its own, as in the program: a fetch on the main thread measured up to 2.4 times
+    // slower whenever glibc's main heap trimmed and regrew under every libssh reply (brk twice per read).
+    QThread *worker = QThread::create([&] {
+        SftpSession session;
+        if (!openSession(session)) {
+            std::fprintf(stderr, "cannot connect\n");
+            return;
+        }
+        {
+            SftpSessionPool pool(session, openSession, sessions);
+            total = args.at(6) == "many" ? fetchMany(pool, args.at(7).toUtf8(), args.at(8))
+                                         : fetchLarge(pool, sessions, args.at(7).toUtf8(), args.at(8));
+            helpers = pool.openHelpers();
+        }
+        closeSftpSession(session);
+    });
+    worker->start();
+    worker->wait();
+    delete worker;
     const double seconds = timer.nsecsElapsed() / 1e9;
     if (total < 0) {
         std::fprintf(stderr, "transfer failed\n");
