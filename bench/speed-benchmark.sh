@@ -7,7 +7,9 @@
 #
 # Cases: one LARGE_MB file on loopback; the same at RTT_MS round trip; SMALL_FILES files of SMALL_KB
 # at RTT_MS; the peak memory of one MEMORY_MB file. Each figure is one run (RUNS=n takes the median);
-# the machine's load is printed with each figure, since other work on it lowers them.
+# the machine's load is printed with each figure, since other work on it lowers them. Cases 1 and 2
+# also show what limits them: the set-up alone (an empty component), each client's own processor
+# time and a run with server and client on one core (case 1), one session alone (case 2).
 set -eu
 cd "$(dirname "$0")/.."
 source bench/common.sh
@@ -47,7 +49,8 @@ REMOTE="/upload/Softwares/For Download"
 LARGE="Brightfen Meter"
 SMALL="Brightfen Console"
 MEMORY="Brightfen Bridge"
-mkdir -p "$SERVED/$LARGE" "$SERVED/$SMALL" "$SERVED/$MEMORY"
+EMPTY="Brightfen Sniffer" # nothing to fetch: start, connection, password check and listing alone
+mkdir -p "$SERVED/$LARGE" "$SERVED/$SMALL" "$SERVED/$MEMORY" "$SERVED/$EMPTY"
 head -c $((LARGE_MB * 1024 * 1024)) /dev/urandom > "$SERVED/$LARGE/large.bin"
 head -c $((MEMORY_MB * 1024 * 1024)) /dev/zero > "$SERVED/$MEMORY/memory.bin"
 make_small_files "$SERVED/$SMALL" "$SMALL_FILES" "$SMALL_KB"
@@ -70,20 +73,22 @@ start_proxy() {
     grep -q READY "$WORK/proxy-$1.out" || { echo "the delay proxy did not start on port $1" >&2; exit 1; }
 }
 
-# Runs a command under /usr/bin/time -v; prints "seconds peak_kB exit_code load".
+# Runs a command under /usr/bin/time -v; prints "seconds peak_kB exit_code load cpu_seconds", the last
+# being the client's own processor time (user + system, its child processes included).
 measure() {
     local exit_code=0
     rm -rf "$WORK/out"; mkdir -p "$WORK/out"
     # The fetch commands are shell functions: run them in a child shell that /usr/bin/time watches.
     (cd "$WORK" && /usr/bin/time -v -o "$WORK/time.txt" bash -c "$(declare -f "$1"); \"\$@\"" _ "$@" \
         > "$WORK/cmd.txt" 2>&1) || exit_code=$?
-    local wall peak
+    local wall peak cpu
     wall=$(awk -F': ' '/Elapsed \(wall clock\)/{print $2}' "$WORK/time.txt" | awk -F: '{ if (NF==3) print $1*3600+$2*60+$3; else print $1*60+$2 }')
     peak=$(awk -F': ' '/Maximum resident set size/{print $2}' "$WORK/time.txt")
-    echo "$wall $peak $exit_code $(cut -d' ' -f1 /proc/loadavg)"
+    cpu=$(awk -F': ' '/(User|System) time/{s+=$2} END{print s}' "$WORK/time.txt")
+    echo "$wall $peak $exit_code $(cut -d' ' -f1 /proc/loadavg) $cpu"
 }
 
-# Median of RUNS measurements: prints "seconds peak_kB exit_code load".
+# Median of RUNS measurements: prints "seconds peak_kB exit_code load cpu_seconds".
 median() {
     local results=()
     for _ in $(seq 1 "$RUNS"); do results+=("$(measure "$@")"); done
@@ -91,15 +96,16 @@ median() {
 }
 
 # port component: the real program's install run of one component into $WORK/out.
-quillon_install() { "$CLI" --settings "$WORK/settings-$1.ini" install --folder "LoRa=$WORK/out" "$2"; }
-# port component/file: the fetch machinery alone (benchmark program), for the window experiment.
+quillon_install() { $PIN "$CLI" --settings "$WORK/settings-$1.ini" install --folder "LoRa=$WORK/out" "$2"; }
+# port component/file [sessions]: the fetch machinery alone (benchmark program), for the limits.
 bench_large() {
-    "$BENCH" "$WORK/settings" 127.0.0.1 "$1" "$USER_NAME" "$PASSWORD" large "$REMOTE/$2" "$WORK/out/$(basename "$2")"
+    "$BENCH" "$WORK/settings" 127.0.0.1 "$1" "$USER_NAME" "$PASSWORD" large "$REMOTE/$2" "$WORK/out/$(basename "$2")" \
+        ${3:-}
 }
 # port component-or-file: OpenSSH's client, 64 requests of 32 KiB in flight.
 sftp_get() {
     printf 'get -r "%s/%s" "%s/"\n' "$REMOTE" "$2" "$WORK/out" > "$WORK/batch.txt"
-    sshpass -p "$PASSWORD" sftp -q -o BatchMode=no -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
+    $PIN sshpass -p "$PASSWORD" sftp -q -o BatchMode=no -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
         -o LogLevel=ERROR -P "$1" -b "$WORK/batch.txt" "$USER_NAME@127.0.0.1"
 }
 # port component: rclone with its defaults (4 transfers at once).
@@ -109,13 +115,17 @@ rclone_copy() {
         --config /dev/null --log-level ERROR ":sftp:$REMOTE/$2" "$WORK/out/$2"
 }
 mkdir -p "$WORK/settings"
-export BENCH CLI REMOTE WORK USER_NAME PASSWORD
+# PIN, when set, runs the client under taskset (the one-core runs).
+PIN=
+export BENCH CLI REMOTE WORK USER_NAME PASSWORD PIN
 
-# Prints one result line: name, MB/s, peak MB, load; sets LAST_RATE.
+# Prints one result line: name, MB/s, peak MB, load; sets LAST_RATE, LAST_SECONDS and LAST_CPU.
 report() {
     local name=$1 bytes=$2 result=$3
-    read -r seconds peak code load <<< "$result"
-    LAST_RATE=$(awk -v b="$bytes" -v s="$seconds" 'BEGIN { printf "%.1f", b / s / 1e6 }')
+    read -r seconds peak code load cpu <<< "$result"
+    LAST_RATE=$(awk -v b="$bytes" -v s="$seconds" 'BEGIN { if (b > 0) printf "%.1f", b / s / 1e6; else print "-" }')
+    LAST_SECONDS=$seconds
+    LAST_CPU=$cpu
     local note=""
     [ "$code" = 0 ] || note="  (exit code $code: $(tail -1 "$WORK/cmd.txt" | tr '\r' '\n' | tail -1))"
     printf '  %-36s %8.2f s %9s MB/s %8.1f MB peak  load %s%s\n' "$name" "$seconds" "$LAST_RATE" \
@@ -150,21 +160,48 @@ echo
 echo "1. One ${LARGE_MB} MiB file, loopback:"
 report "quillon-cli install" "$LARGE_BYTES" "$(median quillon_install "$PORT" "$LARGE")"; Q=$LAST_RATE
 same "$LARGE" "$WORK/out/$LARGE"
+QT=$LAST_SECONDS; QC=$LAST_CPU
 report "OpenSSH sftp" "$LARGE_BYTES" "$(median sftp_get "$PORT" "$LARGE")"; S=$LAST_RATE
+ST=$LAST_SECONDS; SC=$LAST_CPU
 same "$LARGE" "$WORK/out/$LARGE"
 report "rclone copy" "$LARGE_BYTES" "$(median rclone_copy "$PORT" "$LARGE")"; R=$LAST_RATE
 echo "  quillon / sftp = $(ratio "$Q" "$S")   quillon / rclone = $(ratio "$Q" "$R")   (target: 1.5 x sftp)"
+echo "  What limits it. Set-up alone (an empty component: start, connection, password check, listing):"
+report "quillon-cli install, empty" 0 "$(median quillon_install "$PORT" "$EMPTY")"; QE=$LAST_SECONDS
+report "OpenSSH sftp, empty" 0 "$(median sftp_get "$PORT" "$EMPTY")"; SE=$LAST_SECONDS
+net() { awk -v b="$LARGE_BYTES" -v t="$1" -v e="$2" 'BEGIN { printf "%.1f", b / (t - e) / 1e6 }'; }
+echo "  net of set-up: quillon $(net "$QT" "$QE") MB/s, sftp $(net "$ST" "$SE") MB/s" \
+    "(ratio $(ratio "$(net "$QT" "$QE")" "$(net "$ST" "$SE")"))"
+echo "  each client's own processor time: quillon-cli ${QC} s, ssh + sftp ${SC} s"
+# On one core the time is the server's work and the client's added up: what two cores must share.
+SERVER_LISTENER=$(ss -Hltnp "sport = :$PORT" | grep -o 'pid=[0-9]*' | head -1 | cut -d= -f2)
+taskset -p 1 "$SERVER_LISTENER" > /dev/null # its sessions inherit the core
+PIN="taskset 1"
+report "quillon-cli install, all on one core" "$LARGE_BYTES" "$(median quillon_install "$PORT" "$LARGE")"
+report "OpenSSH sftp, all on one core" "$LARGE_BYTES" "$(median sftp_get "$PORT" "$LARGE")"
+PIN=
+taskset -p "$(( (1 << $(nproc)) - 1 ))" "$SERVER_LISTENER" > /dev/null
 
 echo
 echo "2. One ${LARGE_MB} MiB file, ${RTT_MS} ms round trip:"
 report "quillon-cli install" "$LARGE_BYTES" "$(median quillon_install "$DELAY_PROXY" "$LARGE")"; Q=$LAST_RATE
+QT=$LAST_SECONDS
 through
 same "$LARGE" "$WORK/out/$LARGE"
 report "OpenSSH sftp" "$LARGE_BYTES" "$(median sftp_get "$DELAY_PROXY" "$LARGE")"; S=$LAST_RATE
+ST=$LAST_SECONDS
 through
 report "rclone copy" "$LARGE_BYTES" "$(median rclone_copy "$DELAY_PROXY" "$LARGE")"; R=$LAST_RATE
 through
 echo "  quillon / sftp = $(ratio "$Q" "$S")   quillon / rclone = $(ratio "$Q" "$R")   (target: 1.5 x sftp)"
+echo "  What limits it. Set-up alone (an empty component):"
+report "quillon-cli install, empty" 0 "$(median quillon_install "$DELAY_PROXY" "$EMPTY")"; QE=$LAST_SECONDS
+report "OpenSSH sftp, empty" 0 "$(median sftp_get "$DELAY_PROXY" "$EMPTY")"; SE=$LAST_SECONDS
+echo "  net of set-up: quillon $(net "$QT" "$QE") MB/s, sftp $(net "$ST" "$SE") MB/s" \
+    "(ratio $(ratio "$(net "$QT" "$QE")" "$(net "$ST" "$SE")"))"
+# One channel's flow-control window caps each session; the program may use four.
+report "machinery alone, one session" "$LARGE_BYTES" "$(median bench_large "$DELAY_PROXY" "$LARGE/large.bin" 1)"
+through
 # What lifts the per-channel limit: a 4 MiB flow-control window instead of libssh's 1,280,000 bytes.
 # Not what the program does; the fetch machinery alone, shown as the measured next step.
 report "machinery alone, libssh window" "$LARGE_BYTES" "$(median bench_large "$DELAY_PROXY" "$LARGE/large.bin")"
