@@ -199,7 +199,8 @@ private slots:
         const QString component = "Brightfen Console";
         const QHash<QString, QByteArray> files =
             writeComponent(tree.path() + serverRoot + component, largeSize);
-        AsyncsshServer server(tree.path(), switches);
+        const QString listings = tree.filePath("listings.txt");
+        AsyncsshServer server(tree.path(), switches + QStringList{"--log-listings", listings});
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
         pointSettingsAt(server);
 
@@ -209,6 +210,7 @@ private slots:
         QVERIFY(openSftpSession(lister));
         const ExpectedRun expected(lister, component, folder);
         closeSftpSession(lister);
+        QFile::remove(listings);
 
         auto context = newInstallContext(target.path());
         context->selectedLoRa[component] = true;
@@ -224,6 +226,13 @@ private slots:
             QVERIFY2(readFileOrEmpty(folder + "/" + it.key()) == it.value(), qPrintable(it.key()));
         QCOMPARE(downloader.failedFileCount(), 0);
         QCOMPARE(logText(), QString());
+        // The download pass walks what the size pass listed and asks the server nothing again: each
+        // folder is opened once, and a subfolder once more before that, to tell it is a folder.
+        QStringList listed = QString::fromUtf8(readFileOrEmpty(listings)).split('\n', Qt::SkipEmptyParts);
+        listed.sort();
+        const QString remote = serverRoot + component;
+        QCOMPARE(listed, QStringList({serverRoot.chopped(1), remote, remote + "/lib", remote + "/lib",
+                                      remote + "/lib/deeper", remote + "/lib/deeper"}));
     }
 
     void updateRunGivesTheSameSignalsAndBytesUnderPipelining_data() { addCappedReplyRows(); }

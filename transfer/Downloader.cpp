@@ -59,14 +59,6 @@ CEncryptedSettings *settings() {
     return CEncryptedSettings::getInstance(QString(), 0);
 }
 
-// The server's own resolution of a path, links followed; empty when it cannot resolve it.
-QByteArray canonicalRemotePath(const SftpSession &session, const QByteArray &path) {
-    char *resolved = sftp_canonicalize_path(session.sftp, path.constData());
-    const QByteArray result(resolved);
-    ssh_string_free_char(resolved);
-    return result;
-}
-
 // The server dropped the connection, or stopped answering and the watchdog ended it.
 bool sessionLost(const SftpSession &session) {
     return sessionTimedOut(session) || !ssh_is_connected(session.ssh);
@@ -75,15 +67,6 @@ bool sessionLost(const SftpSession &session) {
 bool openHelperSession(SftpSession &helper) {
     return openSftpSession(helper, SessionUser::Downloader);
 }
-
-// One entry of a server folder, kept from the listing until it is handled.
-struct ListedEntry {
-    QByteArray name;
-    quint8 type;
-    qint64 size;
-    quint32 permissions;
-    int ticket; // its fetch-ahead ticket, or -1 when it is not fetched ahead
-};
 
 } // namespace
 
@@ -94,6 +77,9 @@ Downloader::Downloader(const QHash<QString, bool> &updateSet, QHash<QString, QSt
 
 void Downloader::Run() {
     failedFiles = 0;
+    sizedListings.clear();
+    canonicalPaths.clear();
+    folderProbes.clear();
     if (!openSftpSession(session, SessionUser::Downloader)) {
         emit Error_connection();
         return;
@@ -208,7 +194,7 @@ qint64 Downloader::totalChosenSize() {
                             context->selectedDrivers.value(name);
         if (chosen && !cancelled()) {
             const QByteArray folder = QByteArray(remoteRoot) + "/" + entry->name;
-            componentRoot = canonicalRemotePath(session, folder);
+            componentRoot = canonicalPath(folder);
             depth = 0;
             total += folderSize(folder);
         }
@@ -219,31 +205,84 @@ qint64 Downloader::totalChosenSize() {
 }
 
 qint64 Downloader::folderSize(const QByteArray &path) {
-    sftp_dir dir = openRemoteFolder(session, path.constData());
-    if (!dir)
+    bool opened = false;
+    const QVector<ListedEntry> listing = listFolder(path, &opened);
+    if (!opened)
         return 0;
     qint64 sum = 0;
-    while (sftp_attributes entry = readRemoteEntry(session, dir)) {
-        const QByteArray name(entry->name);
-        if (!cancelled() && !isSkippedEntry(name) && acceptEntry(path, name, entry->type, false)) {
-            const QByteArray child = path + "/" + name;
-            if (sftp_dir sub = entry->type == SSH_FILEXFER_TYPE_REGULAR
-                                   ? nullptr
-                                   : openRemoteFolder(session, child.constData())) {
-                closeRemoteFolder(session, sub);
-                if (depth < maxDepth && acceptFolder(path, child, false)) {
-                    ++depth;
-                    sum += folderSize(child);
-                    --depth;
-                }
-            } else {
-                sum += qint64(entry->size);
+    for (const ListedEntry &entry : listing) {
+        if (cancelled())
+            break;
+        if (isSkippedEntry(entry.name) || !acceptEntry(path, entry.name, entry.type, false))
+            continue;
+        const QByteArray child = path + "/" + entry.name;
+        if (entry.type != SSH_FILEXFER_TYPE_REGULAR && isRemoteFolder(child)) {
+            if (depth < maxDepth && acceptFolder(path, child, false)) {
+                ++depth;
+                sum += folderSize(child);
+                --depth;
             }
+        } else {
+            sum += entry.size;
         }
+    }
+    if (!cancelled() && !sessionLost(session))
+        sizedListings.insert(path, listing);
+    return sum;
+}
+
+QVector<Downloader::ListedEntry> Downloader::listFolder(const QByteArray &path, bool *opened) {
+    // Listed by the size pass a moment ago: the download pass uses that listing once.
+    const auto sized = sizedListings.find(path);
+    if (sized != sizedListings.end()) {
+        *opened = true;
+        QVector<ListedEntry> listing = std::move(*sized);
+        sizedListings.erase(sized);
+        return listing;
+    }
+    QVector<ListedEntry> listing;
+    sftp_dir dir = openRemoteFolder(session, path.constData());
+    *opened = dir != nullptr;
+    if (!dir)
+        return listing;
+    while (sftp_attributes entry = readRemoteEntry(session, dir)) {
+        listing.append({QByteArray(entry->name), entry->type, qint64(entry->size), entry->permissions, -1});
         sftp_attributes_free(entry);
+        if (cancelled() || sessionLost(session))
+            break;
     }
     closeRemoteFolder(session, dir);
-    return sum;
+    return listing;
+}
+
+// The server's own resolution of a path, links followed; empty when it cannot resolve it.
+QByteArray Downloader::canonicalPath(const QByteArray &path) {
+    const auto known = canonicalPaths.constFind(path);
+    if (known != canonicalPaths.cend())
+        return *known;
+    char *resolved;
+    {
+        PendingRequest pending(session);
+        resolved = sftp_canonicalize_path(session.sftp, path.constData());
+    }
+    const QByteArray result(resolved);
+    ssh_string_free_char(resolved);
+    if (!result.isEmpty())
+        canonicalPaths.insert(path, result);
+    return result;
+}
+
+// Whether the server opens the path as a folder, whatever type its listing gave.
+bool Downloader::isRemoteFolder(const QByteArray &path) {
+    const auto known = folderProbes.constFind(path);
+    if (known != folderProbes.cend())
+        return *known;
+    sftp_dir dir = openRemoteFolder(session, path.constData());
+    if (dir)
+        closeRemoteFolder(session, dir);
+    if (!sessionLost(session))
+        folderProbes.insert(path, dir != nullptr);
+    return dir != nullptr;
 }
 
 void Downloader::downloadGroup(const QString &groupKey, GroupCode code,
@@ -266,7 +305,7 @@ void Downloader::downloadGroup(const QString &groupKey, GroupCode code,
             ++failedFiles;
             continue;
         }
-        componentRoot = canonicalRemotePath(session, remoteFolder);
+        componentRoot = canonicalPath(remoteFolder);
         componentFolder = localFolder;
         depth = 0;
         downloadFolder(remoteFolder, localFolder, code);
@@ -283,8 +322,10 @@ void Downloader::downloadGroup(const QString &groupKey, GroupCode code,
 void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &localFolder, GroupCode code) {
     if (!QDir().mkpath(localFolder))
         emit Set_NewLog_On_LogList("Failed to create a directory - " + localFolder, 0);
-    sftp_dir dir = openRemoteFolder(session, remoteFolder.constData());
-    if (!dir) {
+    // The whole listing first: its files are then fetched ahead while earlier ones are written.
+    bool opened = false;
+    QVector<ListedEntry> listing = listFolder(remoteFolder, &opened);
+    if (!opened) {
         // A component whose server folder is missing delivers nothing: that counts as a failure.
         if (depth == 0) {
             Write_Log("Error open sftp folder - " + QString::fromUtf8(remoteFolder));
@@ -292,21 +333,14 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
         }
         return;
     }
-    // The whole listing first: its files are then fetched ahead while earlier ones are written.
-    QVector<ListedEntry> listing;
-    while (sftp_attributes entry = readRemoteEntry(session, dir)) {
-        listing.append({QByteArray(entry->name), entry->type, qint64(entry->size), entry->permissions, -1});
-        sftp_attributes_free(entry);
-        if (cancelled() || sessionLost(session))
-            break;
-    }
-    closeRemoteFolder(session, dir);
     for (ListedEntry &item : listing) {
+        const QByteArray remoteChild = remoteFolder + "/" + item.name;
         // The same tests as below, silent here: refusals are reported in the walk, in server order.
+        // A known folder needs nothing ahead.
         if (!isSkippedEntry(item.name) && acceptEntry(remoteFolder, item.name, item.type, false) &&
-            isInsideFolder(localFolder + "/" + QString::fromUtf8(item.name), componentFolder))
-            item.ticket = prefetcher->add(remoteFolder + "/" + item.name, item.size, true,
-                                          item.type == SSH_FILEXFER_TYPE_REGULAR);
+            isInsideFolder(localFolder + "/" + QString::fromUtf8(item.name), componentFolder) &&
+            !folderProbes.value(remoteChild))
+            item.ticket = prefetcher->add(remoteChild, item.size, true, item.type == SSH_FILEXFER_TYPE_REGULAR);
     }
 
     for (const ListedEntry &item : std::as_const(listing)) {
@@ -330,10 +364,7 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
                     isFolder = ahead.isFolder;
                 } else if (item.type != SSH_FILEXFER_TYPE_REGULAR) {
                     // Listed as a plain file: no folder test needed.
-                    if (sftp_dir sub = openRemoteFolder(session, remoteChild.constData())) {
-                        closeRemoteFolder(session, sub);
-                        isFolder = true;
-                    }
+                    isFolder = isRemoteFolder(remoteChild);
                 }
                 if (isFolder) {
                     if (depth >= maxDepth) {
@@ -570,7 +601,7 @@ bool Downloader::acceptEntry(const QByteArray &remoteFolder, const QByteArray &n
         return false;
     }
     if (type == SSH_FILEXFER_TYPE_SYMLINK) {
-        const QByteArray target = canonicalRemotePath(session, remoteFolder + "/" + name);
+        const QByteArray target = canonicalPath(remoteFolder + "/" + name);
         if (target.isEmpty() || componentRoot.isEmpty() ||
             !(target == componentRoot || target.startsWith(componentRoot + "/"))) {
             if (report) {
@@ -586,8 +617,8 @@ bool Downloader::acceptEntry(const QByteArray &remoteFolder, const QByteArray &n
 bool Downloader::acceptFolder(const QByteArray &remoteFolder, const QByteArray &remoteChild, bool report) {
     // A folder, however the server lists it, must resolve to a place inside the component and
     // not above the folder it is listed in (a loop).
-    const QByteArray target = canonicalRemotePath(session, remoteChild);
-    const QByteArray parent = canonicalRemotePath(session, remoteFolder) + "/";
+    const QByteArray target = canonicalPath(remoteChild);
+    const QByteArray parent = canonicalPath(remoteFolder) + "/";
     const bool inside = !componentRoot.isEmpty() && target.startsWith(componentRoot + "/");
     const bool loops = parent.startsWith(target + "/");
     if (inside && !loops)

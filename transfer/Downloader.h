@@ -5,6 +5,7 @@
 
 #include <QAtomicInt>
 #include <QHash>
+#include <QVector>
 #include <QObject>
 
 struct InstallContext;
@@ -64,6 +65,25 @@ private:
     Mode mode = InstallMode;
     QAtomicInt answer = 0;
     QHash<QString, bool> updateSet;
+
+    // One entry of a server folder, kept from the listing until it is handled.
+    struct ListedEntry {
+        QByteArray name;
+        quint8 type;
+        qint64 size;
+        quint32 permissions;
+        int ticket; // its fetch-ahead ticket, or -1 when it is not fetched ahead
+    };
+    QVector<ListedEntry> listFolder(const QByteArray &path, bool *opened);
+    QByteArray canonicalPath(const QByteArray &path);
+    bool isRemoteFolder(const QByteArray &path);
+
+    // What the size pass learnt of the server's folders during one install run, so that the download
+    // pass after it does not ask again: each question costs a round trip, and a run's time on a slow
+    // link goes mostly on them.
+    QHash<QByteArray, QVector<ListedEntry>> sizedListings; // handed to the download pass, then dropped
+    QHash<QByteArray, QByteArray> canonicalPaths;
+    QHash<QByteArray, bool> folderProbes;
 
     SftpSession session;
     SftpSessionPool *pool = nullptr;      // the run's helper sessions, while a run goes on

@@ -23,6 +23,7 @@ Fault switches (all off by default; "per connection" counts restart with every n
                           add a listing entry NAME (a regular file of SIZE bytes) to folder DIR,
                           for names no file system can hold ("../evil.exe", "a/b"); repeatable
   --open-delay-ms N       wait N ms before answering each open (a slow server)
+  --log-listings FILE     append the server path of every folder listed to FILE, a line each
 Symlinks need no switch: make real symlinks in the tree; they are listed as symlinks.
 """
 
@@ -54,6 +55,7 @@ def parse_args():
     parser.add_argument('--read-error-match')
     parser.add_argument('--extra-entry', action='append', default=[])
     parser.add_argument('--open-delay-ms', type=int, default=0)
+    parser.add_argument('--log-listings')
     return parser.parse_args()
 
 
@@ -118,6 +120,9 @@ class FaultySFTPServer(asyncssh.SFTPServer):
             raise asyncssh.SFTPPermissionDenied('Opendir refused by --fail-opendir')
         if ARGS.stall_listing and re.search(ARGS.stall_listing, name):
             await asyncio.Event().wait()  # never set: the listing is never answered
+        if ARGS.log_listings:
+            with open(ARGS.log_listings, 'a', encoding='utf-8', errors='surrogateescape') as log:
+                log.write(name + '\n')
         entries = super().listdir(path)
         for extra in ARGS.extra_entry:
             folder, entry_name, size = extra.split('|')
