@@ -6,7 +6,7 @@
 #   bench/speed-benchmark.sh [BUILD_DIR]     (root; BUILD_DIR configured with -DQUILLON_BENCH=ON)
 #
 # Cases: one LARGE_MB file on loopback; the same at RTT_MS round trip; SMALL_FILES files of SMALL_KB
-# at RTT_MS; the peak memory of one MEMORY_MB file. Each figure is one run (RUNS=n takes the median);
+# at RTT_MS; NESTED_FILES small files in nested folders at RTT_MS; the peak memory of one MEMORY_MB file. Each figure is one run (RUNS=n takes the median);
 # the machine's load is printed with each figure, since other work on it lowers them. Cases 1 and 2
 # also show what limits them: the set-up alone (an empty component), each client's own processor
 # time and a run with server and client on one core (case 1), one session alone (case 2).
@@ -20,6 +20,7 @@ SMALL_FILES=${SMALL_FILES:-2000}
 SMALL_KB=${SMALL_KB:-50}
 RTT_MS=${RTT_MS:-50}
 MEMORY_MB=${MEMORY_MB:-1024}
+NESTED_FILES=${NESTED_FILES:-60}
 BENCH=$BUILD/bench/quillon-speed-bench
 PROXY=$BUILD/bench/quillon-delay-proxy
 CLI=$BUILD/tools/quillon-cli
@@ -42,7 +43,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "Generating: one ${LARGE_MB} MiB file, ${SMALL_FILES} files of ${SMALL_KB} KiB, one ${MEMORY_MB} MiB file..."
+echo "Generating: one ${LARGE_MB} MiB file, ${SMALL_FILES} files of ${SMALL_KB} KiB, ${NESTED_FILES} nested files, one ${MEMORY_MB} MiB file..."
 # One component folder per case, as the program fetches whole components.
 SERVED="$WORK/tree/upload/Softwares/For Download"
 REMOTE="/upload/Softwares/For Download"
@@ -50,10 +51,12 @@ LARGE="Brightfen Meter"
 SMALL="Brightfen Console"
 MEMORY="Brightfen Bridge"
 EMPTY="Brightfen Sniffer" # nothing to fetch: start, connection, password check and listing alone
+NESTED="Brightfen Fieldlink"
 mkdir -p "$SERVED/$LARGE" "$SERVED/$SMALL" "$SERVED/$MEMORY" "$SERVED/$EMPTY"
 head -c $((LARGE_MB * 1024 * 1024)) /dev/urandom > "$SERVED/$LARGE/large.bin"
 head -c $((MEMORY_MB * 1024 * 1024)) /dev/zero > "$SERVED/$MEMORY/memory.bin"
 make_small_files "$SERVED/$SMALL" "$SMALL_FILES" "$SMALL_KB"
+make_small_files "$SERVED/$NESTED" "$NESTED_FILES" 4 nested
 
 start_sshd "$WORK/tree" qspeed
 echo "OpenSSH $(sshd -V 2>&1 | head -1 | cut -d, -f1) on 127.0.0.1:$PORT; $(nproc) cores"
@@ -224,6 +227,14 @@ echo "  quillon / rclone = $(ratio "$Q" "$R")   (target: at least 1)"
 if [ "${SFTP_SMALL:-0}" = 1 ]; then
     report "OpenSSH sftp" "$SMALL_BYTES" "$(median sftp_get "$DELAY_PROXY" "$SMALL")"
 fi
+
+echo
+echo "Also: ${NESTED_FILES} files of 4 KiB, each in a folder of its own two levels down, ${RTT_MS} ms round trip"
+echo "(a walk that costs round trips per folder):"
+report "quillon-cli install" "$((NESTED_FILES * 4096))" "$(median quillon_install "$DELAY_PROXY" "$NESTED")"
+same "$NESTED" "$WORK/out/$NESTED"
+report "OpenSSH sftp" "$((NESTED_FILES * 4096))" "$(median sftp_get "$DELAY_PROXY" "$NESTED")"
+report "rclone copy" "$((NESTED_FILES * 4096))" "$(median rclone_copy "$DELAY_PROXY" "$NESTED")"
 
 echo
 echo "5. Peak memory of an install run of one ${MEMORY_MB} MiB file (target: under 64 MB):"
