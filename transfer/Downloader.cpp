@@ -80,6 +80,7 @@ void Downloader::Run() {
     sizedListings.clear();
     canonicalPaths.clear();
     folderProbes.clear();
+    aheadTickets.clear();
     if (!openSftpSession(session, SessionUser::Downloader)) {
         emit Error_connection();
         return;
@@ -255,6 +256,27 @@ QVector<Downloader::ListedEntry> Downloader::listFolder(const QByteArray &path, 
     return listing;
 }
 
+// Every file the size pass listed below a folder goes to the fetch-ahead now, in the order the walk
+// will want it, so the helper sessions work across folders instead of waiting for the walk to reach
+// each one. The same tests as the walk's, silent: what the walk would not fetch is not queued.
+void Downloader::queueAhead(const QByteArray &remoteFolder, const QString &localFolder, int level) {
+    const auto sized = sizedListings.constFind(remoteFolder);
+    if (sized == sizedListings.cend())
+        return;
+    for (const ListedEntry &item : *sized) {
+        const QByteArray remoteChild = remoteFolder + "/" + item.name;
+        const QString localChild = localFolder + "/" + QString::fromUtf8(item.name);
+        if (isSkippedEntry(item.name) || !acceptEntry(remoteFolder, item.name, item.type, false) ||
+            !isInsideFolder(localChild, componentFolder))
+            continue;
+        if (!folderProbes.value(remoteChild))
+            aheadTickets.insert(remoteChild, prefetcher->add(remoteChild, item.size, true,
+                                                             item.type == SSH_FILEXFER_TYPE_REGULAR));
+        else if (level < maxDepth && acceptFolder(remoteFolder, remoteChild, false))
+            queueAhead(remoteChild, localChild, level + 1);
+    }
+}
+
 // The server's own resolution of a path, links followed; empty when it cannot resolve it.
 QByteArray Downloader::canonicalPath(const QByteArray &path) {
     const auto known = canonicalPaths.constFind(path);
@@ -308,6 +330,7 @@ void Downloader::downloadGroup(const QString &groupKey, GroupCode code,
         componentRoot = canonicalPath(remoteFolder);
         componentFolder = localFolder;
         depth = 0;
+        queueAhead(remoteFolder, localFolder, 0);
         downloadFolder(remoteFolder, localFolder, code);
         // An interrupted component is not recorded as installed.
         if (cancelled() || sessionLost(session))
@@ -335,6 +358,12 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
     }
     for (ListedEntry &item : listing) {
         const QByteArray remoteChild = remoteFolder + "/" + item.name;
+        const auto queued = aheadTickets.constFind(remoteChild);
+        if (queued != aheadTickets.cend()) {
+            item.ticket = *queued;
+            aheadTickets.erase(queued);
+            continue;
+        }
         // The same tests as below, silent here: refusals are reported in the walk, in server order.
         // A known folder needs nothing ahead.
         if (!isSkippedEntry(item.name) && acceptEntry(remoteFolder, item.name, item.type, false) &&

@@ -75,6 +75,7 @@ private:
         int ticket; // its fetch-ahead ticket, or -1 when it is not fetched ahead
     };
     QVector<ListedEntry> listFolder(const QByteArray &path, bool *opened);
+    void queueAhead(const QByteArray &remoteFolder, const QString &localFolder, int level);
     QByteArray canonicalPath(const QByteArray &path);
     bool isRemoteFolder(const QByteArray &path);
 
@@ -84,6 +85,7 @@ private:
     QHash<QByteArray, QVector<ListedEntry>> sizedListings; // handed to the download pass, then dropped
     QHash<QByteArray, QByteArray> canonicalPaths;
     QHash<QByteArray, bool> folderProbes;
+    QHash<QByteArray, int> aheadTickets; // fetch-ahead tickets of files queued before the walk reached them
 
     SftpSession session;
     SftpSessionPool *pool = nullptr;      // the run's helper sessions, while a run goes on
