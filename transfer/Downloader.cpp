@@ -205,10 +205,12 @@ qint64 Downloader::totalChosenSize() {
     return total;
 }
 
-qint64 Downloader::folderSize(const QByteArray &path) {
-    bool opened = false;
-    const QVector<ListedEntry> listing = listFolder(path, &opened);
-    if (!opened)
+qint64 Downloader::folderSize(const QByteArray &path, bool *opened) {
+    bool listed = false;
+    const QVector<ListedEntry> listing = listFolder(path, &listed);
+    if (opened)
+        *opened = listed;
+    if (!listed)
         return 0;
     qint64 sum = 0;
     for (const ListedEntry &entry : listing) {
@@ -217,15 +219,22 @@ qint64 Downloader::folderSize(const QByteArray &path) {
         if (isSkippedEntry(entry.name) || !acceptEntry(path, entry.name, entry.type, false))
             continue;
         const QByteArray child = path + "/" + entry.name;
-        if (entry.type != SSH_FILEXFER_TYPE_REGULAR && isRemoteFolder(child)) {
+        if (entry.type != SSH_FILEXFER_TYPE_REGULAR) {
             if (depth < maxDepth && acceptFolder(path, child, false)) {
+                // Listing it is also the test that it is a folder: one open instead of two.
+                bool isFolder = false;
                 ++depth;
-                sum += folderSize(child);
+                const qint64 below = folderSize(child, &isFolder);
                 --depth;
+                if (!sessionLost(session))
+                    folderProbes.insert(child, isFolder);
+                sum += isFolder ? below : entry.size;
+                continue;
             }
-        } else {
-            sum += entry.size;
+            if (isRemoteFolder(child))
+                continue; // a folder the walk will refuse counts for nothing
         }
+        sum += entry.size;
     }
     if (!cancelled() && !sessionLost(session))
         sizedListings.insert(path, listing);

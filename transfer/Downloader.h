@@ -48,7 +48,7 @@ public slots:
 
 private:
     qint64 totalChosenSize();
-    qint64 folderSize(const QByteArray &path);
+    qint64 folderSize(const QByteArray &path, bool *opened = nullptr);
     void downloadGroup(const QString &groupKey, GroupCode code, const QHash<QString, bool> &selection);
     void downloadFolder(const QByteArray &remoteFolder, const QString &localFolder, GroupCode code);
     bool downloadFile(const QByteArray &remotePath, const QString &localPath);
