@@ -8,9 +8,9 @@
 # Cases: one LARGE_MB file on loopback; the same at RTT_MS round trip; SMALL_FILES files of SMALL_KB
 # at RTT_MS; NESTED_FILES small files in nested folders at RTT_MS; the peak memory of one MEMORY_MB
 # file. Each figure is one run (RUNS=n takes the median); the machine's load is printed with each
-# figure, since other work on it lowers them. Cases 1 and 2
-# also show what limits them: the set-up alone (an empty component), each client's own processor
-# time and a run with server and client on one core (case 1), one session alone (case 2).
+# figure, since other work on it lowers them. Cases 1 and 2 also show what limits them: the set-up
+# alone (an empty component), each client's own processor time and a run with server and client on
+# one core (case 1), one session alone (case 2).
 set -eu
 cd "$(dirname "$0")/.."
 source bench/common.sh
