@@ -16,11 +16,7 @@ SMALL_FILES=${SMALL_FILES:-2000}
 SMALL_KB=${SMALL_KB:-50}
 CLI=$BUILD/tools/quillon-cli
 SETTINGS_TOOL=$BUILD/tools/quillon-settings
-for tool in "$CLI" "$SETTINGS_TOOL"; do
-    [ -x "$tool" ] || { echo "missing $tool: build it first" >&2; exit 1; }
-done
-command -v rclone >/dev/null || { echo "rclone is not installed" >&2; exit 1; }
-[ "$(id -u)" -eq 0 ] || { echo "needs root (the OpenSSH test server makes a local user)" >&2; exit 1; }
+require "build it first" "$CLI" "$SETTINGS_TOOL" -- rclone
 
 WORK=$(mktemp -d /tmp/quillon-check-bench.XXXXXX)
 cleanup() {

@@ -1,5 +1,22 @@
 # Pieces the benchmarks share; sourced, not run. Expects WORK (a scratch folder) to be set.
 
+# require HINT BUILT_TOOL... -- COMMAND...: stops with a message unless every built tool is there (HINT
+# says how to build it), every command is installed, and this runs as root (the OpenSSH test server
+# makes a local user).
+require() {
+    local hint=$1
+    shift
+    while [ "$1" != -- ]; do
+        [ -x "$1" ] || { echo "missing $1: $hint" >&2; exit 1; }
+        shift
+    done
+    shift
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
+    done
+    [ "$(id -u)" -eq 0 ] || { echo "needs root (the OpenSSH test server makes a local user)" >&2; exit 1; }
+}
+
 # make_small_files ROOT COUNT KB [nested]: COUNT random files of KB KiB under ROOT, spread over
 # 20 x 10 nested folders when "nested" is given.
 make_small_files() {

@@ -16,13 +16,7 @@ SMALL_FILES=${SMALL_FILES:-2000}
 SMALL_KB=${SMALL_KB:-8}
 CLI=$BUILD/tools/quillon-cli
 SETTINGS_TOOL=$BUILD/tools/quillon-settings
-for tool in "$CLI" "$SETTINGS_TOOL"; do
-    [ -x "$tool" ] || { echo "missing $tool: build it first" >&2; exit 1; }
-done
-for tool in rclone sftp sshpass; do
-    command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
-done
-[ "$(id -u)" -eq 0 ] || { echo "needs root (the OpenSSH test server makes a local user)" >&2; exit 1; }
+require "build it first" "$CLI" "$SETTINGS_TOOL" -- rclone sftp sshpass
 
 WORK=$(mktemp -d /tmp/quillon-download-bench.XXXXXX)
 cleanup() {

@@ -26,13 +26,8 @@ BENCH=$BUILD/bench/quillon-speed-bench
 PROXY=$BUILD/bench/quillon-delay-proxy
 CLI=$BUILD/tools/quillon-cli
 SETTINGS_TOOL=$BUILD/tools/quillon-settings
-for tool in "$BENCH" "$PROXY" "$CLI" "$SETTINGS_TOOL"; do
-    [ -x "$tool" ] || { echo "missing $tool: cmake -DQUILLON_BENCH=ON, then build it" >&2; exit 1; }
-done
-for tool in rclone sshpass sftp /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
-done
-[ "$(id -u)" -eq 0 ] || { echo "needs root (the OpenSSH test server makes a local user)" >&2; exit 1; }
+require "cmake -DQUILLON_BENCH=ON, then build it" "$BENCH" "$PROXY" "$CLI" "$SETTINGS_TOOL" -- \
+    rclone sshpass sftp /usr/bin/time taskset ss
 
 WORK=$(mktemp -d /tmp/quillon-speed-bench.XXXXXX)
 SERVER_PID=
@@ -138,6 +133,8 @@ report() {
 # Warns when a copy is not the server's file or folder, which would make its figure meaningless.
 same() { diff -rq "$SERVED/$1" "$2" > /dev/null || echo "  WARNING: $2 differs from the server's copy"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+# The large file's rate net of the set-up: net TOTAL_SECONDS SETUP_SECONDS.
+net() { awk -v b="$LARGE_BYTES" -v t="$1" -v e="$2" 'BEGIN { printf "%.1f", b / (t - e) / 1e6 }'; }
 
 LARGE_BYTES=$((LARGE_MB * 1024 * 1024))
 SMALL_BYTES=$((SMALL_FILES * SMALL_KB * 1024))
@@ -173,7 +170,6 @@ echo "  quillon / sftp = $(ratio "$Q" "$S")   quillon / rclone = $(ratio "$Q" "$
 echo "  What limits it. Set-up alone (an empty component: start, connection, password check, listing):"
 report "quillon-cli install, empty" 0 "$(median quillon_install "$PORT" "$EMPTY")"; QE=$LAST_SECONDS
 report "OpenSSH sftp, empty" 0 "$(median sftp_get "$PORT" "$EMPTY")"; SE=$LAST_SECONDS
-net() { awk -v b="$LARGE_BYTES" -v t="$1" -v e="$2" 'BEGIN { printf "%.1f", b / (t - e) / 1e6 }'; }
 echo "  net of set-up: quillon $(net "$QT" "$QE") MB/s, sftp $(net "$ST" "$SE") MB/s" \
     "(ratio $(ratio "$(net "$QT" "$QE")" "$(net "$ST" "$SE")"))"
 echo "  each client's own processor time: quillon-cli ${QC} s, ssh + sftp ${SC} s"

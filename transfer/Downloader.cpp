@@ -77,10 +77,7 @@ Downloader::Downloader(const QHash<QString, bool> &updateSet, QHash<QString, QSt
 
 void Downloader::Run() {
     failedFiles = 0;
-    sizedListings.clear();
-    canonicalPaths.clear();
-    folderProbes.clear();
-    aheadTickets.clear();
+    known = RunKnowledge();
     if (!openSftpSession(session, SessionUser::Downloader)) {
         emit Error_connection();
         return;
@@ -227,7 +224,7 @@ qint64 Downloader::folderSize(const QByteArray &path, bool *opened) {
                 const qint64 below = folderSize(child, &isFolder);
                 --depth;
                 if (!sessionLost(session))
-                    folderProbes.insert(child, isFolder);
+                    known.folderProbes.insert(child, isFolder);
                 sum += isFolder ? below : entry.size;
                 continue;
             }
@@ -237,17 +234,17 @@ qint64 Downloader::folderSize(const QByteArray &path, bool *opened) {
         sum += entry.size;
     }
     if (!cancelled() && !sessionLost(session))
-        sizedListings.insert(path, listing);
+        known.listings.insert(path, listing);
     return sum;
 }
 
 QVector<Downloader::ListedEntry> Downloader::listFolder(const QByteArray &path, bool *opened) {
     // Listed by the size pass a moment ago: the download pass uses that listing once.
-    const auto sized = sizedListings.find(path);
-    if (sized != sizedListings.end()) {
+    const auto sized = known.listings.find(path);
+    if (sized != known.listings.end()) {
         *opened = true;
         QVector<ListedEntry> listing = std::move(*sized);
-        sizedListings.erase(sized);
+        known.listings.erase(sized);
         return listing;
     }
     QVector<ListedEntry> listing;
@@ -269,8 +266,8 @@ QVector<Downloader::ListedEntry> Downloader::listFolder(const QByteArray &path, 
 // will want it, so the helper sessions work across folders instead of waiting for the walk to reach
 // each one. The same tests as the walk's, silent: what the walk would not fetch is not queued.
 void Downloader::queueAhead(const QByteArray &remoteFolder, const QString &localFolder, int level) {
-    const auto sized = sizedListings.constFind(remoteFolder);
-    if (sized == sizedListings.cend())
+    const auto sized = known.listings.constFind(remoteFolder);
+    if (sized == known.listings.cend())
         return;
     for (const ListedEntry &item : *sized) {
         const QByteArray remoteChild = remoteFolder + "/" + item.name;
@@ -278,9 +275,9 @@ void Downloader::queueAhead(const QByteArray &remoteFolder, const QString &local
         if (isSkippedEntry(item.name) || !acceptEntry(remoteFolder, item.name, item.type, false) ||
             !isInsideFolder(localChild, componentFolder))
             continue;
-        if (!folderProbes.value(remoteChild))
-            aheadTickets.insert(remoteChild, prefetcher->add(remoteChild, item.size, true,
-                                                             item.type == SSH_FILEXFER_TYPE_REGULAR));
+        if (!known.folderProbes.value(remoteChild))
+            known.aheadTickets.insert(remoteChild, prefetcher->add(remoteChild, item.size, true,
+                                                                   item.type == SSH_FILEXFER_TYPE_REGULAR));
         else if (level < maxDepth && acceptFolder(remoteFolder, remoteChild, false))
             queueAhead(remoteChild, localChild, level + 1);
     }
@@ -288,9 +285,9 @@ void Downloader::queueAhead(const QByteArray &remoteFolder, const QString &local
 
 // The server's own resolution of a path, links followed; empty when it cannot resolve it.
 QByteArray Downloader::canonicalPath(const QByteArray &path) {
-    const auto known = canonicalPaths.constFind(path);
-    if (known != canonicalPaths.cend())
-        return *known;
+    const auto found = known.canonicalPaths.constFind(path);
+    if (found != known.canonicalPaths.cend())
+        return *found;
     char *resolved;
     {
         PendingRequest pending(session);
@@ -299,20 +296,20 @@ QByteArray Downloader::canonicalPath(const QByteArray &path) {
     const QByteArray result(resolved);
     ssh_string_free_char(resolved);
     if (!result.isEmpty())
-        canonicalPaths.insert(path, result);
+        known.canonicalPaths.insert(path, result);
     return result;
 }
 
 // Whether the server opens the path as a folder, whatever type its listing gave.
 bool Downloader::isRemoteFolder(const QByteArray &path) {
-    const auto known = folderProbes.constFind(path);
-    if (known != folderProbes.cend())
-        return *known;
+    const auto probed = known.folderProbes.constFind(path);
+    if (probed != known.folderProbes.cend())
+        return *probed;
     sftp_dir dir = openRemoteFolder(session, path.constData());
     if (dir)
         closeRemoteFolder(session, dir);
     if (!sessionLost(session))
-        folderProbes.insert(path, dir != nullptr);
+        known.folderProbes.insert(path, dir != nullptr);
     return dir != nullptr;
 }
 
@@ -367,18 +364,19 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
     }
     for (ListedEntry &item : listing) {
         const QByteArray remoteChild = remoteFolder + "/" + item.name;
-        const auto queued = aheadTickets.constFind(remoteChild);
-        if (queued != aheadTickets.cend()) {
+        const auto queued = known.aheadTickets.constFind(remoteChild);
+        if (queued != known.aheadTickets.cend()) {
             item.ticket = *queued;
-            aheadTickets.erase(queued);
+            known.aheadTickets.erase(queued);
             continue;
         }
         // The same tests as below, silent here: refusals are reported in the walk, in server order.
         // A known folder needs nothing ahead.
         if (!isSkippedEntry(item.name) && acceptEntry(remoteFolder, item.name, item.type, false) &&
             isInsideFolder(localFolder + "/" + QString::fromUtf8(item.name), componentFolder) &&
-            !folderProbes.value(remoteChild))
-            item.ticket = prefetcher->add(remoteChild, item.size, true, item.type == SSH_FILEXFER_TYPE_REGULAR);
+            !known.folderProbes.value(remoteChild))
+            item.ticket =
+                prefetcher->add(remoteChild, item.size, true, item.type == SSH_FILEXFER_TYPE_REGULAR);
     }
 
     for (const ListedEntry &item : std::as_const(listing)) {

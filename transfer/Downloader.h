@@ -5,8 +5,8 @@
 
 #include <QAtomicInt>
 #include <QHash>
-#include <QVector>
 #include <QObject>
+#include <QVector>
 
 struct InstallContext;
 class FilePrefetcher;
@@ -81,11 +81,14 @@ private:
 
     // What the size pass learnt of the server's folders during one install run, so that the download
     // pass after it does not ask again: each question costs a round trip, and a run's time on a slow
-    // link goes mostly on them.
-    QHash<QByteArray, QVector<ListedEntry>> sizedListings; // handed to the download pass, then dropped
-    QHash<QByteArray, QByteArray> canonicalPaths;
-    QHash<QByteArray, bool> folderProbes;
-    QHash<QByteArray, int> aheadTickets; // fetch-ahead tickets of files queued before the walk reached them
+    // link goes mostly on them. A new run starts from an empty one.
+    struct RunKnowledge {
+        QHash<QByteArray, QVector<ListedEntry>> listings; // handed to the download pass, then dropped
+        QHash<QByteArray, QByteArray> canonicalPaths;
+        QHash<QByteArray, bool> folderProbes;
+        QHash<QByteArray, int> aheadTickets; // fetch-ahead tickets of files queued before the walk
+    };
+    RunKnowledge known;
 
     SftpSession session;
     SftpSessionPool *pool = nullptr;      // the run's helper sessions, while a run goes on
