@@ -18,12 +18,7 @@ CLI=$BUILD/tools/quillon-cli
 SETTINGS_TOOL=$BUILD/tools/quillon-settings
 require "build it first" "$CLI" "$SETTINGS_TOOL" -- rclone
 
-WORK=$(mktemp -d /tmp/quillon-check-bench.XXXXXX)
-cleanup() {
-    stop_sshd
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+make_work check-bench
 
 COMPONENT="$WORK/tree/upload/Softwares/For Download/Brightfen Meter"
 LOCAL="$WORK/install/Brightfen Meter"

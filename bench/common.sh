@@ -1,4 +1,12 @@
-# Pieces the benchmarks share; sourced, not run. Expects WORK (a scratch folder) to be set.
+# Pieces the benchmarks share; sourced, not run.
+
+# make_work NAME: a scratch folder in WORK, removed on exit together with the test server and any
+# delay proxies whose process ids the benchmark put in PROXY_PIDS.
+make_work() {
+    WORK=$(mktemp -d "/tmp/quillon-$1.XXXXXX")
+    PROXY_PIDS=()
+    trap 'for pid in "${PROXY_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done; stop_sshd; rm -rf "$WORK"' EXIT
+}
 
 # require HINT BUILT_TOOL... -- COMMAND...: stops with a message unless every built tool is there (HINT
 # says how to build it), every command is installed, and this runs as root (the OpenSSH test server

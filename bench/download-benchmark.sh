@@ -18,12 +18,7 @@ CLI=$BUILD/tools/quillon-cli
 SETTINGS_TOOL=$BUILD/tools/quillon-settings
 require "build it first" "$CLI" "$SETTINGS_TOOL" -- rclone sftp sshpass
 
-WORK=$(mktemp -d /tmp/quillon-download-bench.XXXXXX)
-cleanup() {
-    stop_sshd
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+make_work download-bench
 
 SERVED="$WORK/tree/upload/Softwares/For Download"
 LARGE_NAME="Brightfen Meter"

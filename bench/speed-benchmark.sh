@@ -29,15 +29,7 @@ SETTINGS_TOOL=$BUILD/tools/quillon-settings
 require "cmake -DQUILLON_BENCH=ON, then build it" "$BENCH" "$PROXY" "$CLI" "$SETTINGS_TOOL" -- \
     rclone sshpass sftp /usr/bin/time taskset ss
 
-WORK=$(mktemp -d /tmp/quillon-speed-bench.XXXXXX)
-SERVER_PID=
-PROXY_PIDS=()
-cleanup() {
-    for pid in "${PROXY_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    stop_sshd
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+make_work speed-bench
 
 echo "Generating: one ${LARGE_MB} MiB file, ${SMALL_FILES} files of ${SMALL_KB} KiB, ${NESTED_FILES} nested files, one ${MEMORY_MB} MiB file..."
 # One component folder per case, as the program fetches whole components.
@@ -135,6 +127,15 @@ same() { diff -rq "$SERVED/$1" "$2" > /dev/null || echo "  WARNING: $2 differs f
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 # The large file's rate net of the set-up: net TOTAL_SECONDS SETUP_SECONDS.
 net() { awk -v b="$LARGE_BYTES" -v t="$1" -v e="$2" 'BEGIN { printf "%.1f", b / (t - e) / 1e6 }'; }
+# set_up_alone PORT: the set-up alone (an empty component) through PORT, and the large file's rates
+# net of it, from the times QT (quillon-cli) and ST (sftp) just measured through the same port.
+set_up_alone() {
+    report "quillon-cli install, empty" 0 "$(median quillon_install "$1" "$EMPTY")"
+    local quillon=$(net "$QT" "$LAST_SECONDS")
+    report "OpenSSH sftp, empty" 0 "$(median sftp_get "$1" "$EMPTY")"
+    local sftp=$(net "$ST" "$LAST_SECONDS")
+    echo "  net of set-up: quillon $quillon MB/s, sftp $sftp MB/s (ratio $(ratio "$quillon" "$sftp"))"
+}
 
 LARGE_BYTES=$((LARGE_MB * 1024 * 1024))
 SMALL_BYTES=$((SMALL_FILES * SMALL_KB * 1024))
@@ -168,10 +169,7 @@ same "$LARGE" "$WORK/out/$LARGE"
 report "rclone copy" "$LARGE_BYTES" "$(median rclone_copy "$PORT" "$LARGE")"; R=$LAST_RATE
 echo "  quillon / sftp = $(ratio "$Q" "$S")   quillon / rclone = $(ratio "$Q" "$R")   (target: 1.5 x sftp)"
 echo "  What limits it. Set-up alone (an empty component: start, connection, password check, listing):"
-report "quillon-cli install, empty" 0 "$(median quillon_install "$PORT" "$EMPTY")"; QE=$LAST_SECONDS
-report "OpenSSH sftp, empty" 0 "$(median sftp_get "$PORT" "$EMPTY")"; SE=$LAST_SECONDS
-echo "  net of set-up: quillon $(net "$QT" "$QE") MB/s, sftp $(net "$ST" "$SE") MB/s" \
-    "(ratio $(ratio "$(net "$QT" "$QE")" "$(net "$ST" "$SE")"))"
+set_up_alone "$PORT"
 echo "  each client's own processor time: quillon-cli ${QC} s, ssh + sftp ${SC} s"
 # On one core the time is the server's work and the client's added up: what two cores must share.
 SERVER_LISTENER=$(ss -Hltnp "sport = :$PORT" | grep -o 'pid=[0-9]*' | head -1 | cut -d= -f2)
@@ -195,10 +193,7 @@ report "rclone copy" "$LARGE_BYTES" "$(median rclone_copy "$DELAY_PROXY" "$LARGE
 through
 echo "  quillon / sftp = $(ratio "$Q" "$S")   quillon / rclone = $(ratio "$Q" "$R")   (target: 1.5 x sftp)"
 echo "  What limits it. Set-up alone (an empty component):"
-report "quillon-cli install, empty" 0 "$(median quillon_install "$DELAY_PROXY" "$EMPTY")"; QE=$LAST_SECONDS
-report "OpenSSH sftp, empty" 0 "$(median sftp_get "$DELAY_PROXY" "$EMPTY")"; SE=$LAST_SECONDS
-echo "  net of set-up: quillon $(net "$QT" "$QE") MB/s, sftp $(net "$ST" "$SE") MB/s" \
-    "(ratio $(ratio "$(net "$QT" "$QE")" "$(net "$ST" "$SE")"))"
+set_up_alone "$DELAY_PROXY"
 # One channel's flow-control window caps each session; the program may use four.
 report "machinery alone, one session" "$LARGE_BYTES" "$(median bench_large "$DELAY_PROXY" "$LARGE/large.bin" 1)"
 through
