@@ -5,12 +5,16 @@
 #include "support/TestSftpServer.h"
 
 #include "core/CEncryptedSettings.h"
+#include "transfer/DigestCache.h"
 #include "transfer/InstallContext.h"
 #include "transfer/SftpSession.h"
 #include "transfer/UpdateChecker.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -33,6 +37,19 @@ static QStringList logLinesWith(const QString &text) {
     return logLines().filter(text);
 }
 
+static QString cachePath() {
+    return QFileInfo(useTestSettings()).dir().filePath(DigestCache::fileName);
+}
+
+static bool setModified(const QString &path, const QDateTime &time) {
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && file.setFileTime(time, QFileDevice::FileModificationTime);
+}
+
+static QDateTime modified(const QString &path) {
+    return QFileInfo(path).lastModified();
+}
+
 class UpdateCheckerTest : public QObject {
     Q_OBJECT
 
@@ -40,6 +57,16 @@ private:
     QTemporaryDir workFolder;
     QTemporaryDir *tree = nullptr;    // the server's "/"
     QTemporaryDir *install = nullptr; // local install folders
+    QString readsLog;                 // the server's --log-reads file
+
+    // File data the server sent since the log was last cleared.
+    qint64 serverBytesRead() const {
+        qint64 total = 0;
+        for (const QString &line : logFileLines(readsLog))
+            total += line.section(' ', -1).toLongLong();
+        return total;
+    }
+    QStringList serverLogSwitch() const { return {"--log-reads", readsLog}; }
 
     // Puts the same bytes on the server and (unless serverOnly) in the local install folder.
     bool both(const QString &component, const QString &relative, const QByteArray &bytes) {
@@ -80,7 +107,11 @@ private slots:
         tree = new QTemporaryDir;
         install = new QTemporaryDir;
         QFile::remove("LogFile.log");
+        QFile::remove(cachePath());
+        readsLog = workFolder.filePath("reads.log");
+        QFile::remove(readsLog);
         setSessionTimeoutsForTesting(0, 0);
+        setDigestCacheClockForTesting(QDateTime());
         for (const QString &name : updatableComponents())
             settings()->setValue("Path/" + name, "");
     }
@@ -184,8 +215,9 @@ private slots:
 
     void missingInstallFoldersAreLoggedAndSkipped() {
         // Only Meter is installed: the 16 others share the empty key and give one line; a recorded
-        // folder that is gone gives its own line; a missing local subfolder is not compared.
+        // folder that is gone gives its own line; a folder new on the server brings its files as updates.
         QVERIFY(onServer("Brightfen Meter", "new/inside.exe", "n"));
+        QVERIFY(onServer("Brightfen Meter", "new/deeper/lib.dll", "lib"));
         QVERIFY(both("Brightfen Meter", "app.exe", "a"));
         QVERIFY(onServer("Brightfen Alerter", "alert.zip", "z"));
         installAt("Brightfen Meter", localFolder("Brightfen Meter"));
@@ -193,13 +225,135 @@ private slots:
         AsyncsshServer server(tree->path());
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
         pointSettingsAt(server);
-        QCOMPARE(check(), (QHash<QString, QString>{}));
+        const QHash<QString, QString> expected{
+            {localPath("Brightfen Meter", "new/inside.exe"), entry("Brightfen Meter", "new/inside.exe", 1)},
+            {localPath("Brightfen Meter", "new/deeper/lib.dll"),
+             entry("Brightfen Meter", "new/deeper/lib.dll", 3)}};
+        QCOMPARE(check(), expected);
         const QStringList failed = logLinesWith("] - Failed to create a directory - ");
-        QCOMPARE(failed.size(), 3);
+        QCOMPARE(failed.size(), 2);
         QCOMPARE(logLinesWith("Failed to create a directory - " + install->filePath("gone")).size(), 1);
-        QCOMPARE(logLinesWith("Failed to create a directory - " + localPath("Brightfen Meter", "new")).size(),
-                 1);
         QCOMPARE(logLines().filter(QRegularExpression("Failed to create a directory - $")).size(), 1);
+    }
+
+    void unchangedFilesAreNotReadAgainAndChangesAreFound() {
+        const QString meter = "Brightfen Meter";
+        QVERIFY(both(meter, "Meter.exe", QByteArray(300000, 'm')));
+        QVERIFY(both(meter, "lib/core.dll", "core"));
+        QVERIFY(both(meter, "lib/deep/data.bin", QByteArray(1000000, 'd')));
+        QVERIFY(both(meter, "differs.txt", "old"));
+        QVERIFY(onServer(meter, "differs.txt", "new"));
+        installAt(meter, localFolder(meter));
+        AsyncsshServer server(tree->path(), serverLogSwitch());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+        QHash<QString, QString> expected{{localPath(meter, "differs.txt"), entry(meter, "differs.txt", 3)}};
+        QCOMPARE(check(), expected);
+        QCOMPARE(serverBytesRead(), 300000 + 4 + 1000000 + 3);
+
+        // Nothing changed: the known difference is reported again and not a byte is read.
+        QFile::remove(readsLog);
+        QCOMPARE(check(), expected);
+        QCOMPARE(serverBytesRead(), 0);
+
+        // Same sizes, new times: the changed server file is read again; the changed local file is
+        // compared with the server digest already known.
+        const QString serverMeter = tree->filePath(serverRoot + meter + "/Meter.exe");
+        QVERIFY(writeTestFile(serverMeter, QByteArray(300000, 'M')));
+        QVERIFY(setModified(serverMeter, modified(serverMeter).addSecs(60)));
+        QVERIFY(writeTestFile(localPath(meter, "lib/core.dll"), "CORE"));
+        QVERIFY(setModified(localPath(meter, "lib/core.dll"),
+                            modified(localPath(meter, "lib/core.dll")).addSecs(60)));
+        QFile::remove(readsLog);
+        expected.insert(localPath(meter, "Meter.exe"), entry(meter, "Meter.exe", 300000));
+        expected.insert(localPath(meter, "lib/core.dll"), entry(meter, "lib/core.dll", 4));
+        QCOMPARE(check(), expected);
+        QCOMPARE(serverBytesRead(), 300000);
+    }
+
+    void damagedCacheIsRebuilt_data() {
+        QTest::addColumn<QString>("damage");
+        QTest::newRow("not JSON") << "not JSON";
+        QTest::newRow("cut short") << "cut short";
+        QTest::newRow("other version") << "other version";
+        QTest::newRow("bad digests") << "bad digests";
+    }
+    void damagedCacheIsRebuilt() {
+        QFETCH(QString, damage);
+        const QString console = "Brightfen Console";
+        QVERIFY(both(console, "console.exe", QByteArray(200000, 'c')));
+        QVERIFY(both(console, "app.dll", "old"));
+        installAt(console, localFolder(console));
+        AsyncsshServer server(tree->path(), serverLogSwitch());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+        QCOMPARE(check(), (QHash<QString, QString>{}));
+
+        // The server changes under a damaged cache: the change is found and everything read again.
+        const QString serverApp = tree->filePath(serverRoot + console + "/app.dll");
+        QVERIFY(writeTestFile(serverApp, "new"));
+        QVERIFY(setModified(serverApp, modified(serverApp).addSecs(60)));
+        QByteArray bytes = readTestFile(cachePath());
+        if (damage == "not JSON") {
+            bytes = QByteArray(2000, '\x9c');
+        } else if (damage == "cut short") {
+            bytes.truncate(bytes.size() / 2);
+        } else {
+            QJsonObject root = QJsonDocument::fromJson(bytes).object();
+            QVERIFY(!root.value("files").toObject().isEmpty());
+            if (damage == "other version") {
+                root.insert("version", 2);
+            } else {
+                QJsonObject files = root.value("files").toObject();
+                for (auto it = files.begin(); it != files.end(); ++it) {
+                    QJsonObject file = it.value().toObject();
+                    file.insert("serverMd5", "not a digest");
+                    it.value() = file;
+                }
+                root.insert("files", files);
+            }
+            bytes = QJsonDocument(root).toJson();
+        }
+        QVERIFY(writeTestFile(cachePath(), bytes));
+        QFile::remove(readsLog);
+        const QHash<QString, QString> expected{{localPath(console, "app.dll"), entry(console, "app.dll", 3)}};
+        QCOMPARE(check(), expected);
+        QCOMPARE(serverBytesRead(), 200000 + 3);
+        QFile::remove(readsLog);
+        QCOMPARE(check(), expected);
+        QCOMPARE(serverBytesRead(), 0);
+        QVERIFY(logLinesWith("check cache").isEmpty());
+    }
+
+    void entryOlderThanThirtyDaysIsComparedInFull() {
+        // A server file replaced with one of the same size and time is only caught by the full comparison.
+        const QString decoder = "Brightfen Decoder";
+        QVERIFY(both(decoder, "decoder.exe", QByteArray(200000, 'd')));
+        installAt(decoder, localFolder(decoder));
+        AsyncsshServer server(tree->path(), serverLogSwitch());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+        const QDateTime start = QDateTime::currentDateTimeUtc();
+        setDigestCacheClockForTesting(start);
+        QCOMPARE(check(), (QHash<QString, QString>{}));
+
+        const QString serverFile = tree->filePath(serverRoot + decoder + "/decoder.exe");
+        const QDateTime time = modified(serverFile);
+        QVERIFY(writeTestFile(serverFile, QByteArray(200000, 'D')));
+        QVERIFY(setModified(serverFile, time));
+        const QHash<QString, QString> changed{
+            {localPath(decoder, "decoder.exe"), entry(decoder, "decoder.exe", 200000)}};
+        const struct {
+            int days;
+            bool found;
+            qint64 read;
+        } checks[] = {{29, false, 0}, {31, true, 200000}, {32, true, 0}, {-1, true, 200000}};
+        for (const auto &step : checks) {
+            setDigestCacheClockForTesting(start.addDays(step.days));
+            QFile::remove(readsLog);
+            QCOMPARE(check(), (step.found ? changed : QHash<QString, QString>{}));
+            QCOMPARE(serverBytesRead(), step.read);
+        }
     }
 
     void unreachableServerGivesOnlyTheErrorConnectEntry() {

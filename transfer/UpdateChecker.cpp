@@ -2,6 +2,7 @@
 
 #include "core/CEncryptedSettings.h"
 #include "core/Log.h"
+#include "transfer/DigestCache.h"
 #include "transfer/FilePrefetcher.h"
 #include "transfer/InstallContext.h"
 #include "transfer/PipelinedReader.h"
@@ -34,16 +35,33 @@ bool isExcludedName(const QByteArray &name) {
     return false;
 }
 
-// The local file's MD5, read chunk by chunk; the digest of nothing when it cannot be read.
-QByteArray localMd5(const QString &path) {
+// The local file's MD5, read chunk by chunk; the digest of what could be read. complete tells
+// whether that was the whole file.
+QByteArray localMd5(const QString &path, bool &complete) {
     QCryptographicHash hash(QCryptographicHash::Md5);
     QFile local(path);
-    if (local.open(QIODevice::ReadOnly)) {
+    complete = local.open(QIODevice::ReadOnly);
+    if (complete) {
         QByteArray chunk;
         while (!(chunk = local.read(localReadSize)).isEmpty())
             hash.addData(chunk);
+        complete = local.error() == QFileDevice::NoError;
     }
     return hash.result();
+}
+
+FileStamp localStamp(const QFileInfo &file) {
+    return {file.size(), file.lastModified().toMSecsSinceEpoch()};
+}
+
+// The size and time the server's listing gave; unknown when it sent none.
+FileStamp serverStamp(const sftp_attributes entry) {
+    FileStamp stamp;
+    if (entry->flags & SSH_FILEXFER_ATTR_SIZE)
+        stamp.size = qint64(entry->size);
+    if (entry->flags & SSH_FILEXFER_ATTR_ACMODTIME)
+        stamp.modified = entry->mtime;
+    return stamp;
 }
 
 // One entry of a server folder, kept from the listing until it is compared.
@@ -52,7 +70,10 @@ struct ListedEntry {
     bool isLink;
     bool isRegular;
     qint32 size;
-    int ticket; // its hash-ahead ticket, or -1 when it is not hashed ahead
+    FileStamp server;
+    int ticket = -1;          // its hash-ahead ticket, or -1 when it is not hashed ahead
+    FileStamp local;          // regular files with a local copy: that copy's stamp when listed
+    DigestCache::Entry known; // and the digests the cache still holds for the pair
 };
 
 // One check's walk over the server: the session, the component being compared and what was found.
@@ -63,13 +84,14 @@ struct CheckWalk {
     QByteArray componentRemote;   // the component's folder on the server, canonical
     QSet<QByteArray> openFolders; // canonical server paths of the folders being walked
     FilePrefetcher *prefetcher = nullptr;
+    DigestCache *cache = nullptr;
 
     bool stopped() const { return sessionTimedOut(session); }
     bool acceptable(const QByteArray &name, const QString &localChild) const;
     void compareFolder(const QByteArray &remoteFolder, const QString &localFolder,
                        const QByteArray &canonical, int depth);
     void compareFile(const QByteArray &remoteFile, qint32 size, const QString &localFile,
-                     const FilePrefetcher::Entry &ahead);
+                     const FilePrefetcher::Entry &ahead, const ListedEntry &item);
     QByteArray canonicalPath(const QByteArray &path);
 };
 
@@ -90,7 +112,9 @@ QByteArray CheckWalk::canonicalPath(const QByteArray &path) {
 
 void CheckWalk::compareFolder(const QByteArray &remoteFolder, const QString &localFolder,
                               const QByteArray &canonical, int depth) {
-    if (localFolder.isEmpty() || !QDir(localFolder).exists() || QDir(localFolder).entryInfoList().isEmpty()) {
+    // Only the component's own folder must exist: a folder new on the server brings its files as updates.
+    if (depth == 0 && (localFolder.isEmpty() || !QDir(localFolder).exists() ||
+                       QDir(localFolder).entryInfoList().isEmpty())) {
         Write_Log("Failed to create a directory - " + localFolder);
         return;
     }
@@ -103,17 +127,32 @@ void CheckWalk::compareFolder(const QByteArray &remoteFolder, const QString &loc
         sftp_attributes entry = readRemoteEntry(session, folder);
         if (!entry)
             break;
-        listing.append({QByteArray(entry->name ? entry->name : ""), entry->type == SSH_FILEXFER_TYPE_SYMLINK,
-                        entry->type == SSH_FILEXFER_TYPE_REGULAR, qint32(entry->size), -1});
+        ListedEntry item;
+        item.name = QByteArray(entry->name ? entry->name : "");
+        item.isLink = entry->type == SSH_FILEXFER_TYPE_SYMLINK;
+        item.isRegular = entry->type == SSH_FILEXFER_TYPE_REGULAR;
+        item.size = qint32(entry->size);
+        item.server = serverStamp(entry);
+        listing.append(item);
         sftp_attributes_free(entry);
     }
     closeRemoteFolder(session, folder);
-    // Links are left to the walk, which must first see where they lead.
+    // Links are left to the walk, which must first see where they lead. A file whose server digest
+    // the cache still holds is not asked for at all.
     for (ListedEntry &item : listing) {
         const QString localChild = localFolder + '/' + QString::fromUtf8(item.name);
-        if (!item.isLink && acceptable(item.name, localChild))
-            item.ticket = prefetcher->add(remoteFolder + '/' + item.name, qMax<qint32>(item.size, 0),
-                                          QFileInfo::exists(localChild), item.isRegular);
+        if (item.isLink || !acceptable(item.name, localChild))
+            continue;
+        const QFileInfo local(localChild);
+        const QByteArray remoteChild = remoteFolder + '/' + item.name;
+        if (item.isRegular && local.isFile()) {
+            item.local = localStamp(local);
+            item.known = cache->reusable(localChild, remoteChild, item.server, item.local);
+            if (!item.known.serverMd5.isEmpty())
+                continue;
+        }
+        item.ticket =
+            prefetcher->add(remoteChild, qMax<qint32>(item.size, 0), local.exists(), item.isRegular);
     }
     openFolders.insert(canonical);
 
@@ -150,6 +189,8 @@ void CheckWalk::compareFolder(const QByteArray &remoteFolder, const QString &loc
         if (item.ticket >= 0) {
             ahead = prefetcher->take(item.ticket);
             isFolder = ahead.isFolder;
+        } else if (item.isRegular) {
+            // Known from the cache: no folder test needed.
         } else if (sftp_dir childFolder = openRemoteFolder(session, remoteChild.constData())) {
             closeRemoteFolder(session, childFolder);
             isFolder = true;
@@ -171,24 +212,31 @@ void CheckWalk::compareFolder(const QByteArray &remoteFolder, const QString &loc
             }
         }
         if (!stopped())
-            compareFile(remoteChild, size, localChild, ahead);
+            compareFile(remoteChild, size, localChild, ahead, item);
     }
 
     openFolders.remove(canonical);
 }
 
 void CheckWalk::compareFile(const QByteArray &remoteFile, qint32 size, const QString &localFile,
-                            const FilePrefetcher::Entry &ahead) {
+                            const FilePrefetcher::Entry &ahead, const ListedEntry &item) {
     const QString entryValue = QString::fromUtf8(remoteFile) + '|' + QString::number(size);
     if (!QFile::exists(localFile)) {
         found.insert(localFile, entryValue);
         return;
     }
 
+    // A side whose stamp is unchanged since the last check keeps its digest; the other is read.
     // Both sides are hashed while they are read, so no file is ever held whole in memory.
-    const QByteArray localDigest = localMd5(localFile);
-    QByteArray remoteDigest = ahead.md5;
-    if (!ahead.fetched || ahead.status < 0) {
+    const DigestCache::Entry &known = item.known;
+    const FileStamp local = item.local.known() ? item.local : localStamp(QFileInfo(localFile));
+    bool localComplete = true;
+    const bool localRead = known.localMd5.isEmpty();
+    const QByteArray localDigest = localRead ? localMd5(localFile, localComplete) : known.localMd5;
+    const bool remoteRead = known.serverMd5.isEmpty();
+    bool remoteComplete = true;
+    QByteArray remoteDigest = remoteRead ? ahead.md5 : known.serverMd5;
+    if (remoteRead && (!ahead.fetched || ahead.status < 0)) {
         // Not hashed ahead, or it failed on a helper session: hashed here, so failures count as before.
         sftp_file remote;
         {
@@ -205,6 +253,7 @@ void CheckWalk::compareFile(const QByteArray &remoteFile, qint32 size, const QSt
             qint64 count;
             while ((count = reader.read(buffer.data(), remoteReadSize)) > 0)
                 remoteHash.addData(QByteArrayView(buffer.constData(), count));
+            remoteComplete = count == 0;
         }
         {
             PendingRequest pending(session);
@@ -214,6 +263,12 @@ void CheckWalk::compareFile(const QByteArray &remoteFile, qint32 size, const QSt
     }
     if (remoteDigest != localDigest)
         found.insert(localFile, entryValue);
+
+    // Only whole reads are remembered, and only against a server time to notice a change by.
+    if (localComplete && remoteComplete && item.isRegular && item.server.known()) {
+        cache->record(localFile, {remoteFile, item.server, local, remoteDigest, localDigest,
+                                  localRead && remoteRead ? DigestCache::now() : known.compared});
+    }
 }
 
 // Install folder -> server folder. Keyed by folder, so components without one share the empty key.
@@ -239,6 +294,8 @@ void UpdateChecker::Checking_Updates_On_Server() {
     }
 
     QHash<QString, QString> found;
+    CEncryptedSettings *settings = CEncryptedSettings::getInstance(QString(), 0);
+    DigestCache cache(QFileInfo(settings->fileName()).dir().filePath(DigestCache::fileName));
     {
         // Pipelined reads on up to four sessions keep the link busy; one read at a time waits a round trip.
         SftpSessionPool pool(
@@ -249,7 +306,7 @@ void UpdateChecker::Checking_Updates_On_Server() {
             if (it.value().isEmpty())
                 continue;
             const QByteArray remoteFolder = it.value().toUtf8();
-            CheckWalk walk{session, found, it.key(), remoteFolder, {}, &prefetcher};
+            CheckWalk walk{session, found, it.key(), remoteFolder, {}, &prefetcher, &cache};
             const QByteArray canonical = walk.canonicalPath(remoteFolder);
             if (!canonical.isEmpty())
                 walk.componentRemote = canonical;
@@ -265,6 +322,9 @@ void UpdateChecker::Checking_Updates_On_Server() {
     } else {
         for (auto it = found.cbegin(); it != found.cend(); ++it)
             result->insert(it.key(), it.value());
+        // Without the cache every check reads everything again, as it did before there was one.
+        if (!cache.save())
+            Write_Log("Failed to save the check cache - " + cache.filePath());
     }
     emit Finish_Check_Update();
 }

@@ -24,6 +24,7 @@ Fault switches (all off by default; "per connection" counts restart with every n
                           for names no file system can hold ("../evil.exe", "a/b"); repeatable
   --open-delay-ms N       wait N ms before answering each open (a slow server)
   --log-listings FILE     append the server path of every folder listed to FILE, a line each
+  --log-reads FILE        append the server path and byte count of every read answered to FILE
 Symlinks need no switch: make real symlinks in the tree; they are listed as symlinks.
 """
 
@@ -56,6 +57,7 @@ def parse_args():
     parser.add_argument('--extra-entry', action='append', default=[])
     parser.add_argument('--open-delay-ms', type=int, default=0)
     parser.add_argument('--log-listings')
+    parser.add_argument('--log-reads')
     return parser.parse_args()
 
 
@@ -112,6 +114,9 @@ class FaultySFTPServer(asyncssh.SFTPServer):
             if limit is not None:
                 data = data[:max(0, limit - self.sent)] if self.sent + len(data) > limit else data
         self.sent += len(data)
+        if ARGS.log_reads:
+            with open(ARGS.log_reads, 'a', encoding='utf-8', errors='surrogateescape') as log:
+                log.write('%s %d\n' % (name, len(data)))
         return data
 
     async def listdir(self, path):
