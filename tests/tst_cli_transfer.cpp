@@ -146,6 +146,31 @@ private slots:
         settingsStore()->setValue("Path/Brightfen Fleet Upload", "");
     }
 
+    void updateDeliversTheFilesOfFoldersNewOnTheServer() {
+        QTemporaryDir tree, installed;
+        const QString remote = tree.path() + serverRoot + "Brightfen Hub Server";
+        QVERIFY(writeTestFile(remote + "/hub.exe", "hub"));
+        QVERIFY(writeTestFile(remote + "/plugins/modbus.dll", QByteArray(200000, 'm')));
+        QVERIFY(writeTestFile(remote + "/plugins/lang/ru/strings.txt", "строки"));
+        QVERIFY(writeTestFile(installed.filePath("hub.exe"), "hub"));
+        AsyncsshServer server(tree.path());
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+        settingsStore()->setValue("Path/Brightfen Hub Server", installed.path());
+
+        ProgramRun first = runCli({"update"});
+        QVERIFY2(first.exitCode == 0, qPrintable(first.output + first.errors));
+        QVERIFY2(first.output.contains("2 file(s) to update."), qPrintable(first.output));
+        QCOMPARE(readTestFile(installed.filePath("plugins/modbus.dll")), QByteArray(200000, 'm'));
+        QCOMPARE(readTestFile(installed.filePath("plugins/lang/ru/strings.txt")), QString("строки").toUtf8());
+        QVERIFY(logFileLines(work.filePath("LogFile.log")).filter(installed.filePath("plugins")).isEmpty());
+
+        ProgramRun second = runCli({"update"});
+        QCOMPARE(second.exitCode, 0);
+        QVERIFY(second.output.contains("Everything is up to date."));
+        settingsStore()->setValue("Path/Brightfen Hub Server", "");
+    }
+
     void updateSkipsOrWaitsForARunningProgram() {
         QTemporaryDir tree, installed;
         // A real process stands in for the running program; its name is unique on this machine.
