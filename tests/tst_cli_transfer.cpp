@@ -128,7 +128,7 @@ private slots:
         QVERIFY(writeTestFile(installed.filePath("upload.dll"), "old"));
         QVERIFY(writeTestFile(installed.filePath("same.txt"), "same"));
         QVERIFY(writeTestFile(installed.filePath("data/local.txt"),
-                              "only here")); // the check walks existing folders only
+                              "only here")); // local files the server lacks are left alone
         AsyncsshServer server(tree.path());
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
         pointSettingsAt(server);
