@@ -112,10 +112,10 @@ run_series() {
 count_bytes() {
     local command
     command=$(row_command "$1" counted "$RELAY_PORT")
-    [ "$1" != second ] || bash -c "$(row_command first counted "$RELAY_PORT")" > /dev/null 2>&1 || true
+    [ "$1" != second ] || (cd "$WORK" && bash -c "$(row_command first counted "$RELAY_PORT")") > /dev/null 2>&1 || true
     sleep 1
     : > "$WORK/counts.txt"
-    bash -c "$command" > /dev/null 2>&1 || true
+    (cd "$WORK" && bash -c "$command") > /dev/null 2>&1 || true
     sleep 1 # the relay writes a connection's count once both directions have closed
     awk '{ sum += $1 } END { print sum + 0 }' "$WORK/counts.txt"
 }
