@@ -50,8 +50,11 @@ protected:
 
 private:
     void appendLogLine(const QString &line);
-    void stopRun(int waitMsec);
     void releaseWorker();
+    void whenRunThreadEnds(int waitMsec, void (ProgressBarWindow::*next)());
+    void completeInstall();
+    void retryOrGiveUp();
+    void closeWizard();
 
     QProgressBar *progressBar = nullptr;
     QLabel *statusLabel = nullptr;
@@ -69,4 +72,5 @@ private:
     quint32 remainingSeconds = 0;
     double tickBytes = 0;
     bool abandoned = false; // cancelled or closed: late signals of the run change nothing
+    bool closing = false;   // the wizard has been told to close
 };
