@@ -272,7 +272,8 @@ void ProgressTest::driverInstallersRunInOrderWhileTheEventLoopGoesOn() {
     const auto installer = [&](const QString &name, const char *pause) {
         const QString path = driversFolder + "/" + name + "/setup.exe";
         const QByteArray note = "echo " + name.toUtf8() + " >> '" + marks.toUtf8() + "'\n";
-        return writeExecutable(path, "#!/bin/sh\n" + note + "sleep " + pause + "\n" + note) ? path : QString();
+        return writeExecutable(path, "#!/bin/sh\n" + note + "sleep " + pause + "\n" + note) ? path
+                                                                                            : QString();
     };
     InstallContext context;
     context.groupFolders["Drivers"] = driversFolder;

@@ -68,6 +68,7 @@ private slots:
     void updatesFoundKeepEntriesDisabledUntilListCloses();
     void secondInstallRequestRaisesOpenWizard();
     void settingsAndAboutEntriesFollowTheirWindows();
+    void laterStartRaisesOpenWindowOrShowsBalloon();
     void exitAnsweredNoKeepsRunning();
     void exitWithSettingsOpenSavesThenEnds();
     void closingUpdateListRestartsOnlyAfterSelfUpdate();
@@ -173,10 +174,10 @@ void TrayTest::connectionFailureBalloonsAndRestoresIdleState() {
 }
 
 void TrayTest::languageChecksUnderRussianLocale() {
-    QVERIFY(passesUnderLocale("ru_RU.UTF-8",
-                              {"menuTextsFollowLanguage", "connectionFailureBalloonsAndRestoresIdleState",
-                               "updatesFoundKeepEntriesDisabledUntilListCloses", "exitAnsweredNoKeepsRunning",
-                               "exitWithSettingsOpenSavesThenEnds"}));
+    QVERIFY(passesUnderLocale(
+        "ru_RU.UTF-8", {"menuTextsFollowLanguage", "connectionFailureBalloonsAndRestoresIdleState",
+                        "updatesFoundKeepEntriesDisabledUntilListCloses", "exitAnsweredNoKeepsRunning",
+                        "exitWithSettingsOpenSavesThenEnds", "laterStartRaisesOpenWindowOrShowsBalloon"}));
 }
 
 // One timer tick; when it starts a check, waits for the check to end so the next tick is not skipped.
@@ -370,6 +371,29 @@ void TrayTest::settingsAndAboutEntriesFollowTheirWindows() {
     QVERIFY(!tray.aboutWindow());
     QTRY_VERIFY(about.isNull());
     QVERIFY(tray.exitAction()->isEnabled());
+}
+
+void TrayTest::laterStartRaisesOpenWindowOrShowsBalloon() {
+    MainTrayIcon tray;
+    tray.Show_Already_Running();
+    QCOMPARE(tray.lastBalloonText(),
+             inLanguage("Quillon is already running. Right-click the mouse to open the context menu.",
+                        "Quillon уже запущен. Щелкните правой кнопкой мыши для вызова контекстного меню."));
+
+    // With a window open, that window comes to the front instead, even from the minimised state.
+    tray.Show_Start_Notice();
+    const QString startNotice = tray.lastBalloonText();
+    tray.aboutAction()->trigger();
+    QWidget *about = tray.aboutWindow();
+    about->showMinimized();
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QTRY_COMPARE(QApplication::activeWindow(), &other);
+    tray.Show_Already_Running();
+    QVERIFY(!(about->windowState() & Qt::WindowMinimized));
+    QTRY_COMPARE(QApplication::activeWindow(), about);
+    QCOMPARE(tray.lastBalloonText(), startNotice);
 }
 
 void TrayTest::exitAnsweredNoKeepsRunning() {
