@@ -433,8 +433,10 @@ void TrayTest::closingUpdateListRestartsOnlyAfterSelfUpdate() {
     const QString oldPath = folder + "/" + Platform::oldProgramFileName();
     const QString script = folder + "/" + Platform::cleanupScriptName();
     const QString marker = folder + "/restarted";
-    // The "new program": it only leaves a mark that it was started.
-    QVERIFY(writeTestFile(programPath, QString("#!/bin/sh\ntouch '%1'\n").arg(marker).toUtf8()));
+    // The "new program": it only leaves a mark that it was started and found the folder free.
+    QVERIFY(writeTestFile(
+        programPath,
+        QString("#!/bin/sh\nflock -n '%1/Quillon.lock' touch '%2'\n").arg(folder, marker).toUtf8()));
     QVERIFY(QFile::setPermissions(programPath, QFile::permissions(programPath) | QFile::ExeOwner));
     MainTrayIcon tray;
     tray.setProgramFilePath(programPath);
@@ -447,8 +449,10 @@ void TrayTest::closingUpdateListRestartsOnlyAfterSelfUpdate() {
     QCOMPARE(tray.pictureName(), QString(":/TrayIcon.ico"));
     QVERIFY(tray.installAction()->isEnabled());
 
-    // After a self-update: the clean-up script is written, the new program started, and the tray quits.
+    // After a self-update: the clean-up script is written, the folder let go, the new program started, and
+    // the tray quits.
     QVERIFY(writeTestFile(oldPath, "old build"));
+    QVERIFY(Platform::claimProgramFolder(folder));
     QCOMPARE(runEventLoopAfter(closeList, 5000, 42), 0);
     QCOMPARE(readTestFile(script), Platform::cleanupScriptText(QDir::toNativeSeparators(oldPath)));
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
