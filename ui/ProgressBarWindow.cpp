@@ -284,9 +284,6 @@ void ProgressBarWindow::whenRunThreadEnds(int waitMsec, void (ProgressBarWindow:
 }
 
 void ProgressBarWindow::closeWizard() {
-    if (closing)
-        return;
-    closing = true;
     emit Delete_Install_Window();
 }
 

@@ -72,5 +72,4 @@ private:
     quint32 remainingSeconds = 0;
     double tickBytes = 0;
     bool abandoned = false; // cancelled or closed: late signals of the run change nothing
-    bool closing = false;   // the wizard has been told to close
 };
