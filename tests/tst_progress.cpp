@@ -277,8 +277,12 @@ void ProgressTest::driverInstallersRunInOrderWhileTheEventLoopGoesOn() {
     };
     InstallContext context;
     context.groupFolders["Drivers"] = driversFolder;
-    context.driverInstallers = QStringList{installer("First", "2"), installer("Second", "0.1")};
+    // One that cannot start sits between them: it is logged, gets its row, and the next one follows.
+    const QString missing = driversFolder + "/Missing/setup.exe";
+    context.driverInstallers = QStringList{installer("First", "2"), missing, installer("Second", "0.1")};
     QVERIFY(!context.driverInstallers.contains(QString()));
+    const QString previousFolder = QDir::currentPath();
+    QDir::setCurrent(local.path()); // its "LogFile.log"
 
     MainTrayIcon tray;
     ProgressBarWindow window(&context);
@@ -308,10 +312,17 @@ void ProgressTest::driverInstallersRunInOrderWhileTheEventLoopGoesOn() {
     QTRY_COMPARE_WITH_TIMEOUT(teardown.count(), 1, 20000);
     QCOMPARE(readTestFile(marks), QByteArray("First\nFirst\nSecond\nSecond\n"));
     const QString installed = inLanguage(" installed", " установлен");
-    const QStringList rows{context.driverInstallers[0] + installed, context.driverInstallers[1] + installed};
+    QStringList rows;
+    for (const QString &path : context.driverInstallers)
+        rows << path + installed;
     QCOMPARE(logRows(&window), rows);
     QCOMPARE(boxes.titles(), QStringList{"Complete!"});
     QCOMPARE(boxes.seen.first().state, QStringList(rows) << "folder gone");
+    const QStringList logLines = logFileLines();
+    QDir::setCurrent(previousFolder);
+    QCOMPARE(logLines.size(), 1);
+    QVERIFY2(logLines.first().contains("] - Error start installer - " + missing + ": "),
+             qPrintable(logLines.first()));
 }
 
 void ProgressTest::cancelStopsRunningDownload() {
