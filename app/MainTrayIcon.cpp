@@ -9,8 +9,10 @@
 #include "ui/ListAvailableUpdater.h"
 #include "ui/SettingsWindow.h"
 #include "ui/StacketWidget.h"
+#include "ui/WelcomeWindow.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -133,6 +135,31 @@ void MainTrayIcon::Show_Start_Notice() {
                 QStringLiteral(":/Main.png"));
 }
 
+void MainTrayIcon::Show_Already_Running() {
+    QList<QWidget *> open;
+    for (QWidget *window : {static_cast<QWidget *>(Install_Window), static_cast<QWidget *>(Updater_Window),
+                            static_cast<QWidget *>(Settings_Window), static_cast<QWidget *>(About_Window)})
+        if (window && window->isVisible())
+            open << window;
+    // The welcome window belongs to start-up; a question asked meanwhile stays in front of everything.
+    for (QWidget *window : QApplication::topLevelWidgets())
+        if (qobject_cast<WelcomeWindow *>(window) && window->isVisible())
+            open << window;
+    if (QWidget *question = QApplication::activeModalWidget())
+        open << question;
+    if (open.isEmpty()) {
+        showBalloon(text("Quillon is already running. Right-click the mouse to open the context menu.",
+                         "Quillon уже запущен. Щелкните правой кнопкой мыши для вызова контекстного меню."),
+                    QStringLiteral(":/Main.png"));
+        return;
+    }
+    for (QWidget *window : open) {
+        window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+        window->raise();
+    }
+    open.last()->activateWindow();
+}
+
 void MainTrayIcon::Timer_Counting() {
     --Days_Left;
     if (Days_Left > 0)
@@ -231,6 +258,8 @@ void MainTrayIcon::Delete_Updates_Window() {
     if (!QFile::exists(oldPath))
         return;
     writeCleanupScript(oldPath);
+    // The new program must find the folder free, or it would take itself for a second start.
+    Platform::releaseProgramFolder();
     // The new program must not inherit our output channels: whoever reads them goes away with us.
     QProcess restart;
     restart.setProgram(Program_File);

@@ -28,6 +28,8 @@ public:
 
     // The balloon that tells the user where the menu is.
     void Show_Start_Notice();
+    // A later start called: the open windows come to the front, or without any the balloon says Quillon runs.
+    void Show_Already_Running();
 
     // Read access for tests and for start-up.
     QSystemTrayIcon *trayIcon() const { return Tray_Icon; }

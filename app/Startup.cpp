@@ -9,7 +9,10 @@
 #include <QFile>
 #include <QLocale>
 #include <QProcess>
+#include <QTimer>
 #include <QTranslator>
+
+#include <memory>
 
 QString settingsFilePath(const QString &programFolder) {
     return programFolder + QStringLiteral("/settings.ini");
@@ -26,20 +29,39 @@ bool writeDefaultSettingsIfMissing(const QString &programFolder) {
     return true;
 }
 
-bool runPendingCleanupScript(const QString &programFolder, int timeoutMs) {
+bool runPendingCleanupScript(const QString &programFolder, const std::function<void()> &then, int timeoutMs) {
     const QString scriptPath = programFolder + QLatin1Char('/') + Platform::cleanupScriptName();
-    if (!QFile::exists(scriptPath))
+    if (!QFile::exists(scriptPath)) {
+        then();
         return false;
+    }
     QStringList arguments;
     const QString program = Platform::cleanupScriptProgram(scriptPath, &arguments);
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(timeoutMs);
-    QFile::remove(scriptPath);
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(timeoutMs);
-    }
+    auto *process = new QProcess();
+    auto ended = std::make_shared<bool>(false);
+    const auto scriptEnded = [process, scriptPath, then, ended] {
+        if (*ended)
+            return;
+        *ended = true;
+        QFile::remove(scriptPath);
+        // A script still running is stopped; its object goes once the stop is through.
+        if (process->state() == QProcess::NotRunning)
+            process->deleteLater();
+        else
+            process->kill();
+        then();
+    };
+    QObject::connect(process, &QProcess::finished, process, [process, scriptEnded, ended] {
+        if (*ended)
+            process->deleteLater();
+        scriptEnded();
+    });
+    QObject::connect(process, &QProcess::errorOccurred, process, [scriptEnded](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            scriptEnded();
+    });
+    QTimer::singleShot(timeoutMs, process, scriptEnded);
+    process->start(program, arguments);
     return true;
 }
 

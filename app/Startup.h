@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class CEncryptedSettings;
 class QTranslator;
 
@@ -13,9 +15,11 @@ QString settingsFilePath(const QString &programFolder);
 // Writes the compiled-in default settings when the folder has no "settings.ini"; true when it wrote them.
 bool writeDefaultSettingsIfMissing(const QString &programFolder);
 
-// Runs a clean-up script left by a self-update (at most timeoutMs), deletes it and stops it if it still
-// runs. True when there was a script.
-bool runPendingCleanupScript(const QString &programFolder, int timeoutMs = 3000);
+// Runs a clean-up script left by a self-update for at most timeoutMs while the event loop goes on, deletes
+// it, stops it if it still runs, and then calls `then`; without a script `then` runs at once. True when
+// there was a script.
+bool runPendingCleanupScript(const QString &programFolder, const std::function<void()> &then,
+                             int timeoutMs = 3000);
 
 // Loads ":/i18n/Quillon_<locale>" for the first of the languages that has one and installs it into the
 // application. The first form asks the system for its interface languages.

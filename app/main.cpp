@@ -5,6 +5,7 @@
 #include "core/CEncryptedSettings.h"
 #include "core/Language.h"
 #include "core/Log.h"
+#include "platform/Platform.h"
 #include "ui/WelcomeWindow.h"
 
 #include <QApplication>
@@ -39,39 +40,50 @@ void reportMissingTray() {
 
 int main(int argc, char *argv[]) {
     auto *application = new QApplication(argc, argv);
+    const QString programFolder = QCoreApplication::applicationDirPath();
+    // A second start in the same folder only calls the running program to the front, touching nothing.
+    if (!Platform::claimProgramFolder(programFolder)) {
+        Platform::callRunningProgram(programFolder);
+        delete application;
+        return 0;
+    }
     QApplication::setStyle(QStringLiteral("Fusion"));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    const QString programFolder = QCoreApplication::applicationDirPath();
     writeDefaultSettingsIfMissing(programFolder);
-    runPendingCleanupScript(programFolder, 3000);
-
     auto *translator = new QTranslator();
-    installTranslator(*translator);
+    MainTrayIcon *trayController = nullptr;
+    // The rest of the start waits for a clean-up script left by a self-update, with the event loop running.
+    runPendingCleanupScript(programFolder, [&] {
+        installTranslator(*translator);
 
-    openSettingsStore(programFolder);
-    CEncryptedSettings *settings = CEncryptedSettings::getInstance(QString(), 0);
-    recordProgramFolder(programFolder);
+        openSettingsStore(programFolder);
+        CEncryptedSettings *settings = CEncryptedSettings::getInstance(QString(), 0);
+        recordProgramFolder(programFolder);
 
-    const bool firstStartDone = settings->value(QStringLiteral("Start/FirstStart"), QString()).toBool();
+        const bool firstStartDone = settings->value(QStringLiteral("Start/FirstStart"), QString()).toBool();
 
-    auto *trayController = new MainTrayIcon();
-    trayController->Show_Start_Notice();
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
-        reportMissingTray();
+        trayController = new MainTrayIcon();
+        trayController->Show_Start_Notice();
+        if (!QSystemTrayIcon::isSystemTrayAvailable())
+            reportMissingTray();
+        Platform::listenForLaterStarts(trayController,
+                                       [trayController] { trayController->Show_Already_Running(); });
 
-    if (!firstStartDone) {
-        auto *welcome = new WelcomeWindow(&destroyWelcomeWindow);
-        welcome->show();
-        settings->setValue(QStringLiteral("Start/FirstStart"), 1);
-        QObject::connect(welcome, &WelcomeWindow::Start_Download_Soft, trayController,
-                         &MainTrayIcon::Install_Software);
-    }
+        if (!firstStartDone) {
+            auto *welcome = new WelcomeWindow(&destroyWelcomeWindow);
+            welcome->show();
+            settings->setValue(QStringLiteral("Start/FirstStart"), 1);
+            QObject::connect(welcome, &WelcomeWindow::Start_Download_Soft, trayController,
+                             &MainTrayIcon::Install_Software);
+        }
+    });
 
     QApplication::exec();
 
     delete trayController;
     delete translator;
+    Platform::releaseProgramFolder();
     delete application;
     return 0;
 }

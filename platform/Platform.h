@@ -5,6 +5,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
+class QObject;
+
 namespace Platform {
 
 // File names of the program, its moved-aside old file and its clean-up script:
@@ -37,6 +41,18 @@ bool startsWithSystem();
 
 // Gives a fetched file the permission bits it has on the server (POSIX mode bits).
 void applyRemotePermissions(const QString &localPath, quint32 remoteMode);
+
+// One running program per program folder. Takes the folder's instance lock "Quillon.lock", which the
+// system lets go however the process ends, so a killed program never blocks the next start; false only
+// when another running process holds it. It also opens the channel on which later starts call.
+bool claimProgramFolder(const QString &programFolder);
+// Lets the folder go again, for the restart into an updated program file.
+void releaseProgramFolder();
+// Runs `onCall` on the event loop each time a later start in the claimed folder calls; the listening
+// ends with `owner`.
+void listenForLaterStarts(QObject *owner, const std::function<void()> &onCall);
+// Asks the program that holds the folder to show itself; false when none listens.
+bool callRunningProgram(const QString &programFolder);
 
 // Seams for tests: pretend the OS reports this version (major < 0 turns the pretence off).
 void setVersionForTesting(int major, int minor);

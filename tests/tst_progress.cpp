@@ -1,6 +1,7 @@
 // The progress window: its time label, log rows and recorded folders, and real install runs
 // through the whole wizard against the asyncssh test server.
 
+#include "app/MainTrayIcon.h"
 #include "core/CEncryptedSettings.h"
 #include "support/BoxAnswerer.h"
 #include "support/TestFiles.h"
@@ -17,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMenu>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -99,6 +101,7 @@ private slots:
     void timeLabelFollowsByteCounts();
     void logRowsAndRecordedFolders();
     void installThroughWizardRecordsFoldersAndRunsDriverInstallers();
+    void driverInstallersRunInOrderWhileTheEventLoopGoesOn();
     void cancelStopsRunningDownload();
     void closingWizardDuringRunReleasesThread();
     void thirdFailedConnectionGivesUp();
@@ -261,6 +264,67 @@ void ProgressTest::installThroughWizardRecordsFoldersAndRunsDriverInstallers() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+void ProgressTest::driverInstallersRunInOrderWhileTheEventLoopGoesOn() {
+    QTemporaryDir local;
+    const QString marks = local.filePath("marks");
+    const QString driversFolder = local.filePath("program/Drivers");
+    // Each installer notes its start and its end; the first one takes a while.
+    const auto installer = [&](const QString &name, const char *pause) {
+        const QString path = driversFolder + "/" + name + "/setup.exe";
+        const QByteArray note = "echo " + name.toUtf8() + " >> '" + marks.toUtf8() + "'\n";
+        return writeExecutable(path, "#!/bin/sh\n" + note + "sleep " + pause + "\n" + note) ? path
+                                                                                            : QString();
+    };
+    InstallContext context;
+    context.groupFolders["Drivers"] = driversFolder;
+    // One that cannot start sits between them: it is logged, gets its row, and the next one follows.
+    const QString missing = driversFolder + "/Missing/setup.exe";
+    context.driverInstallers = QStringList{installer("First", "2"), missing, installer("Second", "0.1")};
+    QVERIFY(!context.driverInstallers.contains(QString()));
+    const QString previousFolder = QDir::currentPath();
+    QDir::setCurrent(local.path()); // its "LogFile.log"
+
+    MainTrayIcon tray;
+    ProgressBarWindow window(&context);
+    QSignalSpy teardown(&window, &ProgressBarWindow::Delete_Install_Window);
+    window.show();
+    // The box is shown once everything before it is done: both rows, and the drivers folder gone.
+    BoxAnswerer boxes({QMessageBox::Ok}, [&] {
+        return logRows(&window) << (QDir(driversFolder).exists() ? "folder left" : "folder gone");
+    });
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(10);
+
+    QVERIFY(QMetaObject::invokeMethod(&window, "Finished"));
+    QVERIFY(!window.findChild<QPushButton *>("cancelButton")->isEnabled());
+    // While the first installer runs, the timer keeps firing and the tray menu opens and closes.
+    QTRY_COMPARE(readTestFile(marks), QByteArray("First\n"));
+    const int ticksBefore = ticks;
+    tray.trayMenu()->popup(QPoint(10, 10));
+    QTRY_VERIFY(tray.trayMenu()->isVisible());
+    tray.trayMenu()->close();
+    QTRY_VERIFY(ticks > ticksBefore + 2);
+    QCOMPARE(readTestFile(marks), QByteArray("First\n"));
+    QVERIFY(logRows(&window).isEmpty());
+
+    QTRY_COMPARE_WITH_TIMEOUT(teardown.count(), 1, 20000);
+    QCOMPARE(readTestFile(marks), QByteArray("First\nFirst\nSecond\nSecond\n"));
+    const QString installed = inLanguage(" installed", " установлен");
+    QStringList rows;
+    for (const QString &path : context.driverInstallers)
+        rows << path + installed;
+    QCOMPARE(logRows(&window), rows);
+    QCOMPARE(boxes.titles(), QStringList{"Complete!"});
+    QCOMPARE(boxes.seen.first().state, QStringList(rows) << "folder gone");
+    const QStringList logLines = logFileLines();
+    QDir::setCurrent(previousFolder);
+    QCOMPARE(logLines.size(), 1);
+    QVERIFY2(logLines.first().contains("] - Error start installer - " + missing + ": "),
+             qPrintable(logLines.first()));
+}
+
 void ProgressTest::cancelStopsRunningDownload() {
     QTemporaryDir tree;
     QTemporaryDir local;
@@ -278,14 +342,19 @@ void ProgressTest::cancelStopsRunningDownload() {
     QVERIFY(thread);
     QTRY_VERIFY_WITH_TIMEOUT(isDownloading(window), 20000);
 
+    bool endedBeforeTeardown = false;
+    connect(window, &ProgressBarWindow::Delete_Install_Window, this,
+            [&] { endedBeforeTeardown = thread && thread->isFinished(); });
     QTest::mousePress(window->findChild<QPushButton *>("cancelButton"), Qt::LeftButton);
-    QCOMPARE(teardown.count(), 1);
     QCOMPARE(labelText(window, "statusLabel"),
              inLanguage("Stopping the download...", "Остановка загрузки..."));
+    // The window waits for the run's end with the event loop going on.
+    QTRY_COMPARE(teardown.count(), 1);
     // The worker stopped between chunks, so the thread had ended before the wizard was told to close.
-    QVERIFY(thread);
-    QVERIFY(thread->isFinished());
+    QVERIFY(endedBeforeTeardown);
     QTest::mouseRelease(window->findChild<QPushButton *>("cancelButton"), Qt::LeftButton);
+    QTest::qWait(50);
+    QCOMPARE(teardown.count(), 1);
 
     delete window;
     QTRY_VERIFY(thread.isNull());

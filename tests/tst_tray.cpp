@@ -68,6 +68,7 @@ private slots:
     void updatesFoundKeepEntriesDisabledUntilListCloses();
     void secondInstallRequestRaisesOpenWizard();
     void settingsAndAboutEntriesFollowTheirWindows();
+    void laterStartRaisesOpenWindowOrShowsBalloon();
     void exitAnsweredNoKeepsRunning();
     void exitWithSettingsOpenSavesThenEnds();
     void closingUpdateListRestartsOnlyAfterSelfUpdate();
@@ -173,10 +174,10 @@ void TrayTest::connectionFailureBalloonsAndRestoresIdleState() {
 }
 
 void TrayTest::languageChecksUnderRussianLocale() {
-    QVERIFY(passesUnderLocale("ru_RU.UTF-8",
-                              {"menuTextsFollowLanguage", "connectionFailureBalloonsAndRestoresIdleState",
-                               "updatesFoundKeepEntriesDisabledUntilListCloses", "exitAnsweredNoKeepsRunning",
-                               "exitWithSettingsOpenSavesThenEnds"}));
+    QVERIFY(passesUnderLocale(
+        "ru_RU.UTF-8", {"menuTextsFollowLanguage", "connectionFailureBalloonsAndRestoresIdleState",
+                        "updatesFoundKeepEntriesDisabledUntilListCloses", "exitAnsweredNoKeepsRunning",
+                        "exitWithSettingsOpenSavesThenEnds", "laterStartRaisesOpenWindowOrShowsBalloon"}));
 }
 
 // One timer tick; when it starts a check, waits for the check to end so the next tick is not skipped.
@@ -372,6 +373,29 @@ void TrayTest::settingsAndAboutEntriesFollowTheirWindows() {
     QVERIFY(tray.exitAction()->isEnabled());
 }
 
+void TrayTest::laterStartRaisesOpenWindowOrShowsBalloon() {
+    MainTrayIcon tray;
+    tray.Show_Already_Running();
+    QCOMPARE(tray.lastBalloonText(),
+             inLanguage("Quillon is already running. Right-click the mouse to open the context menu.",
+                        "Quillon уже запущен. Щелкните правой кнопкой мыши для вызова контекстного меню."));
+
+    // With a window open, that window comes to the front instead, even from the minimised state.
+    tray.Show_Start_Notice();
+    const QString startNotice = tray.lastBalloonText();
+    tray.aboutAction()->trigger();
+    QWidget *about = tray.aboutWindow();
+    about->showMinimized();
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QTRY_COMPARE(QApplication::activeWindow(), &other);
+    tray.Show_Already_Running();
+    QVERIFY(!(about->windowState() & Qt::WindowMinimized));
+    QTRY_COMPARE(QApplication::activeWindow(), about);
+    QCOMPARE(tray.lastBalloonText(), startNotice);
+}
+
 void TrayTest::exitAnsweredNoKeepsRunning() {
     MainTrayIcon tray;
     BoxAnswerer answerer({QMessageBox::No});
@@ -409,8 +433,10 @@ void TrayTest::closingUpdateListRestartsOnlyAfterSelfUpdate() {
     const QString oldPath = folder + "/" + Platform::oldProgramFileName();
     const QString script = folder + "/" + Platform::cleanupScriptName();
     const QString marker = folder + "/restarted";
-    // The "new program": it only leaves a mark that it was started.
-    QVERIFY(writeTestFile(programPath, QString("#!/bin/sh\ntouch '%1'\n").arg(marker).toUtf8()));
+    // The "new program": it only leaves a mark that it was started and found the folder free.
+    QVERIFY(writeTestFile(
+        programPath,
+        QString("#!/bin/sh\nflock -n '%1/Quillon.lock' touch '%2'\n").arg(folder, marker).toUtf8()));
     QVERIFY(QFile::setPermissions(programPath, QFile::permissions(programPath) | QFile::ExeOwner));
     MainTrayIcon tray;
     tray.setProgramFilePath(programPath);
@@ -423,8 +449,10 @@ void TrayTest::closingUpdateListRestartsOnlyAfterSelfUpdate() {
     QCOMPARE(tray.pictureName(), QString(":/TrayIcon.ico"));
     QVERIFY(tray.installAction()->isEnabled());
 
-    // After a self-update: the clean-up script is written, the new program started, and the tray quits.
+    // After a self-update: the clean-up script is written, the folder let go, the new program started, and
+    // the tray quits.
     QVERIFY(writeTestFile(oldPath, "old build"));
+    QVERIFY(Platform::claimProgramFolder(folder));
     QCOMPARE(runEventLoopAfter(closeList, 5000, 42), 0);
     QCOMPARE(readTestFile(script), Platform::cleanupScriptText(QDir::toNativeSeparators(oldPath)));
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);

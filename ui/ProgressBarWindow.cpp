@@ -20,6 +20,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <memory>
+
 quint8 connectFailures = 0;
 
 namespace {
@@ -227,11 +229,23 @@ void ProgressBarWindow::Finished() {
     // Folder entries also count their own size, so with small files the percentage overshoots and the bar
     // keeps its last valid value; the run has ended, so show it full.
     progressBar->setValue(100);
+    if (context->driverInstallers.isEmpty()) {
+        completeInstall();
+        return;
+    }
+    // The download is over: nothing is left to cancel while the installers run. The run belongs to no
+    // window, so closing the wizard meanwhile never cuts an installer short.
+    cancelButton->setEnabled(false);
     // The drivers are fetched into the drivers group folder, so that is the folder removed afterwards.
-    runDriverInstallers(
-        context->driverInstallers, [this](const QString &row) { appendLogLine(row); },
-        context->groupFolders.value("Drivers"));
+    auto *installers =
+        new DriverInstallers(context->driverInstallers, context->groupFolders.value("Drivers"));
+    connect(installers, &DriverInstallers::Installer_Done, this, &ProgressBarWindow::appendLogLine);
+    connect(installers, &DriverInstallers::Finished, this, &ProgressBarWindow::completeInstall);
+    connect(installers, &DriverInstallers::Finished, installers, &QObject::deleteLater);
+    installers->start();
+}
 
+void ProgressBarWindow::completeInstall() {
     if (downloader)
         downloader->deleteLater(); // processed by the worker thread, at the latest when it ends
     downloader = nullptr;
@@ -250,24 +264,52 @@ void ProgressBarWindow::Finished() {
     emit Delete_Install_Window();
 }
 
+// Calls `next` once the run's thread has finished, or after waitMsec at the latest; the event loop goes on
+// meanwhile, and a window that is gone by then is not called.
+void ProgressBarWindow::whenRunThreadEnds(int waitMsec, void (ProgressBarWindow::*next)()) {
+    auto called = std::make_shared<bool>(false);
+    const auto once = [this, next, called] {
+        if (*called)
+            return;
+        *called = true;
+        (this->*next)();
+    };
+    if (workerThread)
+        connect(workerThread, &QThread::finished, this, once, Qt::SingleShotConnection);
+    if (!workerThread || workerThread->isFinished()) {
+        once();
+        return;
+    }
+    QTimer::singleShot(waitMsec, this, once);
+}
+
+void ProgressBarWindow::closeWizard() {
+    emit Delete_Install_Window();
+}
+
 void ProgressBarWindow::Push_Cancel_Button() {
+    if (abandoned)
+        return;
     abandoned = true;
     statusLabel->setText(russian() ? "Остановка загрузки..." : "Stopping the download...");
-    statusLabel->repaint();
     if (downloader)
         downloader->requestCancel();
-    if (workerThread) {
+    if (workerThread)
         workerThread->quit();
-        workerThread->wait(2000);
-    }
-    emit Delete_Install_Window();
+    whenRunThreadEnds(2000, &ProgressBarWindow::closeWizard);
 }
 
 void ProgressBarWindow::Reconnect_Server() {
     if (abandoned || !workerThread)
         return;
     workerThread->quit();
-    workerThread->wait(3000);
+    whenRunThreadEnds(3000, &ProgressBarWindow::retryOrGiveUp);
+}
+
+void ProgressBarWindow::retryOrGiveUp() {
+    // Cancelled or closed while the failed attempt was ending.
+    if (abandoned || !workerThread)
+        return;
     connectFailures += 1;
     statusLabel->setText(russian() ? "Попытка присоединение к серверу..."
                                    : "Attempting to join the server...");

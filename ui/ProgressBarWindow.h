@@ -50,8 +50,11 @@ protected:
 
 private:
     void appendLogLine(const QString &line);
-    void stopRun(int waitMsec);
     void releaseWorker();
+    void whenRunThreadEnds(int waitMsec, void (ProgressBarWindow::*next)());
+    void completeInstall();
+    void retryOrGiveUp();
+    void closeWizard();
 
     QProgressBar *progressBar = nullptr;
     QLabel *statusLabel = nullptr;

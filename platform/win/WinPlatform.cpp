@@ -127,4 +127,33 @@ bool renameFile(const std::wstring &from, const std::wstring &to) {
     return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(), 0) != FALSE;
 }
 
+void *lockFile(const std::wstring &path, bool *heldElsewhere) {
+    HANDLE file = CreateFileW(nativePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const bool held = file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+    if (heldElsewhere)
+        *heldElsewhere = held;
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+void *createCallEvent(const std::wstring &name) {
+    return CreateEventW(nullptr, FALSE, FALSE, name.c_str());
+}
+
+bool setCallEvent(const std::wstring &name) {
+    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
+    if (!event)
+        return false;
+    // The caller was just started by the user, so it may hand the foreground on to the running program.
+    AllowSetForegroundWindow(ASFW_ANY);
+    const bool set = SetEvent(event) != FALSE;
+    CloseHandle(event);
+    return set;
+}
+
+void closeHandle(void *handle) {
+    if (handle)
+        CloseHandle(handle);
+}
+
 } // namespace WinPlatform

@@ -29,4 +29,14 @@ bool readRunValue(const std::wstring &valueName, std::wstring *programPath);
 // Renames a file, also the file of a running program; fails when the target already exists.
 bool renameFile(const std::wstring &from, const std::wstring &to);
 
+// The program folder's instance lock: the file opened without sharing and deleted when closed, so the system
+// lets it go however the program ends. Null when it could not be opened; *heldElsewhere then tells whether
+// another process holds it.
+void *lockFile(const std::wstring &path, bool *heldElsewhere);
+// An auto-reset event of this name in the session, set by later starts; null when it cannot be made.
+void *createCallEvent(const std::wstring &name);
+// Sets the named event and lets its owner come to the front; false when no process holds the event.
+bool setCallEvent(const std::wstring &name);
+void closeHandle(void *handle);
+
 } // namespace WinPlatform

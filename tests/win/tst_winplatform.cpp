@@ -1,12 +1,13 @@
 // Tests of the Windows layer against the real Win32 services (run under Wine on Linux machines).
 
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#define DOCTEST_CONFIG_IMPLEMENT
 #include <doctest.h>
 
 #include "platform/win/WinPlatform.h"
 
 #include <windows.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -18,6 +19,12 @@ std::wstring folderOf(const std::wstring &path) {
 
 bool exists(const std::wstring &path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring selfPath() {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return self;
 }
 
 std::wstring sleeperPath() {
@@ -97,6 +104,18 @@ struct Child {
         WaitForSingleObject(info.hProcess, 5000);
     }
 };
+
+// This test program started as a second program with one of the switches of main().
+Child helper(const std::wstring &switchName, const std::wstring &argument) {
+    return Child(L"\"" + selfPath() + L"\" " + switchName + L" \"" + argument + L"\"");
+}
+
+DWORD exitCodeOf(const Child &child) {
+    DWORD code = 99;
+    if (child.waitForEnd(20000))
+        GetExitCodeProcess(child.info.hProcess, &code);
+    return code;
+}
 
 std::string readFile(const std::wstring &path) {
     std::ifstream file(path.c_str(), std::ios::binary);
@@ -250,4 +269,71 @@ TEST_CASE("without declared systems Windows 10 reports Windows 8" *
     CHECK(WinPlatform::isWindowsVersionOrGreater(6, 2, 0));
     CHECK_FALSE(WinPlatform::isWindowsVersionOrGreater(6, 3, 0));
     CHECK_FALSE(WinPlatform::isWindowsVersionOrGreater(10, 0, 0));
+}
+
+TEST_CASE("a program folder's lock is held until its holder ends, however it ends") {
+    TempFolder folder(L"instance");
+    const std::wstring lock = folder.path + L"/Quillon.lock";
+    bool held = true;
+    void *mine = WinPlatform::lockFile(lock, &held);
+    REQUIRE(mine);
+    CHECK_FALSE(held);
+    CHECK(exists(folder.path + L"\\Quillon.lock"));
+    CHECK(WinPlatform::lockFile(lock, &held) == nullptr);
+    CHECK(held);
+    WinPlatform::closeHandle(mine);
+    CHECK_FALSE(exists(folder.path + L"\\Quillon.lock"));
+
+    // Another process takes it; killed, it leaves nothing that blocks the next start.
+    Child holder = helper(L"--hold-lock", lock);
+    REQUIRE(holder.started);
+    held = false;
+    for (int i = 0; i < 500 && !held; ++i) {
+        WinPlatform::closeHandle(WinPlatform::lockFile(lock, &held));
+        Sleep(20);
+    }
+    REQUIRE(held);
+    holder.end();
+    mine = WinPlatform::lockFile(lock, &held);
+    CHECK(mine);
+    CHECK_FALSE(held);
+    WinPlatform::closeHandle(mine);
+}
+
+TEST_CASE("a later start sets the call event of its own folder's program only") {
+    const std::wstring name = L"Local\\Quillon-test-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring otherName = name + L"-other";
+    // Nobody listens yet.
+    CHECK(exitCodeOf(helper(L"--call", name)) == 1);
+
+    void *event = WinPlatform::createCallEvent(name);
+    void *other = WinPlatform::createCallEvent(otherName);
+    REQUIRE(event);
+    REQUIRE(other);
+    CHECK(WaitForSingleObject(event, 0) == WAIT_TIMEOUT);
+    CHECK(exitCodeOf(helper(L"--call", name)) == 0);
+    CHECK(WaitForSingleObject(event, 5000) == WAIT_OBJECT_0);
+    // Taken by the wait: one call, one wake-up.
+    CHECK(WaitForSingleObject(event, 0) == WAIT_TIMEOUT);
+    CHECK(WaitForSingleObject(other, 0) == WAIT_TIMEOUT);
+
+    // Gone with its holder.
+    WinPlatform::closeHandle(event);
+    WinPlatform::closeHandle(other);
+    CHECK(exitCodeOf(helper(L"--call", name)) == 1);
+}
+
+// The test program doubles as the second program of the tests above.
+int main(int argc, char **argv) {
+    const std::string mode = argc == 3 ? argv[1] : "";
+    const std::wstring argument = argc == 3 ? std::wstring(argv[2], argv[2] + std::strlen(argv[2])) : L"";
+    if (mode == "--hold-lock") {
+        if (!WinPlatform::lockFile(argument, nullptr))
+            return 1;
+        Sleep(60000);
+        return 0;
+    }
+    if (mode == "--call")
+        return WinPlatform::setCallEvent(argument) ? 0 : 1;
+    return doctest::Context(argc, argv).run();
 }
