@@ -6,8 +6,9 @@ what they depend on) and then what `apt-get install --no-install-recommends` of 
 (scripts/*packages.txt) brings; apt-get's own resolver works that out, simulating the install
 against an empty package state. What is used, each mapped to its package by `dpkg-query -S`:
   - every header in the dependency records (`ninja -t deps`) of every Ninja build folder in the
-    clone, the cross-built ones included, and every file or folder CMake found (the FILEPATH and
-    PATH entries of each CMakeCache.txt);
+    clone, the cross-built ones included, every program named by path in its build commands
+    (`ninja -t commands`) and the tools CMake found for it (CMAKE_* and *_EXECUTABLE entries of
+    its CMakeCache.txt; its other entries are optional finds);
   - every program that the scripts, the tests, the program's own code and the CMake files start:
     the command words of shell code (scripts, `sh -c` texts, CMake COMMANDs), the programs that
     C++ code starts by name or absolute path, `find_program` names; each looked up with
@@ -15,7 +16,7 @@ against an empty package state. What is used, each mapped to its package by `dpk
   - every module that the Python test servers import.
 Files outside /usr (the build tree, the clone, caches such as a cross-built Qt) and below
 /usr/local belong to no package and are left out. Run it after a build; it exits 1 naming each
-missing package and what needs it, 0 when everything is covered.
+missing package and what needs it, 0 when everything is covered; --list also shows each package used.
 """
 import ast
 import fnmatch
@@ -86,6 +87,12 @@ def build_files(uses):
                 path = os.path.normpath(os.path.join(folder, line.strip()))
                 if packaged_path(path):
                     uses[path].add(relative(folder))
+        commands = subprocess.run(['ninja', '-C', folder, '-t', 'commands'], capture_output=True,
+                                  text=True, check=True).stdout
+        for command in re.split(r'\n| && ', commands):
+            program = command.split(' ', 1)[0]
+            if packaged_path(program):
+                uses[program].add(relative(folder))
         cache = os.path.join(folder, 'CMakeCache.txt')
         if os.path.exists(cache):
             with open(cache) as file:
@@ -376,6 +383,12 @@ def main():
     for path in unowned:
         print('check-packages: note: %s (%s) belongs to no package' % (path, ', '.join(sorted(uses[path]))))
     used = set().union(*packages.values()) if packages else set()
+    if '--list' in sys.argv:
+        by_package = defaultdict(list)
+        for path, owned_by in packages.items():
+            by_package[', '.join(sorted(owned_by))].append(path)
+        for owned_by, paths in sorted(by_package.items()):
+            print('  %s: %d, such as %s' % (owned_by, len(paths), ', '.join(sorted(paths)[:2])))
     print('check-packages: %d files and programs used by %d build folders and the scripts and tests, '
           'from %d packages; a fresh machine with %s has %d packages'
           % (len(uses), len(folders), len(used), ' and '.join(lists), len(fresh)))
