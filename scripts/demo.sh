@@ -17,17 +17,17 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2 --target Quillon quillon-settings
 # The newer program: the same sources, other version texts in the About window.
 launcher=$(sed -n 's/^CMAKE_CXX_COMPILER_LAUNCHER:[A-Z]*=//p' build/CMakeCache.txt)
-cmake -S . -B build/demo-newer -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+cmake -S . -B build-demo-newer -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
     -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" \
     -DQUILLON_VERSION_TEXT_EN="$newer_version" -DQUILLON_VERSION_TEXT_RU="$newer_version_ru" >/dev/null
-cmake --build build/demo-newer -j2 --target Quillon
+cmake --build build-demo-newer -j2 --target Quillon
 
 rm -rf "$run"
 mkdir -p "$run/program" "$run/installed/LoRa"
 cp -a demo/server "$run/server"
 newer="$run/server/upload/Softwares/For Download/Quillon"
 mkdir -p "$newer"
-cp build/demo-newer/Quillon "$newer/"
+cp build-demo-newer/Quillon "$newer/"
 cp build/Quillon "$run/program/"
 # An older Brightfen Meter is already installed, so the first check finds an update.
 cp -a "demo/installed/Brightfen Meter" "$run/installed/LoRa/"
@@ -120,6 +120,7 @@ if [ -z "${DISPLAY:-}" ]; then
     for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$number" ] && break; sleep 0.1; done
     trayer --edge top --align right --widthtype request >/dev/null 2>&1 &
     tray_pid=$!
+    sleep 2 # for the tray host to take the tray, so Quillon finds it at start
     echo "No display was set: Quillon runs on the virtual display $DISPLAY (screenshot: import -display $DISPLAY -window root shot.png)."
 fi
 
