@@ -12,7 +12,7 @@ against an empty package state. What is used, each mapped to its package by `dpk
   - every program that the scripts, the tests, the program's own code and the CMake files start:
     the command words of shell code (scripts, `sh -c` texts, CMake COMMANDs), the programs that
     C++ code starts by name or absolute path, `find_program` names; each looked up with
-    `command -v` (Python's shutil.which);
+    `command -v` does, on the PATH of Debian's own folders (not /usr/local);
   - every module that the Python test servers import.
 Files outside /usr (the build tree, the clone, caches such as a cross-built Qt) and below
 /usr/local belong to no package and are left out. Run it after a build; it exits 1 naming each
@@ -34,6 +34,7 @@ ROOT = os.path.realpath(os.path.join(os.path.dirname(__file__), '..'))
 # Outside the two commands: benchmarks (built only with QUILLON_BENCH, run by hand beside peer
 # tools) and the maintainer's picture-drawing script (its pictures are checked in).
 NOT_SCANNED = {'.git', 'bench', 'resources'}
+DEBIAN_PATH = '/usr/sbin:/usr/bin:/sbin:/bin'
 
 
 def relative(path):
@@ -275,18 +276,18 @@ def program_files(uses, unknown):
             continue
         for program in set(names):
             if program.startswith('/'):
-                if not (os.path.isfile(program) and os.access(program, os.X_OK)):
-                    continue  # a data file named by its path, or a program of another system
+                if not (os.path.isfile(program) and os.access(program, os.X_OK)) or not (
+                        packaged_path(program) or packaged_path(merged_alias(program))):
+                    continue  # a data file named by its path, a program of another system, or /usr/local
                 found = program
             elif '/' in program:
                 continue  # the project's own programs
             else:
-                found = shutil.which(program)
-            if found is None:
-                if program not in own_names:
-                    unknown['program ' + program].add(relative(path))
-            elif packaged_path(os.path.realpath(found)) or packaged_path(found) or found.startswith(('/bin/', '/sbin/')):
+                found = shutil.which(program, path=DEBIAN_PATH)
+            if found is not None:
                 uses[found].add(relative(path) + ' (' + program + ')')
+            elif program not in own_names:
+                unknown['program ' + program].add(relative(path))
 
 
 # ---- Packages ------------------------------------------------------------------------------------
@@ -378,7 +379,7 @@ def main():
         elif not owned_by & fresh:
             missing[', '.join(sorted(owned_by))].append(path)
     for name, users in sorted(unknown.items()):
-        print('check-packages: note: %s (%s) is not on this machine, so no package can be named for it'
+        print('check-packages: note: %s (%s) is on no PATH of Debian\'s own folders here: no package to name'
               % (name, ', '.join(sorted(users))))
     for path in unowned:
         print('check-packages: note: %s (%s) belongs to no package' % (path, ', '.join(sorted(uses[path]))))

@@ -50,7 +50,7 @@ quillon_pids() {
 }
 stop_all() {
     trap - EXIT INT TERM
-    local stopped= pids pid
+    local stopped='' pids pid
     pids=$(quillon_pids)
     if [ -n "$pids" ]; then
         kill $pids 2>/dev/null || true
