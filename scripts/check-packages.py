@@ -3,7 +3,7 @@
 
 A fresh Debian 12 has its minimal base (the packages of priority "required", the essential ones and
 what they depend on) and then what `apt-get install --no-install-recommends` of the package lists
-(scripts/*packages.txt) brings; apt-get's own resolver works that out, simulating the install
+(every scripts/*packages*.txt) brings; apt-get's own resolver works that out, simulating the install
 against an empty package state. What is used, each mapped to its package by `dpkg-query -S`:
   - every header in the dependency records (`ninja -t deps`) of every Ninja build folder in the
     clone, the cross-built ones included, every program named by path in its build commands
@@ -338,7 +338,7 @@ def listed_packages():
     listed, lists = set(), []
     folder = os.path.join(ROOT, 'scripts')
     for name in sorted(os.listdir(folder)):
-        if name.endswith('packages.txt'):
+        if 'packages' in name and name.endswith('.txt'):
             lists.append('scripts/' + name)
             with open(os.path.join(folder, name)) as file:
                 listed.update(file.read().split())
