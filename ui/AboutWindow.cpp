@@ -9,7 +9,9 @@
 #include <QStringList>
 
 namespace {
-const char *const Version = "1.1.6.";
+// Build settings, so that the demo can build a newer-looking program from the same sources.
+const char *const Version = QUILLON_VERSION_TEXT_RU;
+const char *const EnglishVersion = QUILLON_VERSION_TEXT_EN;
 
 QString link(const QString &address, const QString &shown) {
     return QStringLiteral("<a href=\"%1\">%2</a>").arg(address, shown);
@@ -36,7 +38,7 @@ QString aboutText(bool russian) {
              << QStringLiteral("Сайт продукции мониторинга транспорта") << transport
              << QStringLiteral("Основоной сайт") << main;
     } else {
-        rows << QString() << QStringLiteral("Software version 1.0.") << QString()
+        rows << QString() << QStringLiteral("Software version ") + QLatin1String(EnglishVersion) << QString()
              << QStringLiteral("Questions on technical support") << QStringLiteral("can be sent to the mail:")
              << mail << QString() << QStringLiteral("IoT product website") << iot
              << QStringLiteral("Transport monitoring product website") << transport
