@@ -127,4 +127,9 @@ bool renameFile(const std::wstring &from, const std::wstring &to) {
     return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(), 0) != FALSE;
 }
 
+bool replaceFile(const std::wstring &from, const std::wstring &to) {
+    return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
 } // namespace WinPlatform
