@@ -16,6 +16,7 @@
 #include "ui/StacketWidget.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
@@ -404,6 +405,35 @@ private slots:
         QCOMPARE(filesBelow(local.path()), QStringList{"Brightfen Sniffer/sniffer.exe"});
         QCOMPARE(settings()->value("Path/Brightfen Sniffer").toString(), local.filePath("Brightfen Sniffer"));
         QCOMPARE(logText().count("Error server timeout - "), 1);
+        delete window;
+    }
+
+    // A server that drops every connection after 40 % of a file: each retry of the progress window
+    // goes on from where the last one stopped, so the third attempt completes the file (starting
+    // again from zero, every attempt would fail and the window would give up).
+    void progressWindowRetriesGoOnFromWhereTheCutLeftOff() {
+        QTemporaryDir tree;
+        const QByteArray fresh = randomTestBytes(6 * 1024 * 1024);
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Sniffer/sniffer.bin", fresh));
+        AsyncsshServer server(tree.path(), {"--drop-after", QString::number(fresh.size() * 4 / 10)});
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        QTemporaryDir local;
+        QVERIFY(writeTestFile(local.filePath("Brightfen Sniffer/sniffer.bin"), "installed sniffer"));
+        InstallContext context;
+        context.selectedLoRa.insert("Brightfen Sniffer", true);
+        context.groupFolders["LoRa"] = local.path();
+        auto *window = new ProgressBarWindow(&context);
+        QSignalSpy teardown(window, &ProgressBarWindow::Delete_Install_Window);
+        BoxAnswerer boxes;
+        window->Show();
+        QTRY_COMPARE_WITH_TIMEOUT(teardown.count(), 1, 60000);
+        QCOMPARE(boxes.titles, QStringList{"Complete!"});
+        QCOMPARE(QCryptographicHash::hash(readFileOrEmpty(local.filePath("Brightfen Sniffer/sniffer.bin")),
+                                          QCryptographicHash::Md5),
+                 QCryptographicHash::hash(fresh, QCryptographicHash::Md5));
+        QCOMPARE(filesBelow(local.path()), QStringList{"Brightfen Sniffer/sniffer.bin"});
         delete window;
     }
 
