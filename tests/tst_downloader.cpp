@@ -287,7 +287,8 @@ private slots:
 
     // A connection lost mid-file keeps the bytes fetched so far beside the installed file; the next
     // run (a new downloader, as after the program was closed; install or update) goes on from there
-    // when the server file is the same one, and starts again when its size or time changed.
+    // when the server file is the same one, starts again when its size or time changed, and drops
+    // them when the server no longer has the file.
     void interruptedFileResumesOnlyFromTheSameServerFile_data() {
         QTest::addColumn<bool>("update");
         QTest::addColumn<QString>("change");
@@ -295,6 +296,7 @@ private slots:
         QTest::newRow("next update run") << true << "";
         QTest::newRow("server file has a new time") << false << "time";
         QTest::newRow("server file has a new size") << true << "size";
+        QTest::newRow("server file is gone") << false << "gone";
     }
     void interruptedFileResumesOnlyFromTheSameServerFile() {
         QFETCH(bool, update);
@@ -333,19 +335,23 @@ private slots:
         QVERIFY(readFileOrEmpty(served).startsWith(before));
 
         QFile file(served);
-        QVERIFY(file.open(QIODevice::ReadWrite));
+        if (change == "gone")
+            QVERIFY(file.remove());
+        else
+            QVERIFY(file.open(QIODevice::ReadWrite));
         if (change == "size")
             QVERIFY(file.resize(size + 1));
-        if (!change.isEmpty()) {
-            QVERIFY(file.write("changed") == 7);
+        if (change == "time" || change == "size") {
+            QVERIFY(file.write("changed") == 7 && file.flush());
             QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-1),
                                      QFileDevice::FileModificationTime));
         }
         file.close();
         const auto [next, nextChunks] = runOnce({});
         QCOMPARE(next.last(), QString(update ? "finish update" : "finished install"));
+        const QByteArray expected = change == "gone" ? QByteArray("installed") : readFileOrEmpty(served);
         QCOMPARE(QCryptographicHash::hash(readFileOrEmpty(local), QCryptographicHash::Md5),
-                 QCryptographicHash::hash(readFileOrEmpty(served), QCryptographicHash::Md5));
+                 QCryptographicHash::hash(expected, QCryptographicHash::Md5));
         const qint64 fetched = std::accumulate(nextChunks.cbegin(), nextChunks.cend(), qint64(0));
         QCOMPARE(fetched, change.isEmpty() ? size - before.size() : QFileInfo(served).size());
         QCOMPARE(filesBelow(folder), QStringList{"bridge.bin"});

@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QThread>
 
 #include <fcntl.h>
@@ -433,6 +434,13 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
                 emit New_Progress_Value(toSignalInt(progress));
             }
         }
+    }
+    // A file the server no longer lists is not fetched again: what an earlier run left of it goes.
+    if (!cancelled() && !sessionLost(session)) {
+        QSet<QString> listed;
+        for (const ListedEntry &item : std::as_const(listing))
+            listed.insert(localFolder + "/" + QString::fromUtf8(item.name));
+        partials.removeAllExcept(localFolder, listed);
     }
 }
 

@@ -93,9 +93,18 @@ QStringList PartialFile::Index::of(const QString &targetPath) {
 }
 
 void PartialFile::Index::removeAllOf(const QString &targetPath) {
-    QStringList &paths = folderList(QFileInfo(targetPath).path());
+    removeWhere(QFileInfo(targetPath).path(), [&](const QString &target) { return target == targetPath; });
+}
+
+void PartialFile::Index::removeAllExcept(const QString &folder, const QSet<QString> &targetPaths) {
+    removeWhere(folder, [&](const QString &target) { return !targetPaths.contains(target); });
+}
+
+void PartialFile::Index::removeWhere(const QString &folder,
+                                     const std::function<bool(const QString &)> &unwanted) {
+    QStringList &paths = folderList(folder);
     for (auto it = paths.begin(); it != paths.end();) {
-        if (targetOf(*it) == targetPath) {
+        if (unwanted(targetOf(*it))) {
             QFile::remove(*it);
             it = paths.erase(it);
         } else {

@@ -10,8 +10,11 @@
 
 #include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 class PartialFile {
 public:
@@ -46,10 +49,13 @@ public:
         QStringList of(const QString &targetPath);
         // Removes every partial of the target (it arrived whole some other way).
         void removeAllOf(const QString &targetPath);
+        // Removes the partials in the folder whose target is not one of these.
+        void removeAllExcept(const QString &folder, const QSet<QString> &targetPaths);
         void clear() { folders.clear(); }
 
     private:
         QStringList &folderList(const QString &folder);
+        void removeWhere(const QString &folder, const std::function<bool(const QString &target)> &unwanted);
         QHash<QString, QStringList> folders;
     };
 
