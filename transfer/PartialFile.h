@@ -7,6 +7,12 @@
 // The identity lives in the name rather than in a small file beside it, so bytes and identity can never
 // be separated or disagree (a crash leaves one file, never half a pair), and finding a partial costs no
 // read. The bytes are always written in file order, so a partial is always the server file's beginning.
+//
+// A fetch cut short (lost connection, read error, Cancel, the program closing) keeps its partial. The
+// downloader removes a partial when it is no longer wanted: it becomes the file by the final rename; a
+// fetch of its target finds it belongs to another server file; its target arrives whole some other way
+// (fetched ahead into memory); an install run has walked its folder to the end and the server no longer
+// lists its target; or a write to it failed.
 
 #include <QFile>
 #include <QHash>
