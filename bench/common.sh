@@ -8,9 +8,10 @@ make_work() {
     trap 'for pid in "${PROXY_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done; stop_sshd; rm -rf "$WORK"' EXIT
 }
 
-# require HINT BUILT_TOOL... -- COMMAND...: stops with a message unless every built tool is there (HINT
-# says how to build it), every command is installed, and this runs as root (the OpenSSH test server
-# makes a local user).
+# require HINT BUILT_TOOL... -- COMMAND...: installs the benchmarks' Debian packages that are missing
+# (scripts/bench-packages.txt), then stops with a message unless every built tool is there (HINT says how
+# to build it), every command is installed, and this runs as root (the OpenSSH test server makes a local
+# user).
 require() {
     local hint=$1
     shift
@@ -19,6 +20,7 @@ require() {
         shift
     done
     shift
+    [ "$(id -u)" -ne 0 ] || scripts/install-packages.sh $(cat scripts/bench-packages.txt)
     for tool in "$@"; do
         command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
     done

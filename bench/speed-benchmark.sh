@@ -5,21 +5,23 @@
 #
 #   bench/speed-benchmark.sh [BUILD_DIR]     (root; BUILD_DIR configured with -DQUILLON_BENCH=ON)
 #
-# Cases: one LARGE_MB file on loopback; the same at RTT_MS round trip; SMALL_FILES files of SMALL_KB
-# at RTT_MS; NESTED_FILES small files in nested folders at RTT_MS; the peak memory of one MEMORY_MB
-# file. Each figure is one run (RUNS=n takes the median); the machine's load is printed with each
-# figure, since other work on it lowers them. Cases 1 and 2 also show what limits them: the set-up
-# alone (an empty component), each client's own processor time and a run with server and client on
-# one core (case 1), one session alone (case 2).
+# Cases: one LARGE_MB file on loopback; the same at RTT_MS and at FAR_RTT_MS round trip; SMALL_FILES
+# files of SMALL_KB at RTT_MS; NESTED_FILES small files in nested folders at RTT_MS; the large file at
+# RTT_MS with the link cut at half the file, finished by a second run with and without resuming; the
+# peak memory of one MEMORY_MB file. Each figure is the median of RUNS runs; the machine's load is
+# printed with each figure, since other work on it lowers them. The large-file cases also show what
+# limits them: the set-up alone (an empty component), each client's own processor time, a run with
+# server and client on one core (loopback), one session alone and libssh's own window (far away).
 set -eu
 cd "$(dirname "$0")/.."
 source bench/common.sh
 BUILD=$(realpath "${1:-build}")
-RUNS=${RUNS:-1}
+RUNS=${RUNS:-3}
 LARGE_MB=${LARGE_MB:-200}
 SMALL_FILES=${SMALL_FILES:-2000}
 SMALL_KB=${SMALL_KB:-50}
 RTT_MS=${RTT_MS:-50}
+FAR_RTT_MS=${FAR_RTT_MS:-150}
 MEMORY_MB=${MEMORY_MB:-1024}
 NESTED_FILES=${NESTED_FILES:-60}
 BENCH=$BUILD/bench/quillon-speed-bench
@@ -56,9 +58,10 @@ write_settings() {
     "$SETTINGS_TOOL" encrypt "$WORK/settings-$1.txt" "$WORK/settings-$1.ini" > /dev/null
 }
 
-# Starts a delay proxy in front of sshd on port $1 with one-way delay $2 ms.
+# Starts a delay proxy in front of sshd on port $1 with one-way delay $2 ms [cutting the link once
+# $3 bytes have gone to the clients].
 start_proxy() {
-    "$PROXY" "$1" "$PORT" "$2" > "$WORK/proxy-$1.out" 2>&1 &
+    "$PROXY" "$1" "$PORT" "$2" ${3:-} > "$WORK/proxy-$1.out" 2>&1 &
     PROXY_PIDS+=($!)
     for _ in $(seq 1 50); do grep -q READY "$WORK/proxy-$1.out" && break; sleep 0.1; done
     grep -q READY "$WORK/proxy-$1.out" || { echo "the delay proxy did not start on port $1" >&2; exit 1; }
@@ -68,7 +71,8 @@ start_proxy() {
 # being the client's own processor time (user + system, its child processes included).
 measure() {
     local exit_code=0
-    rm -rf "$WORK/out"; mkdir -p "$WORK/out"
+    rm -rf "$WORK/out"
+    if [ -n "${MEASURE_START:-}" ]; then mv "$MEASURE_START" "$WORK/out"; else mkdir -p "$WORK/out"; fi
     # The fetch commands are shell functions: run them in a child shell that /usr/bin/time watches.
     (cd "$WORK" && /usr/bin/time -v -o "$WORK/time.txt" bash -c "$(declare -f "$1"); \"\$@\"" _ "$@" \
         > "$WORK/cmd.txt" 2>&1) || exit_code=$?
@@ -110,18 +114,27 @@ mkdir -p "$WORK/settings"
 PIN=
 export BENCH CLI REMOTE WORK USER_NAME PASSWORD PIN
 
-# Prints one result line: name, MB/s, peak MB, load; sets LAST_RATE, LAST_SECONDS and LAST_CPU.
+# Prints one result line: name, MB/s, peak MB, load [, sessions]; sets LAST_RATE, LAST_SECONDS and
+# LAST_CPU. With a proxy port as $4, also the connections the proxy accepted meanwhile (sessions per run).
 report() {
-    local name=$1 bytes=$2 result=$3
+    local name=$1 bytes=$2 result=$3 port=${4:-}
     read -r seconds peak code load cpu <<< "$result"
     LAST_RATE=$(awk -v b="$bytes" -v s="$seconds" 'BEGIN { if (b > 0) printf "%.1f", b / s / 1e6; else print "-" }')
     LAST_SECONDS=$seconds
     LAST_CPU=$cpu
     local note=""
     [ "$code" = 0 ] || note="  (exit code $code: $(tail -1 "$WORK/cmd.txt" | tr '\r' '\n' | tail -1))"
+    if [ -n "$port" ]; then
+        local total
+        total=$(grep -c CONNECTION "$WORK/proxy-$port.out" || true)
+        note="  sessions $(( (total - ${CONNECTIONS_BEFORE:-0}) / RUNS ))$note"
+        CONNECTIONS_BEFORE=$total
+    fi
     printf '  %-36s %8.2f s %9s MB/s %8.1f MB peak  load %s%s\n' "$name" "$seconds" "$LAST_RATE" \
         "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')" "$load" "$note"
 }
+# Marks the proxy's connection count before a measurement whose sessions report() is to show.
+count_from() { CONNECTIONS_BEFORE=$(grep -c CONNECTION "$WORK/proxy-$1.out" || true); }
 # Warns when a copy is not the server's file or folder, which would make its figure meaningless.
 same() { diff -rq "$SERVED/$1" "$2" > /dev/null || echo "  WARNING: $2 differs from the server's copy"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
@@ -139,12 +152,15 @@ set_up_alone() {
 
 LARGE_BYTES=$((LARGE_MB * 1024 * 1024))
 SMALL_BYTES=$((SMALL_FILES * SMALL_KB * 1024))
-HALF=$(awk -v r="$RTT_MS" 'BEGIN { print r / 2 }')
+half() { awk -v r="$1" 'BEGIN { print r / 2 }'; }
 ZERO_PROXY=$((PORT + 1000))
 DELAY_PROXY=$((PORT + 1001))
+FAR_PROXY=$((PORT + 1002))
+CUT_PROXY=$((PORT + 1003))
 start_proxy "$ZERO_PROXY" 0
-start_proxy "$DELAY_PROXY" "$HALF"
-for port in "$PORT" "$ZERO_PROXY" "$DELAY_PROXY"; do write_settings "$port"; done
+start_proxy "$DELAY_PROXY" "$(half "$RTT_MS")"
+start_proxy "$FAR_PROXY" "$(half "$FAR_RTT_MS")"
+for port in "$PORT" "$ZERO_PROXY" "$DELAY_PROXY" "$FAR_PROXY" "$CUT_PROXY"; do write_settings "$port"; done
 max() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > b ? a : b) }'; }
 THROUGH=0
 through() { THROUGH=$(max "$THROUGH" "$LAST_RATE"); } # the fastest figure through the delay proxy
@@ -180,42 +196,48 @@ report "OpenSSH sftp, all on one core" "$LARGE_BYTES" "$(median sftp_get "$PORT"
 PIN=
 taskset -p "$(( (1 << $(nproc)) - 1 ))" "$SERVER_LISTENER" > /dev/null
 
-echo
-echo "2. One ${LARGE_MB} MiB file, ${RTT_MS} ms round trip:"
-report "quillon-cli install" "$LARGE_BYTES" "$(median quillon_install "$DELAY_PROXY" "$LARGE")"; Q=$LAST_RATE
-QT=$LAST_SECONDS
-through
-same "$LARGE" "$WORK/out/$LARGE"
-report "OpenSSH sftp" "$LARGE_BYTES" "$(median sftp_get "$DELAY_PROXY" "$LARGE")"; S=$LAST_RATE
-ST=$LAST_SECONDS
-through
-report "rclone copy" "$LARGE_BYTES" "$(median rclone_copy "$DELAY_PROXY" "$LARGE")"; R=$LAST_RATE
-through
-echo "  quillon / sftp = $(ratio "$Q" "$S")   quillon / rclone = $(ratio "$Q" "$R")   (target: 1.5 x sftp)"
-echo "  What limits it. Set-up alone (an empty component):"
-set_up_alone "$DELAY_PROXY"
-# One channel's flow-control window caps each session; the program may use four.
-report "machinery alone, one session" "$LARGE_BYTES" "$(median bench_large "$DELAY_PROXY" "$LARGE/large.bin" 1)"
-through
-# What lifts the per-channel limit: a 4 MiB flow-control window instead of libssh's 1,280,000 bytes.
-# Not what the program does; the fetch machinery alone, shown as the measured next step.
-report "machinery alone, libssh window" "$LARGE_BYTES" "$(median bench_large "$DELAY_PROXY" "$LARGE/large.bin")"
-through
-export QUILLON_BENCH_CHANNEL_WINDOW=4194304
-report "machinery alone, 4 MiB window (*)" "$LARGE_BYTES" "$(median bench_large "$DELAY_PROXY" "$LARGE/large.bin")"
-through
-unset QUILLON_BENCH_CHANNEL_WINDOW
-echo "  (*) experiment only: window / sftp = $(ratio "$LAST_RATE" "$S")"
+# far_file N RTT PORT: the large file through the delay proxy on PORT, side by side with the peers,
+# and what limits the program there.
+far_file() {
+    echo
+    echo "$1. One ${LARGE_MB} MiB file, $2 ms round trip:"
+    count_from "$3"
+    report "quillon-cli install" "$LARGE_BYTES" "$(median quillon_install "$3" "$LARGE")" "$3"; Q=$LAST_RATE
+    QT=$LAST_SECONDS
+    through
+    same "$LARGE" "$WORK/out/$LARGE"
+    report "OpenSSH sftp" "$LARGE_BYTES" "$(median sftp_get "$3" "$LARGE")"; S=$LAST_RATE
+    ST=$LAST_SECONDS
+    through
+    report "rclone copy" "$LARGE_BYTES" "$(median rclone_copy "$3" "$LARGE")"; R=$LAST_RATE
+    through
+    echo "  quillon / sftp = $(ratio "$Q" "$S")   quillon / rclone = $(ratio "$Q" "$R")   (target: 2.0 x sftp)"
+    echo "  What limits it. Set-up alone (an empty component):"
+    set_up_alone "$3"
+    # Each channel's flow-control window caps one session at window / round trip.
+    report "machinery alone, one session" "$LARGE_BYTES" "$(median bench_large "$3" "$LARGE/large.bin" 1)"
+    through
+    report "machinery alone, four sessions" "$LARGE_BYTES" "$(median bench_large "$3" "$LARGE/large.bin")"
+    through
+    export QUILLON_BENCH_CHANNEL_WINDOW=0
+    report "machinery alone, libssh's window" "$LARGE_BYTES" "$(median bench_large "$3" "$LARGE/large.bin")"
+    through
+    unset QUILLON_BENCH_CHANNEL_WINDOW
+}
+far_file 2 "$RTT_MS" "$DELAY_PROXY"
+far_file 3 "$FAR_RTT_MS" "$FAR_PROXY"
 
 echo
-echo "3. ${SMALL_FILES} files of ${SMALL_KB} KiB, ${RTT_MS} ms round trip:"
-report "quillon-cli install" "$SMALL_BYTES" "$(median quillon_install "$DELAY_PROXY" "$SMALL")"; Q=$LAST_RATE
+echo "4. ${SMALL_FILES} files of ${SMALL_KB} KiB, ${RTT_MS} ms round trip:"
+count_from "$DELAY_PROXY"
+report "quillon-cli install" "$SMALL_BYTES" "$(median quillon_install "$DELAY_PROXY" "$SMALL")" "$DELAY_PROXY"
+Q=$LAST_RATE
 through
 same "$SMALL" "$WORK/out/$SMALL"
 report "rclone copy" "$SMALL_BYTES" "$(median rclone_copy "$DELAY_PROXY" "$SMALL")"; R=$LAST_RATE
 through
 same "$SMALL" "$WORK/out/$SMALL"
-echo "  quillon / rclone = $(ratio "$Q" "$R")   (target: at least 1)"
+echo "  quillon / rclone = $(ratio "$Q" "$R")   (target: 1.5)"
 if [ "${SFTP_SMALL:-0}" = 1 ]; then
     report "OpenSSH sftp" "$SMALL_BYTES" "$(median sftp_get "$DELAY_PROXY" "$SMALL")"
 fi
@@ -228,11 +250,49 @@ same "$NESTED" "$WORK/out/$NESTED"
 report "OpenSSH sftp" "$((NESTED_FILES * 4096))" "$(median sftp_get "$DELAY_PROXY" "$NESTED")"
 report "rclone copy" "$((NESTED_FILES * 4096))" "$(median rclone_copy "$DELAY_PROXY" "$NESTED")"
 
+# cut_then_finish KEEP: one install run through a proxy that cuts the link at half the file, then a
+# second run through it (no more cuts) that finishes; KEEP=no removes the partial file between them,
+# as a downloader without resume would start again. Prints "seconds peak_kB exit_code load cpu" of both
+# runs added up (the second run's exit code and peak).
+cut_then_finish() {
+    start_proxy "$CUT_PROXY" "$(half "$RTT_MS")" $((LARGE_BYTES / 2))
+    local first second
+    first=$(measure quillon_install "$CUT_PROXY" "$LARGE")
+    [ "$1" = yes ] || find "$WORK/out" -name '*.part' -delete
+    mv "$WORK/out" "$WORK/kept"
+    second=$(measure_keeping "$WORK/kept" quillon_install "$CUT_PROXY" "$LARGE")
+    same "$LARGE" "$WORK/out/$LARGE"
+    kill "${PROXY_PIDS[-1]}"; wait "${PROXY_PIDS[-1]}" 2>/dev/null || true; unset 'PROXY_PIDS[-1]'
+    read -r s1 p1 c1 l1 u1 <<< "$first"
+    read -r s2 p2 c2 l2 u2 <<< "$second"
+    [ "$c1" != 0 ] || echo "  WARNING: the link was not cut (the first run ended with exit code 0)" >&2
+    echo "$(awk -v a="$s1" -v b="$s2" 'BEGIN { print a + b }') $(max "$p1" "$p2") $c2 $l2 $u2"
+}
+# measure_keeping FOLDER command...: measure, with the output folder starting as FOLDER's contents.
+measure_keeping() {
+    local kept=$1
+    shift
+    MEASURE_START=$kept measure "$@"
+}
+median_cut() {
+    local results=()
+    for _ in $(seq 1 "$RUNS"); do results+=("$(cut_then_finish "$1")"); done
+    printf '%s\n' "${results[@]}" | sort -n | sed -n "$(((RUNS + 1) / 2))p"
+}
 echo
-echo "5. Peak memory of an install run of one ${MEMORY_MB} MiB file (target: under 64 MB):"
+echo "5. One ${LARGE_MB} MiB file, ${RTT_MS} ms round trip, the link cut at half the file, then run again:"
+report "quillon-cli install, resumed" "$LARGE_BYTES" "$(median_cut yes)"; RESUMED=$LAST_SECONDS
+report "quillon-cli install, from zero" "$LARGE_BYTES" "$(median_cut no)"; AFRESH=$LAST_SECONDS
+echo "  time to complete: resumed / from zero = $(ratio "$RESUMED" "$AFRESH")   (MB/s over both runs)"
+
+echo
+echo "6. Peak memory of an install run of one ${MEMORY_MB} MiB file (target: under 64 MB):"
 report "quillon-cli install, loopback" "$((MEMORY_MB * 1024 * 1024))" "$(median quillon_install "$PORT" "$MEMORY")"
 report "quillon-cli install, ${RTT_MS} ms" "$((MEMORY_MB * 1024 * 1024))" \
     "$(median quillon_install "$DELAY_PROXY" "$MEMORY")"
+through
+report "quillon-cli install, ${FAR_RTT_MS} ms" "$((MEMORY_MB * 1024 * 1024))" \
+    "$(median quillon_install "$FAR_PROXY" "$MEMORY")"
 through
 echo
 if awk -v t="$THROUGH" -v c="$CEILING" 'BEGIN { exit !(t < c) }'; then

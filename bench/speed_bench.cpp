@@ -27,6 +27,9 @@ bool openSession(SftpSession &session) {
 }
 
 qint64 fetchLarge(SftpSessionPool &pool, int sessions, const QByteArray &remote, const QString &local) {
+    // To compare flow-control windows: 0 is libssh's own; unset, the program's.
+    bool windowSet = false;
+    const quint32 window = quint32(qEnvironmentVariableIntValue("QUILLON_BENCH_CHANNEL_WINDOW", &windowSet));
     SftpSession &session = pool.primary();
     QElapsedTimer opening;
     opening.start();
@@ -42,14 +45,15 @@ qint64 fetchLarge(SftpSessionPool &pool, int sessions, const QByteArray &remote,
     qint64 total = 0;
     if (sessions > 1 && RangeDownloader::worthSplitting(size, openMicroseconds)) {
         RangeDownloader range(pool);
-        // Only for measuring what a larger flow-control window would give; the program leaves it alone.
-        range.setChannelWindow(qEnvironmentVariableIntValue("QUILLON_BENCH_CHANNEL_WINDOW"));
+        if (windowSet)
+            range.setChannelWindow(window);
         total = range.download(file, remote, size, target, [](qint64, bool written) { return written; });
         if (total < 0)
             std::fprintf(stderr, "read error: %s\n", qPrintable(range.errorText()));
     } else {
         PipelinedReader reader(session, file);
-        reader.setChannelWindow(qEnvironmentVariableIntValue("QUILLON_BENCH_CHANNEL_WINDOW"));
+        if (windowSet)
+            reader.setChannelWindow(window);
         reader.setExpectedSize(size);
         QByteArray buffer(int(PipelinedReader::stepSize), Qt::Uninitialized);
         qint64 n;

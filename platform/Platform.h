@@ -39,6 +39,10 @@ bool isWindowsVersionOrGreater(quint16 major, quint16 minor, quint16 servicePack
 bool setStartWithSystem(bool enabled, const QString &programPath);
 bool startsWithSystem();
 
+// Renames a file onto another in one step, replacing it if it exists (a plain rename on Windows refuses
+// to); false with the system's reason in error when it could not.
+bool replaceFile(const QString &from, const QString &to, QString *error = nullptr);
+
 // Gives a fetched file the permission bits it has on the server (POSIX mode bits).
 void applyRemotePermissions(const QString &localPath, quint32 remoteMode);
 

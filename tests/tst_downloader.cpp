@@ -9,11 +9,16 @@
 #include "transfer/Downloader.h"
 #include "transfer/InstallContext.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
+#include <numeric>
 
 namespace {
 
@@ -278,6 +283,78 @@ private slots:
         QCOMPARE(filesBelow(target.path()), QStringList({"LoRa/Brightfen Sniffer/big.bin"}));
         QVERIFY(run.matching("path ").isEmpty());
         QCOMPARE(run.events.last(), QString("finished install"));
+    }
+
+    // A connection lost mid-file keeps the bytes fetched so far beside the installed file; the next
+    // run (a new downloader, as after the program was closed; install or update) goes on from there
+    // when the server file is the same one, starts again when its size or time changed, and drops
+    // them when the server no longer has the file.
+    void interruptedFileResumesOnlyFromTheSameServerFile_data() {
+        QTest::addColumn<bool>("update");
+        QTest::addColumn<QString>("change");
+        QTest::newRow("next install run") << false << "";
+        QTest::newRow("next update run") << true << "";
+        QTest::newRow("server file has a new time") << false << "time";
+        QTest::newRow("server file has a new size") << true << "size";
+        QTest::newRow("server file is gone") << false << "gone";
+    }
+    void interruptedFileResumesOnlyFromTheSameServerFile() {
+        QFETCH(bool, update);
+        QFETCH(QString, change);
+        const qint64 size = 6 * 1024 * 1024; // above what is fetched ahead into memory
+        QTemporaryDir tree;
+        const QString remote = serverRoot + "Brightfen Bridge/bridge.bin";
+        const QString served = tree.path() + remote;
+        QVERIFY(writeTestFile(served, randomTestBytes(int(size))));
+        QTemporaryDir target;
+        const QString folder = target.path() + "/LoRa/Brightfen Bridge";
+        const QString local = folder + "/bridge.bin";
+        QVERIFY(writeTestFile(local, "installed"));
+        settings()->setValue("Path/Brightfen Bridge", folder);
+        auto context = newInstallContext(target.path());
+        context->selectedLoRa["Brightfen Bridge"] = true;
+        QHash<QString, QString> pending{{local, remote + "|" + QString::number(size)}};
+        auto runOnce = [&](const QStringList &faults) {
+            AsyncsshServer server(tree.path(), faults);
+            pointSettingsAt(server);
+            auto downloader =
+                update ? std::make_unique<Downloader>(QHash<QString, bool>{{local, true}}, &pending)
+                       : std::make_unique<Downloader>(context.get());
+            DownloaderRun run(downloader.get());
+            run.start(!update);
+            return std::make_pair(run.events, run.chunks);
+        };
+
+        const auto [cut, cutChunks] = runOnce({"--drop-after", "2000000"});
+        QCOMPARE(cut.last(), QString("error connection"));
+        QCOMPARE(readFileOrEmpty(local), QByteArray("installed"));
+        const QStringList kept = partialsOf(local);
+        QCOMPARE(kept.size(), 1);
+        const QByteArray before = readFileOrEmpty(kept.first());
+        QVERIFY(before.size() > 0 && before.size() < size);
+        QVERIFY(readFileOrEmpty(served).startsWith(before));
+
+        QFile file(served);
+        if (change == "gone")
+            QVERIFY(file.remove());
+        else
+            QVERIFY(file.open(QIODevice::ReadWrite));
+        if (change == "size")
+            QVERIFY(file.resize(size + 1));
+        if (change == "time" || change == "size") {
+            QVERIFY(file.write("changed") == 7 && file.flush());
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-1),
+                                     QFileDevice::FileModificationTime));
+        }
+        file.close();
+        const auto [next, nextChunks] = runOnce({});
+        QCOMPARE(next.last(), QString(update ? "finish update" : "finished install"));
+        const QByteArray expected = change == "gone" ? QByteArray("installed") : readFileOrEmpty(served);
+        QCOMPARE(QCryptographicHash::hash(readFileOrEmpty(local), QCryptographicHash::Md5),
+                 QCryptographicHash::hash(expected, QCryptographicHash::Md5));
+        const qint64 fetched = std::accumulate(nextChunks.cbegin(), nextChunks.cend(), qint64(0));
+        QCOMPARE(fetched, change.isEmpty() ? size - before.size() : QFileInfo(served).size());
+        QCOMPARE(filesBelow(folder), QStringList{"bridge.bin"});
     }
 
     void hostileNamesAreRefused() {

@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -231,7 +232,8 @@ private slots:
         QStringList listed = QString::fromUtf8(readFileOrEmpty(listings)).split('\n', Qt::SkipEmptyParts);
         listed.sort();
         const QString remote = serverRoot + component;
-        QCOMPARE(listed, QStringList({serverRoot.chopped(1), remote, remote + "/lib", remote + "/lib/deeper"}));
+        QCOMPARE(listed,
+                 QStringList({serverRoot.chopped(1), remote, remote + "/lib", remote + "/lib/deeper"}));
     }
 
     void updateRunGivesTheSameSignalsAndBytesUnderPipelining_data() { addCappedReplyRows(); }
@@ -421,7 +423,15 @@ private slots:
         QVERIFY(run.matching("path ").isEmpty());
         QStringList names = files.keys();
         names.sort();
-        QCOMPARE(filesBelow(folder), names); // no temporary file left behind
+        // What arrived of a file cut short stays beside it for the next run: the beginning of that file.
+        QStringList left = filesBelow(folder);
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            for (const QString &partial : partialsOf(folder + "/" + it.key())) {
+                QVERIFY(it.value().startsWith(readFileOrEmpty(partial)));
+                left.removeOne(QFileInfo(partial).fileName());
+            }
+        }
+        QCOMPARE(left, names); // no other file left behind
         int replaced = 0;
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
             const QByteArray now = readFileOrEmpty(folder + "/" + it.key());

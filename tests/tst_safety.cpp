@@ -16,6 +16,7 @@
 #include "ui/StacketWidget.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
@@ -407,6 +408,35 @@ private slots:
         delete window;
     }
 
+    // A server that drops every connection after 40 % of a file: each retry of the progress window
+    // goes on from where the last one stopped, so the third attempt completes the file (starting
+    // again from zero, every attempt would fail and the window would give up).
+    void progressWindowRetriesGoOnFromWhereTheCutLeftOff() {
+        QTemporaryDir tree;
+        const QByteArray fresh = randomTestBytes(6 * 1024 * 1024);
+        QVERIFY(writeTestFile(tree.path() + serverRoot + "Brightfen Sniffer/sniffer.bin", fresh));
+        AsyncsshServer server(tree.path(), {"--drop-after", QString::number(fresh.size() * 4 / 10)});
+        QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
+        pointSettingsAt(server);
+
+        QTemporaryDir local;
+        QVERIFY(writeTestFile(local.filePath("Brightfen Sniffer/sniffer.bin"), "installed sniffer"));
+        InstallContext context;
+        context.selectedLoRa.insert("Brightfen Sniffer", true);
+        context.groupFolders["LoRa"] = local.path();
+        auto *window = new ProgressBarWindow(&context);
+        QSignalSpy teardown(window, &ProgressBarWindow::Delete_Install_Window);
+        BoxAnswerer boxes;
+        window->Show();
+        QTRY_COMPARE_WITH_TIMEOUT(teardown.count(), 1, 60000);
+        QCOMPARE(boxes.titles, QStringList{"Complete!"});
+        QCOMPARE(QCryptographicHash::hash(readFileOrEmpty(local.filePath("Brightfen Sniffer/sniffer.bin")),
+                                          QCryptographicHash::Md5),
+                 QCryptographicHash::hash(fresh, QCryptographicHash::Md5));
+        QCOMPARE(filesBelow(local.path()), QStringList{"Brightfen Sniffer/sniffer.bin"});
+        delete window;
+    }
+
     // Cancel in the progress window, or closing the wizard, while a large file is half fetched
     // over an installed one: the run stops, the installed file keeps its bytes, and the
     // temporary file is gone.
@@ -466,7 +496,11 @@ private slots:
         QTest::qWait(100);
         QVERIFY(boxes.titles.isEmpty());
         QCOMPARE(readFileOrEmpty(folder + "/big.bin"), previous);
-        QCOMPARE(filesBelow(folder), QStringList{"big.bin"});
+        // What arrived stays beside the installed file for a later run: the beginning of the server's file.
+        const QStringList kept = partialsOf(folder + "/big.bin");
+        QCOMPARE(kept.size(), 1);
+        QVERIFY(QByteArray(40 << 20, 's').startsWith(readFileOrEmpty(kept.first())));
+        QCOMPARE(filesBelow(folder), QStringList({"big.bin", QFileInfo(kept.first()).fileName()}));
         QCOMPARE(openFileSizeIn(folder), qint64(-1));
         QCOMPARE(settings()->value("Path/Brightfen Sniffer").toString(), QString());
     }

@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QThread>
 
 #include <fcntl.h>
@@ -78,6 +79,7 @@ Downloader::Downloader(const QHash<QString, bool> &updateSet, QHash<QString, QSt
 void Downloader::Run() {
     failedFiles = 0;
     known = RunKnowledge();
+    partials.clear();
     if (!openSftpSession(session, SessionUser::Downloader)) {
         emit Error_connection();
         return;
@@ -116,6 +118,7 @@ void Downloader::Run() {
 
 void Downloader::Update() {
     failedFiles = 0;
+    partials.clear();
     if (!openSftpSession(session, SessionUser::Downloader)) {
         // Lets the update list leave its running state; a window that ignores it just waits.
         emit Error_connection();
@@ -432,6 +435,13 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
             }
         }
     }
+    // A file the server no longer lists is not fetched again: what an earlier run left of it goes.
+    if (!cancelled() && !sessionLost(session)) {
+        QSet<QString> listed;
+        for (const ListedEntry &item : std::as_const(listing))
+            listed.insert(localFolder + "/" + QString::fromUtf8(item.name));
+        partials.removeAllExcept(localFolder, listed);
+    }
 }
 
 bool Downloader::downloadFile(const QByteArray &remotePath, const QString &localPath) {
@@ -451,6 +461,7 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
     }
     quint32 remoteMode = 0;
     qint64 remoteSize = -1;
+    qint64 remoteModified = -1;
     sftp_attributes attributes;
     {
         PendingRequest pending(session);
@@ -459,22 +470,30 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
     if (attributes) {
         remoteMode = attributes->permissions;
         remoteSize = qint64(attributes->size);
+        if (attributes->flags & SSH_FILEXFER_ATTR_ACMODTIME)
+            remoteModified = qint64(attributes->mtime);
         sftp_attributes_free(attributes);
     }
 
-    // The data goes to a temporary file beside the target, which replaces the target only when
-    // the last byte has arrived: an interrupted fetch leaves the previous file as it was.
-    QSaveFile local(localPath);
-    bool ok = local.open(QIODevice::WriteOnly);
+    // The data goes to a partial file beside the target, which replaces the target only when the last
+    // byte has arrived: an interrupted fetch leaves the previous file as it was, and the next fetch of
+    // the same server file goes on from where this one stopped.
+    PartialFile local(localPath, remoteSize, remoteModified);
+    bool ok = local.open(partials.of(localPath));
     if (!ok)
         Write_Log("Error write remote file - " + local.errorString());
+    const qint64 begin = ok ? local.resumedFrom() : 0;
+    if (begin > 0 && mode == UpdateMode) {
+        advance(progress, double(begin), totalSize);
+        emit New_Progress_Value(toSignalInt(progress));
+    }
+    bool writeFailed = false;
     if (ok && cancelled())
         ok = false;
-    if (ok && pool && RangeDownloader::worthSplitting(remoteSize, openMicroseconds)) {
+    if (ok && pool && RangeDownloader::worthSplitting(remoteSize - begin, openMicroseconds)) {
         // A large file far away: its ranges come over every session, the steps still in file order.
         RangeDownloader range(*pool);
-        bool writeFailed = false;
-        lastChunk = range.download(file, remotePath, remoteSize, local, [&](qint64 bytes, bool written) {
+        const auto onStep = [&](qint64 bytes, bool written) {
             emit Counter_Data(int(bytes));
             if (!written) {
                 writeFailed = true;
@@ -485,7 +504,8 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
                 emit New_Progress_Value(toSignalInt(progress));
             }
             return !cancelled();
-        });
+        };
+        lastChunk = range.download(file, remotePath, remoteSize, local.file(), onStep, begin);
         // Logged once every session has let go of the file.
         if (writeFailed)
             Write_Log("Error write remote file - " + local.errorString());
@@ -493,7 +513,7 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
             Write_Log("Error read sftp file - " + range.errorText());
         ok = lastChunk >= 0 && !range.cancelled();
     } else if (ok) {
-        PipelinedReader reader(session, file);
+        PipelinedReader reader(session, file, begin);
         if (remoteSize >= 0)
             reader.setExpectedSize(remoteSize);
         QByteArray buffer(chunkSize, Qt::Uninitialized);
@@ -511,9 +531,10 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
                 break;
             }
             emit Counter_Data(int(lastChunk));
-            if (local.write(buffer.constData(), lastChunk) != lastChunk) {
+            if (local.file().write(buffer.constData(), lastChunk) != lastChunk) {
                 // The file is discarded at the first failed write, so reading on would be wasted.
                 Write_Log("Error write remote file - " + local.errorString());
+                writeFailed = true;
                 ok = false;
                 break;
             }
@@ -527,7 +548,11 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
         PendingRequest pending(session);
         sftp_close(file);
     }
-    return finishFile(local, ok, localPath, remoteMode);
+    if (ok)
+        ok = commitFile([&](QString *error) { return local.commit(error); });
+    else if (writeFailed || !local.resumable())
+        local.discard(); // bytes that cannot be trusted, or that nothing could continue
+    return finishFile(ok, localPath, remoteMode);
 }
 
 bool Downloader::writeFetchedFile(const QByteArray &bytes, const QString &localPath, quint32 remoteMode) {
@@ -557,33 +582,45 @@ bool Downloader::writeFetchedFile(const QByteArray &bytes, const QString &localP
             emit New_Progress_Value(toSignalInt(progress));
         }
     }
-    return finishFile(local, ok, localPath, remoteMode);
-}
-
-bool Downloader::finishFile(QSaveFile &local, bool ok, const QString &localPath, quint32 remoteMode) {
     if (ok) {
-        const QString programPath = QCoreApplication::applicationFilePath();
-        const QString oldProgramPath =
-            QCoreApplication::applicationDirPath() + "/" + Platform::oldProgramFileName();
-        if (replacingOwnProgram) {
-            // The running program moves aside only now that its successor is complete; its old
-            // file beside it tells the tray controller to restart.
-            QFile::remove(oldProgramPath);
-            QFile::rename(programPath, oldProgramPath);
-        }
-        ok = local.commit();
-        if (!ok) {
-            Write_Log("Error write remote file - " + local.errorString());
-            if (replacingOwnProgram)
-                QFile::rename(oldProgramPath, programPath);
-        }
+        ok = commitFile([&](QString *error) {
+            const bool committed = local.commit();
+            *error = local.errorString();
+            return committed;
+        });
     } else {
         local.cancelWriting();
     }
+    return finishFile(ok, localPath, remoteMode);
+}
+
+// Replaces the target by commit; the running program itself first moves aside, and back if that failed.
+bool Downloader::commitFile(const std::function<bool(QString *error)> &commit) {
+    const QString programPath = QCoreApplication::applicationFilePath();
+    const QString oldProgramPath =
+        QCoreApplication::applicationDirPath() + "/" + Platform::oldProgramFileName();
+    if (replacingOwnProgram) {
+        // The running program moves aside only now that its successor is complete; its old
+        // file beside it tells the tray controller to restart.
+        QFile::remove(oldProgramPath);
+        QFile::rename(programPath, oldProgramPath);
+    }
+    QString error;
+    if (commit(&error))
+        return true;
+    Write_Log("Error write remote file - " + error);
+    if (replacingOwnProgram)
+        QFile::rename(oldProgramPath, programPath);
+    return false;
+}
+
+bool Downloader::finishFile(bool ok, const QString &localPath, quint32 remoteMode) {
     if (!ok) {
         ++failedFiles;
         return false;
     }
+    // The file is whole: a part of it left by an earlier, interrupted fetch is no longer wanted.
+    partials.removeAllOf(localPath);
     if (remoteMode != 0)
         Platform::applyRemotePermissions(localPath, remoteMode);
     emit Set_NewLog_On_LogList(localPath, 1);

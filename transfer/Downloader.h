@@ -1,6 +1,7 @@
 #pragma once
 // The worker that fetches ticked components (install run) or listed files (update run) from the server.
 
+#include "transfer/PartialFile.h"
 #include "transfer/SftpSession.h"
 
 #include <QAtomicInt>
@@ -8,9 +9,10 @@
 #include <QObject>
 #include <QVector>
 
+#include <functional>
+
 struct InstallContext;
 class FilePrefetcher;
-class QSaveFile;
 class SftpSessionPool;
 
 class Downloader : public QObject {
@@ -53,7 +55,8 @@ private:
     void downloadFolder(const QByteArray &remoteFolder, const QString &localFolder, GroupCode code);
     bool downloadFile(const QByteArray &remotePath, const QString &localPath);
     bool writeFetchedFile(const QByteArray &bytes, const QString &localPath, quint32 remoteMode);
-    bool finishFile(QSaveFile &local, bool ok, const QString &localPath, quint32 remoteMode);
+    bool commitFile(const std::function<bool(QString *error)> &commit);
+    bool finishFile(bool ok, const QString &localPath, quint32 remoteMode);
     quint32 remoteModeOf(const QByteArray &remotePath);
     bool waitForProgramExit(const QString &localPath);
 
@@ -94,6 +97,7 @@ private:
     SftpSessionPool *pool = nullptr;      // the run's helper sessions, while a run goes on
     FilePrefetcher *prefetcher = nullptr; // fetches files ahead on them, handed over in server order
     QAtomicInt cancelRequested = 0;
+    PartialFile::Index partials; // partly fetched files beside the run's targets
 
     bool cancelled() const { return cancelRequested.loadAcquire() != 0; }
     bool acceptEntry(const QByteArray &remoteFolder, const QByteArray &name, quint8 type, bool report);

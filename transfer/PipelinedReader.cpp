@@ -174,10 +174,12 @@ void PipelinedReader::widenChannelWindow() {
     if (channelWindow == 0)
         return;
     // A read of the (always empty) error stream with a large count makes libssh announce that much
-    // window to the server; the timeout 0 returns at once.
-    if (windowScratch.size() < qint64(channelWindow))
-        windowScratch.resize(channelWindow);
-    ssh_channel_read_timeout(file->sftp->channel, windowScratch.data(), channelWindow, 1, 0);
+    // window to the server; the timeout 0 returns at once. Nothing is written into the buffer, so its
+    // pages never become resident; one per thread, so a reader per small file costs no allocation.
+    thread_local QByteArray scratch;
+    if (scratch.size() < qint64(channelWindow))
+        scratch.resize(channelWindow);
+    ssh_channel_read_timeout(file->sftp->channel, scratch.data(), channelWindow, 1, 0);
 }
 
 void PipelinedReader::drain() {

@@ -27,6 +27,9 @@ public:
     static constexpr qint64 stepSize = 131070;
     static constexpr quint32 defaultRequestSize = 64 * 1024;
     static constexpr int defaultWindow = 64;
+    // The flow-control window each channel announces: libssh 0.10 keeps 1,280,000 bytes, which holds one
+    // session to about 12 MB/s at 50 ms; 4 MiB lets it run at about 58 MB/s there. OpenSSH announces 2 MiB.
+    static constexpr quint32 defaultChannelWindow = 4 * 1024 * 1024;
 
     // Reads [begin, end) of the file; end < 0 reads until the server reports the end of the file.
     PipelinedReader(const SftpSession &session, sftp_file file, qint64 begin = 0, qint64 end = -1,
@@ -56,9 +59,8 @@ public:
     // so a small file costs one round trip and no needless requests. A longer file is still read whole.
     void setExpectedSize(qint64 bytes);
 
-    // Lets the server send up to bytes ahead on this file's channel before the client reads them
-    // (libssh 0.10 keeps its window at 1,280,000 bytes, which caps one channel at high latency).
-    // 0, the default, leaves libssh's own flow control alone.
+    // Lets the server send up to bytes ahead on this file's channel before the client reads them;
+    // defaultChannelWindow unless set. 0 leaves libssh's own flow control alone (for comparison).
     void setChannelWindow(quint32 bytes) { channelWindow = bytes; }
 
 private:
@@ -90,6 +92,5 @@ private:
     qint64 error = 0;
     bool endSeen = false;
     int shortCount = 0;
-    quint32 channelWindow = 0;
-    QByteArray windowScratch;
+    quint32 channelWindow = defaultChannelWindow;
 };

@@ -1,8 +1,7 @@
 #include "transfer/RangeDownloader.h"
 
-#include "transfer/PipelinedReader.h"
-
 #include <QFileDevice>
+#include <QHash>
 #include <QMutexLocker>
 
 #include <fcntl.h>
@@ -17,30 +16,34 @@ struct SharedRange {
     QMutex mutex;
     QWaitCondition progressed;
     QByteArray remotePath;
-    QFileDevice *target = nullptr;
     quint32 channelWindow = 0;
+    qint64 begin = 0; // file offset of step 0
     qint64 sliceCount = 0;
     qint64 nextSlice = 0;
-    QVector<qint64> stepBytes; // per step: bytes written, 0 where the file ended, -1 not yet read
-    QVector<bool> stepWritten;
+    qint64 writtenSteps = 0;         // steps the caller has written, in file order
+    QHash<qint64, QByteArray> ready; // steps read and not yet written; an empty one: the file ended there
     bool stop = false;
     bool failed = false;
     QString errorText;
 
+    // The next free slice; -1 when none is left, -2 while it would run too far ahead of the writing.
     qint64 claimSlice() {
         QMutexLocker locker(&mutex);
-        return stop || nextSlice >= sliceCount ? -1 : nextSlice++;
+        if (stop || nextSlice >= sliceCount)
+            return -1;
+        if (nextSlice >= writtenSteps / RangeDownloader::sliceSteps + RangeDownloader::slicesAhead)
+            return -2;
+        return nextSlice++;
     }
 
-    void record(qint64 step, qint64 bytes, bool written) {
+    // Returns false once the download stops.
+    bool record(qint64 step, const QByteArray &bytes) {
         QMutexLocker locker(&mutex);
-        if (step >= stepBytes.size()) {
-            stepBytes.resize(step + 1, -1);
-            stepWritten.resize(step + 1, false);
-        }
-        stepBytes[step] = bytes;
-        stepWritten[step] = written;
+        if (stop)
+            return false;
+        ready.insert(step, bytes);
         progressed.wakeAll();
+        return true;
     }
 
     void fail(const QString &text) {
@@ -55,7 +58,7 @@ struct SharedRange {
 
 std::unique_ptr<PipelinedReader> readerFor(const SharedRange &range, const SftpSession &session,
                                            sftp_file file, qint64 slice) {
-    const qint64 begin = slice * sliceBytes;
+    const qint64 begin = range.begin + slice * sliceBytes;
     // The last slice reads on to the end of the file, in case it grew since it was listed.
     const qint64 end = slice + 1 == range.sliceCount ? -1 : begin + sliceBytes;
     auto reader = std::make_unique<PipelinedReader>(session, file, begin, end);
@@ -64,29 +67,49 @@ std::unique_ptr<PipelinedReader> readerFor(const SharedRange &range, const SftpS
     return reader;
 }
 
-// Reads free slices on one session until none is left; afterStep runs after each step it wrote.
+// A free slice, waiting while the writing lags behind; -1 when none is left. The caller's own thread
+// (afterStep set) writes what has arrived meanwhile.
+qint64 waitForSlice(SharedRange &range, const std::function<void()> &afterStep) {
+    for (;;) {
+        const qint64 slice = range.claimSlice();
+        if (slice != -2)
+            return slice;
+        if (afterStep)
+            afterStep();
+        QMutexLocker locker(&range.mutex);
+        range.progressed.wait(&range.mutex, 100);
+    }
+}
+
+// Reads free slices on one session until none is left; afterStep runs after each step it read.
 void readSlices(SharedRange &range, const SftpSession &session, sftp_file file,
                 const std::function<void()> &afterStep) {
-    QByteArray buffer(int(RangeDownloader::stepSize), Qt::Uninitialized);
-    qint64 slice = range.claimSlice();
-    std::unique_ptr<PipelinedReader> reader = slice >= 0 ? readerFor(range, session, file, slice) : nullptr;
-    qint64 nextSlice = -1;
+    std::unique_ptr<PipelinedReader> reader;
     std::unique_ptr<PipelinedReader> nextReader;
-    while (reader) {
-        qint64 step = reader->position() / RangeDownloader::stepSize;
+    qint64 slice = -1;
+    for (;;) {
+        if (!reader) {
+            slice = waitForSlice(range, afterStep);
+            if (slice < 0)
+                return;
+            reader = readerFor(range, session, file, slice);
+        }
         const bool lastSlice = slice + 1 == range.sliceCount;
-        const qint64 sliceEnd = (slice + 1) * sliceBytes;
+        const qint64 sliceEnd = range.begin + (slice + 1) * sliceBytes;
+        qint64 nextSlice = -1;
         for (;;) {
             const qint64 offset = reader->position();
-            const qint64 n = reader->read(buffer.data(), RangeDownloader::stepSize);
+            const qint64 step = (offset - range.begin) / RangeDownloader::stepSize;
+            QByteArray bytes(int(RangeDownloader::stepSize), Qt::Uninitialized);
+            const qint64 n = reader->read(bytes.data(), RangeDownloader::stepSize);
             if (n < 0) {
                 range.fail(QString::fromUtf8(ssh_get_error(session.ssh)));
                 return;
             }
             if (n == 0) {
                 // A slice that ends early marks where the file ends (it shrank since it was listed).
-                if (lastSlice || offset < sliceEnd)
-                    range.record(step, 0, true);
+                if ((lastSlice || offset < sliceEnd) && !range.record(step, QByteArray()))
+                    return;
                 break;
             }
             // The next slice is asked for while this one's last replies are still coming in.
@@ -95,14 +118,9 @@ void readSlices(SharedRange &range, const SftpSession &session, sftp_file file,
                 if (nextSlice >= 0)
                     nextReader = readerFor(range, session, file, nextSlice);
             }
-            bool written;
-            {
-                QMutexLocker locker(&range.mutex);
-                if (range.stop)
-                    return;
-                written = range.target->seek(offset) && range.target->write(buffer.constData(), n) == n;
-            }
-            range.record(step++, n, written);
+            bytes.resize(int(n));
+            if (!range.record(step, bytes))
+                return;
             if (afterStep)
                 afterStep();
             if (n < RangeDownloader::stepSize)
@@ -110,7 +128,6 @@ void readSlices(SharedRange &range, const SftpSession &session, sftp_file file,
         }
         reader = std::move(nextReader);
         slice = nextSlice;
-        nextSlice = -1;
     }
 }
 
@@ -142,15 +159,13 @@ private:
 } // namespace
 
 qint64 RangeDownloader::download(sftp_file remoteFile, const QByteArray &remotePath, qint64 size,
-                                 QFileDevice &target, const StepHandler &onStep) {
+                                 QFileDevice &target, const StepHandler &onStep, qint64 begin) {
     auto range = std::make_shared<SharedRange>();
     range->remotePath = remotePath;
-    range->target = &target;
     range->channelWindow = channelWindow;
-    size = qMax<qint64>(size, 0);
-    range->sliceCount = qMax<qint64>(1, (size + sliceBytes - 1) / sliceBytes);
-    range->stepBytes.fill(-1, int((size + stepSize - 1) / stepSize + 1));
-    range->stepWritten.fill(false, range->stepBytes.size());
+    range->begin = begin;
+    const qint64 remaining = qMax<qint64>(size - begin, 0);
+    range->sliceCount = qMax<qint64>(1, (remaining + sliceBytes - 1) / sliceBytes);
     wasCancelled = false;
     error.clear();
 
@@ -160,33 +175,39 @@ qint64 RangeDownloader::download(sftp_file remoteFile, const QByteArray &remoteP
         pool.post(jobs.last(), true);
     }
 
-    // Hands finished steps to the caller in file order, on this thread.
-    qint64 handed = 0;
+    // Writes the steps that have arrived, in file order, on this thread.
+    qint64 written = 0;
     qint64 total = 0;
     bool reachedEnd = false;
     auto handOver = [&] {
         while (!reachedEnd && !wasCancelled) {
-            qint64 bytes;
-            bool written;
+            QByteArray bytes;
             {
                 QMutexLocker locker(&range->mutex);
-                if (handed >= range->stepBytes.size() || range->stepBytes[handed] < 0 || range->failed)
+                const auto found = range->ready.find(written);
+                if (found == range->ready.end())
                     return;
-                bytes = range->stepBytes[handed];
-                written = range->stepWritten[handed];
+                bytes = std::move(*found);
+                range->ready.erase(found);
             }
-            if (bytes == 0) {
+            if (bytes.isEmpty()) {
                 reachedEnd = true;
                 return;
             }
-            ++handed;
-            total += bytes;
-            if (bytes < stepSize)
+            const bool stored = target.write(bytes) == bytes.size();
+            {
+                QMutexLocker locker(&range->mutex);
+                range->writtenSteps = ++written;
+                range->progressed.wakeAll();
+            }
+            total += bytes.size();
+            if (bytes.size() < stepSize)
                 reachedEnd = true;
-            if (!onStep(bytes, written)) {
+            if (!onStep(bytes.size(), stored)) {
                 QMutexLocker locker(&range->mutex);
                 wasCancelled = true;
                 range->stop = true;
+                range->progressed.wakeAll();
             }
         }
     };
@@ -214,8 +235,8 @@ qint64 RangeDownloader::download(sftp_file remoteFile, const QByteArray &remoteP
         return total;
     // Data past the point where the file ended means it changed while it was read: no usable copy.
     bool consistent = reachedEnd;
-    for (qint64 i = handed; i < range->stepBytes.size(); ++i)
-        consistent = consistent && range->stepBytes[i] <= 0;
+    for (auto it = range->ready.cbegin(); it != range->ready.cend(); ++it)
+        consistent = consistent && it->isEmpty();
     if (!consistent) {
         error = QStringLiteral("the file changed while it was read");
         return SSH_ERROR;

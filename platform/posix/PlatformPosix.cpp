@@ -12,6 +12,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdio>
+
 namespace {
 
 QString autostartEntryPath() {
@@ -117,6 +120,14 @@ bool setStartWithSystem(bool enabled, const QString &programPath) {
 
 bool startsWithSystem() {
     return QFile::exists(autostartEntryPath());
+}
+
+bool replaceFile(const QString &from, const QString &to, QString *error) {
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    if (error)
+        *error = qt_error_string(errno);
+    return false;
 }
 
 void applyRemotePermissions(const QString &localPath, quint32 remoteMode) {

@@ -69,6 +69,14 @@ bool startsWithSystem() {
     return WinPlatform::readRunValue(runValueName, nullptr);
 }
 
+bool replaceFile(const QString &from, const QString &to, QString *error) {
+    if (WinPlatform::replaceFile(from.toStdWString(), to.toStdWString()))
+        return true;
+    if (error)
+        *error = qt_error_string(-1); // the thread's last Win32 error
+    return false;
+}
+
 void applyRemotePermissions(const QString &, quint32) {
     // Windows files carry no POSIX permission bits; a fetched file is usable as it is.
 }

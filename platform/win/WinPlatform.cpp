@@ -156,4 +156,9 @@ void closeHandle(void *handle) {
         CloseHandle(handle);
 }
 
+bool replaceFile(const std::wstring &from, const std::wstring &to) {
+    return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
 } // namespace WinPlatform

@@ -28,6 +28,8 @@ bool readRunValue(const std::wstring &valueName, std::wstring *programPath);
 
 // Renames a file, also the file of a running program; fails when the target already exists.
 bool renameFile(const std::wstring &from, const std::wstring &to);
+// Renames a file onto another, replacing it if it exists, in one step; the data reaches the disk first.
+bool replaceFile(const std::wstring &from, const std::wstring &to);
 
 // The program folder's instance lock: the file opened without sharing and deleted when closed, so the system
 // lets it go however the program ends. Null when it could not be opened; *heldElsewhere then tells whether

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -90,6 +91,14 @@ QByteArray randomTestBytes(int size) {
 QByteArray readFileOrEmpty(const QString &path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList partialsOf(const QString &targetPath) {
+    const QFileInfo target(targetPath);
+    QStringList paths;
+    for (const QString &name : target.dir().entryList({target.fileName() + ".*-*.part"}, QDir::Files))
+        paths << target.dir().filePath(name);
+    return paths;
 }
 
 QStringList filesBelow(const QString &folder) {

@@ -43,3 +43,5 @@ QByteArray randomTestBytes(int size);
 QByteArray readFileOrEmpty(const QString &path);
 // Every file below a folder, relative to it and sorted; hidden ones (temporary files) included.
 QStringList filesBelow(const QString &folder);
+// The partial files (the bytes fetched so far) that an interrupted fetch left beside a target.
+QStringList partialsOf(const QString &targetPath);

@@ -242,6 +242,18 @@ TEST_CASE("the file of a running program is renamed aside and a new one takes it
     CHECK(readFile(program) == readFile(old));
 }
 
+TEST_CASE("a complete file replaces an existing one in one rename, where a plain rename refuses") {
+    TempFolder folder(L"replace");
+    const std::wstring target = folder.copyOfSleeper(L"tool.exe");
+    const std::wstring complete = folder.path + L"\\tool.exe.5-7.part";
+    { std::ofstream(complete.c_str(), std::ios::binary) << "fresh"; }
+
+    CHECK_FALSE(WinPlatform::renameFile(complete, target));
+    CHECK(WinPlatform::replaceFile(complete, target));
+    CHECK(readFile(target) == "fresh");
+    CHECK_FALSE(exists(complete));
+}
+
 TEST_CASE("the version test answers the rows of Windows 7" * doctest::test_suite("win7")) {
     CHECK(WinPlatform::isWindowsVersionOrGreater(5, 1, 0));
     CHECK(WinPlatform::isWindowsVersionOrGreater(6, 0, 0));
