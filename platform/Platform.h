@@ -38,6 +38,9 @@ bool startsWithSystem();
 // Gives a fetched file the permission bits it has on the server (POSIX mode bits).
 void applyRemotePermissions(const QString &localPath, quint32 remoteMode);
 
+// Columns of the terminal that standard output writes to; 0 when standard output is no terminal.
+int terminalColumns();
+
 // Seams for tests: pretend the OS reports this version (major < 0 turns the pretence off).
 void setVersionForTesting(int major, int minor);
 

@@ -127,4 +127,11 @@ bool renameFile(const std::wstring &from, const std::wstring &to) {
     return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(), 0) != FALSE;
 }
 
+int consoleColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 } // namespace WinPlatform

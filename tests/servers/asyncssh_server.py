@@ -56,7 +56,17 @@ def parse_args():
     parser.add_argument('--extra-entry', action='append', default=[])
     parser.add_argument('--open-delay-ms', type=int, default=0)
     parser.add_argument('--log-listings')
-    return parser.parse_args()
+    args = parser.parse_args()
+    for name in ('root', 'host_key', 'log_listings'):
+        setattr(args, name, unix_path(getattr(args, name)))
+    return args
+
+
+def unix_path(path):
+    """A Windows test under Wine names its folders on drive Z:, which Wine maps to "/"."""
+    if path and re.match(r'^[Zz]:[\\/]', path):
+        return path[2:].replace('\\', '/')
+    return path
 
 
 ARGS = parse_args()

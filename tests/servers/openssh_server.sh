@@ -12,6 +12,8 @@
 set -u
 if [ $# -ne 3 ]; then echo "usage: $0 TREE USER PASSWORD" >&2; exit 64; fi
 if [ "$(id -u)" -ne 0 ]; then echo "openssh_server.sh: needs root (local user, chroot)" >&2; exit 77; fi
+# A Windows test under Wine names the tree on drive Z:, which Wine maps to "/".
+case "$1" in [Zz]:[/\\]*) set -- "$(printf '%s' "${1#??}" | tr '\\' /)" "$2" "$3" ;; esac
 TREE=$(realpath "$1")
 USER_NAME=$2
 PASSWORD=$3
