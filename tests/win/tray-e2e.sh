@@ -1,0 +1,87 @@
+#!/bin/bash
+# Quillon.exe under Wine on a virtual display with a tray host (Xvfb and trayer): its first start
+# writes settings.ini and shows the welcome window at 615x467, its icon docks in the tray, and a
+# right click on the icon opens the tray menu. Screenshots are left in <build>/screenshots/.
+# Usage: tray-e2e.sh WINDOWS_BUILD_DIR   (WINEPREFIX prepared). Exit 77 = skipped.
+set -u
+build=$(realpath "$1")
+for tool in Xvfb trayer xdotool xwininfo import wine; do
+    command -v "$tool" >/dev/null || { echo "Skipped: $tool is not installed"; exit 77; }
+done
+[ -f "$build/Quillon.exe" ] || { echo "FAILED: $build/Quillon.exe was not built"; exit 1; }
+
+work=$(mktemp -d /tmp/quillon-tray-e2e.XXXXXX)
+shots=$build/screenshots
+mkdir -p "$shots" "$work/program"
+# A copy of the prepared prefix: its own Wine session, whose desktop and tray belong to this display.
+cp -a "$WINEPREFIX" "$work/prefix"
+export WINEPREFIX=$work/prefix
+unset QT_QPA_PLATFORM
+pids=()
+cleanup() {
+    timeout 60 wineserver -k 2>/dev/null
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+# Waits up to $1 seconds for the command after it to succeed.
+wait_for() {
+    local seconds=$1
+    shift
+    for _ in $(seq 1 $((seconds * 4))); do "$@" 2>/dev/null && return 0; sleep 0.25; done
+    return 1
+}
+
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+pids+=($!)
+wait_for 30 test -s "$work/display" || { fail "Xvfb did not start: $(cat "$work/xvfb.log")"; exit 1; }
+export DISPLAY=:$(head -n 1 "$work/display")
+trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
+    --transparent false --tint 0xd0d0d0 >"$work/trayer.log" 2>&1 &
+pids+=($!)
+wait_for 30 xdotool search --class trayer >/dev/null || fail "trayer did not start: $(cat "$work/trayer.log")"
+tray_host=$(xdotool search --class trayer | head -n 1)
+
+cp "$build/Quillon.exe" "$work/program/"
+(cd "$work/program" && exec wine Quillon.exe) >"$work/quillon.log" 2>&1 &
+pids+=($!)
+start=$(date +%s)
+
+wait_for 180 test -s "$work/program/settings.ini" ||
+    fail "the first start wrote no settings.ini within 3 minutes: $(cat "$work/quillon.log")"
+welcome=""
+wait_for 120 xdotool search --onlyvisible --name '^Quillon$' >/dev/null &&
+    welcome=$(xdotool search --onlyvisible --name '^Quillon$' | head -n 1)
+if [ -z "$welcome" ]; then
+    fail "no welcome window titled \"Quillon\" appeared"
+else
+    geometry=$(xwininfo -id "$welcome" | sed -n 's/^ *Width: //p; s/^ *Height: //p' | paste -sd x)
+    [ "$geometry" = "615x467" ] || fail "the welcome window is $geometry, not 615x467"
+    echo "welcome window: $geometry after $(($(date +%s) - start)) s"
+fi
+
+# The tray icon is a window Wine docks into trayer: a child of the tray host's window tree.
+icon=""
+docked() { icon=$(xwininfo -tree -id "$tray_host" | grep -Eo '0x[0-9a-f]+ [^:]*: \(.*\) +[0-9]+x[0-9]+' |
+    awk '$NF ~ /^(1[6-9]|2[0-9]|3[0-2])x(1[6-9]|2[0-9]|3[0-2])\+/ {print $1}' | tail -n 1); [ -n "$icon" ]; }
+wait_for 60 docked || fail "no icon docked in the tray: $(xwininfo -tree -id "$tray_host")"
+sleep 2
+import -window root "$shots/first-start.png"
+
+if [ -n "$icon" ]; then
+    before=$(xwininfo -root -children | grep -c '^ *0x')
+    eval "$(xdotool getwindowgeometry --shell "$icon")"
+    xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
+    # Qt's menu is a new top-level window holding the five actions.
+    wait_for 20 test "$(xwininfo -root -children | grep -c '^ *0x')" -gt "$before" ||
+        fail "a right click on the tray icon opened no menu"
+    sleep 1
+    import -window root "$shots/tray-menu.png"
+fi
+
+echo "screenshots: $shots/first-start.png $shots/tray-menu.png"
+[ "$failures" -eq 0 ] && echo "Quillon.exe on the virtual display: settings.ini, welcome window, tray icon and menu" ||
+    { echo "== Quillon.exe's output:"; cat "$work/quillon.log"; exit 1; }
