@@ -114,25 +114,27 @@ echo "Windows dependencies: Qt configured after $(($(date +%s) - start)) s; buil
 cmake --build "$work/build-qt" -j2 >"$work/qt-build.log" 2>&1 || { tail -n 60 "$work/qt-build.log" >&2; exit 1; }
 cmake --install "$work/build-qt" >"$work/qt-install.log"
 
-# Licence texts for the zip: Qt, its bundled libraries, mbedTLS, libssh, with Debian's copyright files.
+# Licence texts for the zip: Qt's, each bundled library's own (with Qt's attribution files, which
+# say what each part is and under which licence), mbedTLS's and libssh's, with Debian's copyright files.
 lic=$prefix/share/licences
 mkdir -p "$lic/qt6-base" "$lic/mbedtls" "$lic/libssh"
-cp "$qt_src"/LICENSES/* "$lic/qt6-base/" 2>/dev/null || cp "$qt_src"/LICENSE.* "$lic/qt6-base/"
-cp "$qt_src/debian/copyright" "$lic/qt6-base/debian-copyright"
-for d in zlib pcre2 libpng libjpeg harfbuzz-ng freetype double-conversion md4c tinycbor forkfd easing; do
-    for f in "$qt_src/src/3rdparty/$d"/LICENSE* "$qt_src/src/3rdparty/$d"/COPYING* "$qt_src/src/3rdparty/$d"/README*; do
-        [ -f "$f" ] && mkdir -p "$lic/qt6-base/3rdparty/$d" && cp "$f" "$lic/qt6-base/3rdparty/$d/"
-    done
+cp "$qt_src"/LICENSES/* "$qt_src/debian/copyright" "$lic/qt6-base/"
+(cd "$qt_src/src" && find . \( -path ./3rdparty -prune -false \) -o -name qt_attribution.json -print &&
+    find 3rdparty -maxdepth 3 -type f \( -iname '*licen[cs]e*' -o -iname 'copying*' -o -name FTL.TXT \
+        -o -name qt_attribution.json \) -print) | while read -r file; do
+    mkdir -p "$lic/qt6-base/src/$(dirname "$file")" && cp "$qt_src/src/$file" "$lic/qt6-base/src/$file"
 done
-cp "$mbedtls_src"/LICENSE "$lic/mbedtls/" && cp "$mbedtls_src/debian/copyright" "$lic/mbedtls/debian-copyright"
-cp "$libssh_src"/COPYING "$lic/libssh/" && cp "$libssh_src/debian/copyright" "$lic/libssh/debian-copyright"
+cp "$mbedtls_src/LICENSE" "$mbedtls_src/debian/copyright" "$lic/mbedtls/"
+cp "$libssh_src/COPYING" "$libssh_src/debian/copyright" "$lic/libssh/"
 cat > "$lic/SOURCES.txt" <<TXT
-Quillon.exe links statically against these libraries, built unchanged (with Debian's patches) from
-Debian 12's source packages. Their sources are in Debian's archive and can be fetched with:
-    apt-get source $(cat "$work/built-versions" | tr '\n' ' ')
-Qt is used under the GNU LGPL version 3; its bundled libraries (zlib, PCRE2, libpng, libjpeg,
-HarfBuzz, FreeType and others) under the licences in qt6-base/. libssh: GNU LGPL 2.1.
-mbedTLS: Apache 2.0. Quillon's own source is open; relinking against another Qt is possible.
+Quillon's Windows programs link statically against Qt, libssh and mbedTLS, built from Debian 12's
+source packages with Debian's patches and otherwise unchanged (static, unused Qt modules left out).
+Their sources are in Debian's archive; fetch them with:
+    apt-get source $(tr '\n' ' ' <"$work/built-versions")
+Qt is used under the GNU LGPL version 3 (qt6-base/LGPL-3.0-only.txt); the libraries bundled in it
+(zlib, PCRE2, libpng, libjpeg, HarfBuzz, FreeType and others) under their own licences, in
+qt6-base/src/ beside Qt's attribution files. libssh: GNU LGPL 2.1 (libssh/COPYING). mbedTLS:
+Apache 2.0 (mbedtls/LICENSE). Quillon's own source is open, so Qt can be replaced by relinking.
 TXT
 
 cd "$cache_root" && rm -rf "$work"
