@@ -87,9 +87,12 @@ run_platform() {
     [ ! -e "$base/target/drivers" ] || fail "$platform: the drivers folder was left behind"
 
     printf 'console v2, longer\n' > "$base/tree/$folder/Brightfen Console/console.exe"
+    printf 'новые настройки\n' > "$base/tree/$folder/Brightfen Console/Справка/Руководство оператора.txt"
     step check-changed check
     step update update
     expect "$platform: the updated file" "$(cat "$installed/console.exe" 2>&1)" "console v2, longer"
+    expect "$platform: the updated Cyrillic file" "$(cat "$installed/Справка/Руководство оператора.txt" 2>&1)" \
+        "новые настройки"
     step check-current check
     stop_server
 }
