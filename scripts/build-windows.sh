@@ -40,4 +40,11 @@ echo "Built $top/build-win/Quillon-win64.zip"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2 --target quillon-cli quillon-settings
 cmake --build build-win -j2
+# A virtual display for the tests whose Windows programs show windows (the restarted Quillon.exe).
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>build-win/display 2>/dev/null &
+display_pid=$!
+trap 'kill $display_pid 2>/dev/null' EXIT
+for _ in $(seq 1 100); do [ -s build-win/display ] && break; sleep 0.2; done
+DISPLAY=:$(head -n 1 build-win/display)
+export DISPLAY
 cd build-win && ctest --output-on-failure

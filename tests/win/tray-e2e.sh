@@ -42,8 +42,8 @@ export DISPLAY=:$(head -n 1 "$work/display")
 trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
     --transparent false --tint 0xd0d0d0 >"$work/trayer.log" 2>&1 &
 pids+=($!)
-wait_for 30 xdotool search --class trayer >/dev/null || fail "trayer did not start: $(cat "$work/trayer.log")"
-tray_host=$(xdotool search --class trayer | head -n 1)
+wait_for 30 xdotool search --name '^panel$' >/dev/null || fail "trayer did not start: $(cat "$work/trayer.log")"
+tray_host=$(xdotool search --name '^panel$' | head -n 1)
 
 cp "$build/Quillon.exe" "$work/program/"
 (cd "$work/program" && exec wine Quillon.exe) >"$work/quillon.log" 2>&1 &
@@ -63,21 +63,20 @@ else
     echo "welcome window: $geometry after $(($(date +%s) - start)) s"
 fi
 
-# The tray icon is a window Wine docks into trayer: a child of the tray host's window tree.
+# The tray icon is a window of Wine's explorer docked into trayer's panel.
 icon=""
-docked() { icon=$(xwininfo -tree -id "$tray_host" | grep -Eo '0x[0-9a-f]+ [^:]*: \(.*\) +[0-9]+x[0-9]+' |
-    awk '$NF ~ /^(1[6-9]|2[0-9]|3[0-2])x(1[6-9]|2[0-9]|3[0-2])\+/ {print $1}' | tail -n 1); [ -n "$icon" ]; }
+docked() { icon=$(xwininfo -tree -id "$tray_host" | awk '/"explorer.exe"/ {print $1; exit}'); [ -n "$icon" ]; }
 wait_for 60 docked || fail "no icon docked in the tray: $(xwininfo -tree -id "$tray_host")"
 sleep 2
 import -window root "$shots/first-start.png"
 
 if [ -n "$icon" ]; then
-    before=$(xwininfo -root -children | grep -c '^ *0x')
+    shown() { xdotool search --onlyvisible --class Quillon.exe 2>/dev/null | wc -l; }
+    before=$(shown)
     eval "$(xdotool getwindowgeometry --shell "$icon")"
     xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
-    # Qt's menu is a new top-level window holding the five actions.
-    wait_for 20 test "$(xwininfo -root -children | grep -c '^ *0x')" -gt "$before" ||
-        fail "a right click on the tray icon opened no menu"
+    # Qt's menu is one more window of the program on the screen.
+    wait_for 20 test "$(shown)" -gt "$before" || fail "a right click on the tray icon opened no menu"
     sleep 1
     import -window root "$shots/tray-menu.png"
 fi
