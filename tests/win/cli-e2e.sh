@@ -2,11 +2,12 @@
 # quillon-cli.exe under Wine against OpenSSH sshd on loopback, side by side with the Linux quillon-cli:
 # install (Cyrillic and spaced names, a driver installer), check after a file changed on the server,
 # update, check again. Each step must give the same output and exit code on both, paths aside.
-# Usage: cli-e2e.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR   (as root, WINEPREFIX prepared). Exit 77 = skipped.
+# Usage: cli-e2e.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR   (as root). Exit 77 = skipped.
 set -u
 linux_build=$(realpath "$1")
 windows_build=$(realpath "$2")
 servers=$(cd "$(dirname "$0")/../servers" && pwd)
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 [ "$(id -u)" -eq 0 ] || { echo "Skipped: OpenSSH sshd tests need root"; exit 77; }
 for program in "$linux_build/tools/quillon-cli" "$linux_build/tools/quillon-settings" \
     "$windows_build/tools/quillon-cli.exe" "$windows_build/tests/win/installer_stub.exe"; do

@@ -2,7 +2,7 @@
 # Quillon.exe under Wine on a virtual display with a tray host (Xvfb and trayer): its first start
 # writes settings.ini and shows the welcome window at 615x467, its icon docks in the tray, and a
 # right click on the icon opens the tray menu. Screenshots are left in <build>/screenshots/.
-# Usage: tray-e2e.sh WINDOWS_BUILD_DIR   (WINEPREFIX prepared). Exit 77 = skipped.
+# Usage: tray-e2e.sh WINDOWS_BUILD_DIR   (copies WINEPREFIX when set). Exit 77 = skipped.
 set -u
 build=$(realpath "$1")
 for tool in Xvfb trayer xdotool xwininfo import wine; do
@@ -13,10 +13,16 @@ done
 work=$(mktemp -d /tmp/quillon-tray-e2e.XXXXXX)
 shots=$build/screenshots
 mkdir -p "$shots" "$work/program"
-# A copy of the prepared prefix: its own Wine session, whose desktop and tray belong to this display.
-cp -a "$WINEPREFIX" "$work/prefix"
+# A prefix of its own (a copy of the run's prepared one where there is one): its own Wine session,
+# whose desktop and tray belong to this display.
+if [ -d "${WINEPREFIX:-}" ]; then
+    cp -a "$WINEPREFIX" "$work/prefix"
+else
+    sh "$(dirname "$0")/prepare-wine-prefix.sh" "$work/prefix" || exit 1
+fi
 export WINEPREFIX=$work/prefix
 unset QT_QPA_PLATFORM
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 pids=()
 cleanup() {
     timeout 60 wineserver -k 2>/dev/null
