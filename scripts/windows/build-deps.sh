@@ -99,14 +99,15 @@ Cflags: -I\${includedir} -DLIBSSH_STATIC=1
 PC
 
 # Qt: only what Quillon uses. Debian's source leaves out wintab (so no tablet events) and,
-# with OpenGL off, the dynamic GL loader must go too.
+# with OpenGL off, the dynamic GL loader must go too. Direct2D stays: without it 6.4.2's Gui leaves
+# out the DirectWrite font database that the Windows platform plugin still links to.
 cmake -S "$qt_src" -B "$work/build-qt" $cross -DCMAKE_C_FLAGS="$sections" -DCMAKE_CXX_FLAGS="$sections" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DBUILD_SHARED_LIBS=OFF -DFEATURE_static_runtime=ON -DFEATURE_optimize_size=ON \
     -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
     -DFEATURE_network=OFF -DFEATURE_sql=OFF -DFEATURE_opengl=OFF -DFEATURE_dbus=OFF -DFEATURE_printsupport=OFF \
     -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_vulkan=OFF -DFEATURE_tabletevent=OFF \
-    -DFEATURE_dynamicgl=OFF -DFEATURE_direct2d=OFF -DFEATURE_icu=OFF \
+    -DFEATURE_dynamicgl=OFF -DFEATURE_icu=OFF \
     -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF \
     -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF >"$work/qt-configure.log" 2>&1 ||
     { tail -n 40 "$work/qt-configure.log" >&2; exit 1; }
