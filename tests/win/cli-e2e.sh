@@ -37,7 +37,7 @@ make_tree() {
     printf 'настройки\n' > "$root/Brightfen Console/Справка/Руководство оператора.txt"
     printf '{"v": 1}\n' > "$root/Brightfen Console/data files/config v2.json"
     cp "$2" "$root/CP210x/setup.exe"
-    truncate -s 400000 "$root/CP210x/setup.exe"
+    truncate -s "$installer_size" "$root/CP210x/setup.exe"
     chmod 755 "$root/CP210x/setup.exe"
 }
 
@@ -100,6 +100,7 @@ run_platform() {
 
 installer_of_platform="$work/installer.sh"
 printf '#!/bin/sh\necho "$0" > installer-ran\nexit 0\n' > "$installer_of_platform"
+installer_size=$(($(stat -c %s "$windows_build/tests/win/installer_stub.exe") + 4096))
 run_platform linux "$linux_build/tools/quillon-cli"
 installer_of_platform="$windows_build/tests/win/installer_stub.exe"
 run_platform windows "$(command -v wine)" "$windows_build/tools/quillon-cli.exe"
@@ -109,4 +110,9 @@ if ! diff -u "$work/linux.steps" "$work/windows.steps"; then
 fi
 echo "== the Linux run, as both gave it:"
 cat "$work/linux.steps"
-[ "$failures" -eq 0 ] && echo "cli end to end: Windows and Linux alike" || exit 1
+[ "$failures" -eq 0 ] && { echo "cli end to end: Windows and Linux alike"; exit 0; }
+for platform in linux windows; do
+    echo "== LogFile.log of the $platform run:"
+    cat "$work/$platform/LogFile.log" 2>/dev/null
+done
+exit 1
