@@ -80,7 +80,8 @@ QString SettingsTest::childRun(const QString &file, const QStringList &ops, bool
     child.start(QCoreApplication::applicationFilePath(), args + ops);
     if (!child.waitForFinished(30000))
         return QStringLiteral("child did not finish");
-    return QString::fromUtf8(child.readAllStandardOutput());
+    // Windows writes text lines to standard output with "\r\n".
+    return QString::fromUtf8(child.readAllStandardOutput()).replace("\r\n", "\n");
 }
 
 void SettingsTest::getInstanceRefusesEmptyNameAndZeroKey() {

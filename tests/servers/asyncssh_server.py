@@ -24,6 +24,8 @@ Fault switches (all off by default; "per connection" counts restart with every n
                           for names no file system can hold ("../evil.exe", "a/b"); repeatable
   --open-delay-ms N       wait N ms before answering each open (a slow server)
   --log-listings FILE     append the server path of every folder listed to FILE, a line each
+  --stop-file FILE        serve until FILE is removed instead of until standard input closes
+                          (for tests under Wine, which starts Linux programs without pipes)
 Symlinks need no switch: make real symlinks in the tree; they are listed as symlinks.
 """
 
@@ -56,8 +58,9 @@ def parse_args():
     parser.add_argument('--extra-entry', action='append', default=[])
     parser.add_argument('--open-delay-ms', type=int, default=0)
     parser.add_argument('--log-listings')
+    parser.add_argument('--stop-file')
     args = parser.parse_args()
-    for name in ('root', 'host_key', 'log_listings'):
+    for name in ('root', 'host_key', 'log_listings', 'stop_file'):
         setattr(args, name, unix_path(getattr(args, name)))
     return args
 
@@ -164,9 +167,13 @@ async def main():
     port = server.sockets[0].getsockname()[1]
     print('PORT %d' % port, flush=True)
     print('FINGERPRINT %s' % key.get_fingerprint('sha256'), flush=True)
-    # Serve until the test closes our standard input (or kills us).
-    loop = asyncio.get_running_loop()
-    await loop.run_in_executor(None, sys.stdin.buffer.read)
+    # Serve until the test closes our standard input (or kills us), or removes the stop file.
+    if ARGS.stop_file:
+        while os.path.exists(ARGS.stop_file):
+            await asyncio.sleep(0.2)
+    else:
+        loop = asyncio.get_running_loop()
+        await loop.run_in_executor(None, sys.stdin.buffer.read)
     server.close()
 
 
