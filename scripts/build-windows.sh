@@ -18,6 +18,8 @@ export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 mkdir -p build-win
 sh tests/win/prepare-wine-prefix.sh "$WINEPREFIX"
 
+# A build made against other dependencies starts its configuration afresh.
+grep -qs "^CMAKE_TOOLCHAIN_FILE:FILEPATH=$prefix/" build-win/CMakeCache.txt || rm -f build-win/CMakeCache.txt
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$prefix/lib/cmake/Qt6/qt.toolchain.cmake" -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v wine)" -DQUILLON_HOST_BUILD_DIR="$top/build" >/dev/null
