@@ -1,10 +1,10 @@
 #include "InstallCommand.h"
 
 #include "core/CEncryptedSettings.h"
+#include "platform/Platform.h"
 #include "transfer/Downloader.h"
 #include "transfer/DriverInstallers.h"
 #include "transfer/InstallContext.h"
-#include "platform/Platform.h"
 
 #include <QCommandLineParser>
 #include <QDir>
