@@ -57,6 +57,8 @@ void releaseProgramFolder();
 void listenForLaterStarts(QObject *owner, const std::function<void()> &onCall);
 // Asks the program that holds the folder to show itself; false when none listens.
 bool callRunningProgram(const QString &programFolder);
+// Columns of the terminal that standard output writes to; 0 when standard output is no terminal.
+int terminalColumns();
 
 // Seams for tests: pretend the OS reports this version (major < 0 turns the pretence off).
 void setVersionForTesting(int major, int minor);

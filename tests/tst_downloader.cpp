@@ -183,7 +183,9 @@ private slots:
     void driversAreFetchedButNotRecorded() {
         QTemporaryDir tree;
         const QString cp = tree.path() + serverRoot + "CP210x";
-        QVERIFY(writeTestFile(cp + "/SETUP.EXE", "upper"));
+#ifndef Q_OS_WIN
+        QVERIFY(writeTestFile(cp + "/SETUP.EXE", "upper")); // one file with setup.exe on Windows
+#endif
         QVERIFY(writeTestFile(cp + "/setup.exe", "lower"));
         QVERIFY(
             QFile::setPermissions(cp + "/setup.exe", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
@@ -204,7 +206,11 @@ private slots:
         QVERIFY(run.start(true));
 
         const QString folder = target.path() + "/Drivers/CP210x";
+#ifndef Q_OS_WIN
         QCOMPARE(filesBelow(folder), QStringList({"SETUP.EXE", "readme.html", "setup.exe", "x64/inner.exe"}));
+#else
+        QCOMPARE(filesBelow(folder), QStringList({"readme.html", "setup.exe", "x64/inner.exe"}));
+#endif
         // Fetched files keep the server's mode: only the installer marked executable there runs here.
         QVERIFY(QFileInfo(folder + "/setup.exe").isExecutable());
         QVERIFY(!QFileInfo(folder + "/readme.html").isExecutable());
@@ -363,9 +369,15 @@ private slots:
         const QString radio = tree.path() + folderOnServer;
         QVERIFY(writeTestFile(radio + "/good.bin", "fine"));
         QVERIFY(writeTestFile(tree.path() + "/secret.txt", "outside the component"));
+#ifndef Q_OS_WIN // QFile::link makes shortcut files there
         QVERIFY(QFile::link("/", radio + "/root"));
         QVERIFY(QFile::link(radio, radio + "/loop"));
         QVERIFY(QFile::link(radio + "/good.bin", radio + "/alias.bin")); // stays inside: allowed
+        const QStringList landed{"base/LoRa/Brightfen Radio Setup/alias.bin",
+                                 "base/LoRa/Brightfen Radio Setup/good.bin"};
+#else
+        const QStringList landed{"base/LoRa/Brightfen Radio Setup/good.bin"};
+#endif
         QStringList switches;
         for (const char *name : {"../evil.exe", "CON", "nul.txt", "ab.", "C:x", "sub/../../x", "tab\there"})
             switches << "--extra-entry" << folderOnServer + "|" + name + "|5";
@@ -380,15 +392,16 @@ private slots:
         DownloaderRun run(&downloader);
         QVERIFY(run.start(true, 30000));
 
-        QCOMPARE(filesBelow(target.path()), QStringList({"base/LoRa/Brightfen Radio Setup/alias.bin",
-                                                         "base/LoRa/Brightfen Radio Setup/good.bin"}));
+        QCOMPARE(filesBelow(target.path()), landed);
         const QString log = logText();
         for (const char *name : {"CON", "nul.txt", "ab.", "C:x", "sub/../../x", "tab\\x09here"})
             QVERIFY2(log.contains("Refused file name from the server - " + folderOnServer + "/" + name),
                      name);
         QCOMPARE(log.count("Refused file name from the server - "), 6);
+#ifndef Q_OS_WIN
         QVERIFY(log.contains("Refused link out of the component folder - " + folderOnServer + "/root"));
         QVERIFY(log.contains("Refused folder that loops back - " + folderOnServer + "/loop"));
+#endif
         // "../evil.exe" never gets that far: the dot rule skips it, but it is still announced.
         QVERIFY(!run.matching("text ").filter("../evil.exe").isEmpty());
         QCOMPARE(run.events.last(), QString("finished install"));
@@ -510,6 +523,10 @@ private slots:
     }
 
     void runningProgramIsAskedAboutThenSkipped() {
+#ifdef Q_OS_WIN
+        QSKIP("the running program is a copy of /bin/sleep; Windows process lookup is tested in "
+              "tst_winplatform");
+#endif
         QTemporaryDir tree;
         const QString remote = serverRoot + "Brightfen Meter";
         QVERIFY(writeTestFile(tree.path() + remote + "/Tool.exe", "new tool"));
@@ -544,6 +561,10 @@ private slots:
     }
 
     void closedProgramIsReplaced() {
+#ifdef Q_OS_WIN
+        QSKIP("the running program is a copy of /bin/sleep; Windows process lookup is tested in "
+              "tst_winplatform");
+#endif
         QTemporaryDir tree;
         const QString remote = serverRoot + "Brightfen Meter";
         QVERIFY(writeTestFile(tree.path() + remote + "/Tool.exe", "new tool"));
@@ -578,6 +599,9 @@ private slots:
     }
 
     void installTextsFollowTheRussianLocale() {
+#ifdef Q_OS_WIN
+        QSKIP("Windows takes the language from the user's UI language, not from the locale variables");
+#endif
         if (qEnvironmentVariableIsSet("QUILLON_TEST_LANGUAGE"))
             QSKIP("this is the Russian run itself");
         QProcess child;

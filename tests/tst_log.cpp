@@ -105,6 +105,9 @@ void LogTest::fileLandsInTheCurrentWorkingFolder() {
 }
 
 void LogTest::missingFolderLosesTheLineQuietly() {
+#ifdef Q_OS_WIN
+    QSKIP("Windows cannot remove a process's current folder");
+#endif
     const QString gone = dir->filePath("gone");
     QVERIFY(QDir().mkpath(gone));
     QVERIFY(QDir::setCurrent(gone));

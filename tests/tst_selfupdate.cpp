@@ -26,13 +26,16 @@
 #include <QThread>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
 
 namespace {
 
 const char childSwitch[] = "--act-as-old-program";
-const QString builtProgram = QStringLiteral(QUILLON_BINARY_DIR "/Quillon");
+const QString builtProgram = QStringLiteral(QUILLON_BINARY_DIR "/") + Platform::programFileName();
 
 QByteArray md5Of(const QString &path) {
     QFile file(path);
@@ -43,9 +46,10 @@ QByteArray md5Of(const QString &path) {
     return hash.result().toHex();
 }
 
-// Process ids whose executable is exactly this file.
+// Process ids whose executable is exactly this file (on Windows: the first one of that name).
 QList<qint64> processesRunning(const QString &path) {
     QList<qint64> found;
+#ifdef Q_OS_UNIX
     const QString canonical = QFileInfo(path).canonicalFilePath();
     for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
         bool isNumber = false;
@@ -53,6 +57,10 @@ QList<qint64> processesRunning(const QString &path) {
         if (isNumber && !canonical.isEmpty() && QFile::symLinkTarget("/proc/" + entry + "/exe") == canonical)
             found << id;
     }
+#else
+    if (const qint64 id = Platform::findProcessByName(QFileInfo(path).fileName()))
+        found << id;
+#endif
     return found;
 }
 
@@ -118,12 +126,12 @@ private slots:
         if (!reason.isEmpty())
             QSKIP(qPrintable(reason));
         QVERIFY2(QFile::exists(builtProgram), "build the Quillon target first");
-        QCOMPARE(Platform::programFileName(), QString("Quillon"));
 
         // The server's tree lies under /run: sshd refuses a chroot below the world-writable /tmp.
         QTemporaryDir tree("/run/quillon-selfupdate-XXXXXX");
         QVERIFY(tree.isValid());
-        const QString served = tree.filePath("upload/Softwares/For Download/Quillon/Quillon");
+        const QString served =
+            tree.filePath("upload/Softwares/For Download/Quillon/" + Platform::programFileName());
         QVERIFY(QDir().mkpath(QFileInfo(served).path()));
         QVERIFY(QFile::copy(builtProgram, served));
         OpensshServer server(tree.path());
@@ -131,7 +139,7 @@ private slots:
 
         // The program folder: the old program and its settings, which name the server.
         QTemporaryDir programFolder;
-        const QString program = programFolder.filePath("Quillon");
+        const QString program = programFolder.filePath(Platform::programFileName());
         QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), program));
         const QByteArray oldSum = md5Of(program), newSum = md5Of(builtProgram);
         QVERIFY(oldSum != newSum);
@@ -174,7 +182,11 @@ private slots:
         QCOMPARE(md5Of(program), newSum);
         QVERIFY(QFileInfo(program).isExecutable());
         for (qint64 id : restarted)
+#ifdef Q_OS_UNIX
             ::kill(pid_t(id), SIGTERM);
+#else
+            QProcess::execute("taskkill", {"/F", "/PID", QString::number(id)});
+#endif
         QTRY_VERIFY_WITH_TIMEOUT(processesRunning(program).isEmpty(), 10000);
     }
 };

@@ -413,6 +413,9 @@ private slots:
     }
 
     void linksAreNotFollowedOutOfTheComponentAndLoopsEnd() {
+#ifdef Q_OS_WIN
+        QSKIP("the server tree's links are made with QFile::link, which makes shortcut files on Windows");
+#endif
         QVERIFY(both("Brightfen Radio Setup", "radio.exe", "r"));
         QVERIFY(both("Brightfen Radio Setup", "sub/inner.dll", "i"));
         QVERIFY(onServer("Brightfen Meter", "secret.exe", "s"));

@@ -1,6 +1,7 @@
 #include "transfer/SafeNames.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStringList>
 
 static bool isWindowsDeviceName(const QString &name) {
@@ -36,8 +37,9 @@ QString unsafeNameReason(const QByteArray &name) {
 }
 
 bool isInsideFolder(const QString &path, const QString &root) {
-    const QString cleanRoot = QDir::cleanPath(QDir(root).absolutePath());
-    const QString cleanPath = QDir::cleanPath(QDir(root).absoluteFilePath(path));
+    // QFileInfo gives both the drive on Windows, also for a path like "/Users/x" that has none.
+    const QString cleanRoot = QDir::cleanPath(QFileInfo(root).absoluteFilePath());
+    const QString cleanPath = QDir::cleanPath(QFileInfo(QDir(root), path).absoluteFilePath());
     const QString prefix = cleanRoot.endsWith('/') ? cleanRoot : cleanRoot + '/';
 #ifdef Q_OS_WIN
     return cleanPath.startsWith(prefix, Qt::CaseInsensitive) && cleanPath.size() > prefix.size();

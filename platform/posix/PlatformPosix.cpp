@@ -10,7 +10,9 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -135,6 +137,13 @@ void applyRemotePermissions(const QString &localPath, quint32 remoteMode) {
         return;
     // The owner keeps reading and writing, so later checks can digest the file and updates can replace it.
     chmod(QFile::encodeName(localPath).constData(), mode_t((remoteMode & 0777) | 0600));
+}
+
+int terminalColumns() {
+    if (!isatty(STDOUT_FILENO))
+        return 0;
+    winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
 void setVersionForTesting(int major, int minor) {

@@ -81,6 +81,10 @@ void applyRemotePermissions(const QString &, quint32) {
     // Windows files carry no POSIX permission bits; a fetched file is usable as it is.
 }
 
+int terminalColumns() {
+    return WinPlatform::consoleColumns();
+}
+
 void setVersionForTesting(int major, int minor) {
     PretendedVersion::set(major, minor);
 }

@@ -26,6 +26,9 @@ bool setRunValue(const std::wstring &valueName, const std::wstring &programPath)
 bool removeRunValue(const std::wstring &valueName);
 bool readRunValue(const std::wstring &valueName, std::wstring *programPath);
 
+// Columns of the console window that standard output writes to; 0 when it writes elsewhere.
+int consoleColumns();
+
 // Renames a file, also the file of a running program; fails when the target already exists.
 bool renameFile(const std::wstring &from, const std::wstring &to);
 // Renames a file onto another, replacing it if it exists, in one step; the data reaches the disk first.

@@ -25,6 +25,8 @@ Fault switches (all off by default; "per connection" counts restart with every n
   --open-delay-ms N       wait N ms before answering each open (a slow server)
   --log-listings FILE     append the server path of every folder listed to FILE, a line each
   --log-reads FILE        append the server path and byte count of every read answered to FILE
+  --stop-file FILE        serve until FILE is removed instead of until standard input closes
+                          (for tests under Wine, which starts Linux programs without pipes)
 Symlinks need no switch: make real symlinks in the tree; they are listed as symlinks.
 """
 
@@ -58,7 +60,18 @@ def parse_args():
     parser.add_argument('--open-delay-ms', type=int, default=0)
     parser.add_argument('--log-listings')
     parser.add_argument('--log-reads')
-    return parser.parse_args()
+    parser.add_argument('--stop-file')
+    args = parser.parse_args()
+    for name in ('root', 'host_key', 'log_listings', 'log_reads', 'stop_file'):
+        setattr(args, name, unix_path(getattr(args, name)))
+    return args
+
+
+def unix_path(path):
+    """A Windows test under Wine names its folders on drive Z:, which Wine maps to "/"."""
+    if path and re.match(r'^[Zz]:[\\/]', path):
+        return path[2:].replace('\\', '/')
+    return path
 
 
 ARGS = parse_args()
@@ -159,9 +172,13 @@ async def main():
     port = server.sockets[0].getsockname()[1]
     print('PORT %d' % port, flush=True)
     print('FINGERPRINT %s' % key.get_fingerprint('sha256'), flush=True)
-    # Serve until the test closes our standard input (or kills us).
-    loop = asyncio.get_running_loop()
-    await loop.run_in_executor(None, sys.stdin.buffer.read)
+    # Serve until the test closes our standard input (or kills us), or removes the stop file.
+    if ARGS.stop_file:
+        while os.path.exists(ARGS.stop_file):
+            await asyncio.sleep(0.2)
+    else:
+        loop = asyncio.get_running_loop()
+        await loop.run_in_executor(None, sys.stdin.buffer.read)
     server.close()
 
 

@@ -1,18 +1,21 @@
 #!/bin/bash
 # OpenSSH sshd on loopback serving a package tree over SFTP, for end-to-end tests and benchmarks.
 #
-#   openssh_server.sh TREE USER PASSWORD
+#   openssh_server.sh TREE USER PASSWORD [STOP_FILE]
 #
 # TREE is the folder that clients see as "/" (it holds upload/Softwares/For Download/...). Needs
 # root: it creates the throwaway local user USER with PASSWORD, bind-mounts TREE as the chroot under
 # /run (sshd refuses a chroot below the world-writable /tmp), writes its own config and host key,
 # starts sshd on a free port of 127.0.0.1 and prints "PORT <n>" and "FINGERPRINT SHA256:..." once
-# the port answers. It serves until its standard input closes or it gets SIGTERM/SIGINT, then stops
-# sshd and removes the user, the mount and its folder.
+# the port answers. It serves until its standard input closes (or STOP_FILE, when given, is removed)
+# or it gets SIGTERM/SIGINT, then stops sshd and removes the user, the mount and its folder.
 set -u
-if [ $# -ne 3 ]; then echo "usage: $0 TREE USER PASSWORD" >&2; exit 64; fi
+if [ $# -ne 3 ] && [ $# -ne 4 ]; then echo "usage: $0 TREE USER PASSWORD [STOP_FILE]" >&2; exit 64; fi
 if [ "$(id -u)" -ne 0 ]; then echo "openssh_server.sh: needs root (local user, chroot)" >&2; exit 77; fi
-TREE=$(realpath "$1")
+# A Windows test under Wine names the tree on drive Z:, which Wine maps to "/".
+unix_path() { case "$1" in [Zz]:[/\\]*) printf '%s' "${1#??}" | tr '\\' / ;; *) printf '%s' "$1" ;; esac; }
+TREE=$(realpath "$(unix_path "$1")")
+STOP_FILE=$(unix_path "${4:-}")
 USER_NAME=$2
 PASSWORD=$3
 SSHD=$(command -v sshd || echo /usr/sbin/sshd)
@@ -107,8 +110,12 @@ fi
 
 echo "PORT $PORT"
 echo "FINGERPRINT $FINGERPRINT"
-# A background job reads /dev/null unless given our standard input explicitly.
-exec 3<&0
-cat <&3 >/dev/null &
-wait $!
+if [ -n "$STOP_FILE" ]; then
+    while [ -e "$STOP_FILE" ]; do sleep 0.2; done
+else
+    # A background job reads /dev/null unless given our standard input explicitly.
+    exec 3<&0
+    cat <&3 >/dev/null &
+    wait $!
+fi
 cleanup 0

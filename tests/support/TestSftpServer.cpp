@@ -6,8 +6,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStandardPaths>
-
-#include <unistd.h>
+#include <QThread>
 
 TestSftpServer::TestSftpServer(const QString &treeRoot, const QString &user, const QString &password)
     : root(treeRoot), userName(user), userPassword(password) {}
@@ -16,7 +15,17 @@ TestSftpServer::~TestSftpServer() {
     stop();
 }
 
+bool TestSftpServer::isRunning() const {
+    if (detached)
+        return serverPort != 0 && QFile::exists(detachedFiles.filePath("stop"));
+    return serverPort != 0 && process.state() == QProcess::Running;
+}
+
 void TestSftpServer::start(const QString &program, const QStringList &arguments, int timeoutMs) {
+#ifdef Q_OS_WIN
+    startDetached(program, arguments, timeoutMs);
+    return;
+#endif
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(program, arguments);
     if (!process.waitForStarted(timeoutMs)) {
@@ -43,7 +52,49 @@ void TestSftpServer::start(const QString &program, const QStringList &arguments,
     }
 }
 
+void TestSftpServer::startDetached(const QString &program, QStringList arguments, int timeoutMs) {
+    detached = true;
+    const QString stopFile = detachedFiles.filePath("stop");
+    const QString output = detachedFiles.filePath("output");
+    QFile(stopFile).open(QIODevice::WriteOnly);
+    arguments << (program.endsWith("bash") ? QStringList{stopFile} : QStringList{"--stop-file", stopFile});
+    // Wine hands a Linux program no redirected handles either: a shell writes the files, on Wine's
+    // drive Z: ("/").
+    process.setProgram("/bin/sh");
+    process.setArguments(
+        QStringList{"-c", "out=${1#?:}; errors=${2#?:}; shift 2; exec \"$@\" >\"$out\" 2>\"$errors\"", "sh",
+                    output, detachedFiles.filePath("errors"), program} +
+        arguments);
+    process.startDetached();
+    QDeadlineTimer deadline(timeoutMs);
+    while ((serverPort == 0 || keyFingerprint.isEmpty()) && !deadline.hasExpired()) {
+        QThread::msleep(100);
+        QFile file(output);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (line.startsWith("PORT "))
+                serverPort = line.mid(5).trimmed().toInt();
+            else if (line.startsWith("FINGERPRINT "))
+                keyFingerprint = QString::fromUtf8(line.mid(12).trimmed());
+        }
+    }
+    if (serverPort == 0 || keyFingerprint.isEmpty()) {
+        QFile errors(detachedFiles.filePath("errors"));
+        errors.open(QIODevice::ReadOnly);
+        error = "server did not start: " + QString::fromUtf8(errors.readAll());
+        stop();
+        serverPort = 0;
+    }
+}
+
 void TestSftpServer::stop() {
+    if (detached) {
+        // The server notices within a fifth of a second; give it time to clean up.
+        if (QFile::remove(detachedFiles.filePath("stop")))
+            QThread::msleep(1000);
+        return;
+    }
     if (process.state() == QProcess::NotRunning)
         return;
     // Closing its standard input tells the server to stop and clean up after itself.
@@ -82,8 +133,15 @@ OpensshServer::OpensshServer(const QString &treeRoot)
           {QStringLiteral(QUILLON_TEST_SERVERS "/openssh_server.sh"), treeRoot, user(), password()}, 30000);
 }
 
+// Asked of the file system rather than of the process, so a Windows test under Wine gets the same
+// answer: only root reads /etc/shadow on Debian.
+static bool runsAsRoot() {
+    QFile shadow("/etc/shadow");
+    return shadow.open(QIODevice::ReadOnly);
+}
+
 QString OpensshServer::unavailableReason() {
-    if (geteuid() != 0)
+    if (!runsAsRoot())
         return "OpenSSH sshd tests need root (they create a local user and a chroot)";
     if (!QFileInfo::exists("/usr/sbin/sshd") && QStandardPaths::findExecutable("sshd").isEmpty())
         return "OpenSSH sshd is not installed (Debian package openssh-server)";

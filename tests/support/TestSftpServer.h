@@ -26,6 +26,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 class TestSftpServer {
 public:
@@ -33,7 +34,7 @@ public:
     TestSftpServer(const TestSftpServer &) = delete;
     TestSftpServer &operator=(const TestSftpServer &) = delete;
 
-    bool isRunning() const { return serverPort != 0 && process.state() == QProcess::Running; }
+    bool isRunning() const;
     // Why the server did not start (its own error output), for QVERIFY2.
     QString errorText() const { return error; }
     int port() const { return serverPort; }
@@ -50,7 +51,12 @@ protected:
     void start(const QString &program, const QStringList &arguments, int timeoutMs);
 
 private:
+    // Under Wine the server is a Linux program started without a handle or pipes: it writes to a
+    // file and serves while the stop file exists.
+    void startDetached(const QString &program, QStringList arguments, int timeoutMs);
     QProcess process;
+    QTemporaryDir detachedFiles;
+    bool detached = false;
     QString root;
     QString userName;
     QString userPassword;

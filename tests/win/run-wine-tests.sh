@@ -19,24 +19,34 @@ WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 cleanup() {
     [ -n "$wineserver" ] && "$wineserver" -k 2>/dev/null
-    rm -rf "$WINEPREFIX"
+    rm -rf "$WINEPREFIX" "$WINEPREFIX-temp" "$WINEPREFIX-boot.log"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
+# The prefix is made before the first test, with its own time limit, so a slow first start is not a failure.
+sh "$(dirname "$0")/prepare-wine-prefix.sh" "$WINEPREFIX" || exit 1
 
 set_version() {
     echo "== Windows version: $1"
-    "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/null 2>&1 || {
-        echo "Could not set the Windows version of the prefix"
+    output=$("$wine" reg add 'HKCU\Software\Wine' /v Version /d "$1" /f 2>&1) || {
+        echo "Could not set the Windows version of the prefix: $output"
         return 1
     }
+}
+
+# Runs one test program; a failure says which run failed and how it ended.
+run() {
+    code=0
+    "$wine" "$@" || code=$?
+    [ "$code" -eq 0 ] || echo "FAILED (exit code $code): wine $*"
+    return "$code"
 }
 
 start=$(date +%s)
 set -e
 set_version win7
-"$wine" "$exe_dir/tst_winplatform.exe" '--test-suite-exclude=win10*'
+run "$exe_dir/tst_winplatform.exe" '--test-suite-exclude=win10*'
 set_version win10
-"$wine" "$exe_dir/tst_winplatform.exe" --test-suite=win10
-"$wine" "$exe_dir/tst_winplatform_nosupportedos.exe" --test-suite=win10-nosupportedos
+run "$exe_dir/tst_winplatform.exe" --test-suite=win10
+run "$exe_dir/tst_winplatform_nosupportedos.exe" --test-suite=win10-nosupportedos
 echo "Wine tests took $(($(date +%s) - start)) s, prefix set-up included"

@@ -1,6 +1,7 @@
 #include "InstallCommand.h"
 
 #include "core/CEncryptedSettings.h"
+#include "platform/Platform.h"
 #include "transfer/Downloader.h"
 #include "transfer/DriverInstallers.h"
 #include "transfer/InstallContext.h"
@@ -11,8 +12,6 @@
 #include <QThread>
 
 #include <cstdio>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -49,15 +48,13 @@ void printError(const QString &text) {
 }
 
 int terminalWidth() {
-    winsize size{};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20)
-        return size.ws_col;
-    return 80;
+    const int columns = Platform::terminalColumns();
+    return columns > 20 ? columns : 80;
 }
 
 } // namespace
 
-ProgressLine::ProgressLine() : terminal(isatty(STDOUT_FILENO) != 0) {
+ProgressLine::ProgressLine() : terminal(Platform::terminalColumns() > 0) {
     clock.start();
 }
 

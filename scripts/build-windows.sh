@@ -1,0 +1,54 @@
+#!/bin/sh
+# Cross-builds the Windows program (Quillon.exe, quillon-cli.exe, quillon-settings.exe: each one
+# static, stripped file) into build-win/Quillon-win64.zip, then runs its tests under Wine.
+# Installs what is missing first. The first run also builds static Qt, mbedTLS and libssh from
+# Debian's source packages into /var/cache/quillon-windows (scripts/windows/build-deps.sh); later
+# runs reuse them. With --no-tests it stops after the zip.
+set -e
+cd "$(dirname "$0")/.."
+top=$PWD
+scripts/install-packages.sh $(cat scripts/build-packages.txt scripts/test-packages.txt scripts/windows-packages.txt)
+prefix=$(scripts/windows/build-deps.sh | tail -n 1)
+
+# One Wine prefix for the whole run, made before anything needs it: a first prefix can take minutes.
+WINEPREFIX=$top/build-win/wine-prefix
+WINEDEBUG=-all
+WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
+mkdir -p build-win
+sh tests/win/prepare-wine-prefix.sh "$WINEPREFIX"
+
+# A build made against other dependencies starts its configuration afresh.
+grep -qs "^CMAKE_TOOLCHAIN_FILE:FILEPATH=$prefix/" build-win/CMakeCache.txt || rm -f build-win/CMakeCache.txt
+cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$prefix/lib/cmake/Qt6/qt.toolchain.cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v wine)" -DQUILLON_HOST_BUILD_DIR="$top/build" >/dev/null
+cmake --build build-win -j2 --target Quillon quillon-cli quillon-settings
+
+# The portable zip: the three programs, the licences of what they contain and where its sources are.
+package=build-win/package
+rm -rf "$package" build-win/Quillon-win64.zip
+mkdir -p "$package/Quillon/licences"
+cp build-win/Quillon.exe build-win/tools/quillon-cli.exe build-win/tools/quillon-settings.exe "$package/Quillon/"
+cp -r "$prefix/share/licences/." "$package/Quillon/licences/"
+(cd "$package" && cmake -E tar cf ../Quillon-win64.zip --format=zip Quillon)
+for exe in "$package"/Quillon/*.exe; do
+    echo "$(basename "$exe"): $(stat -c %s "$exe") bytes"
+done
+echo "Built $top/build-win/Quillon-win64.zip"
+[ "$1" = "--no-tests" ] && exit 0
+
+# The tests under Wine; the end-to-end ones compare with the Linux programs, so build those too.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j2 --target quillon-cli quillon-settings
+cmake --build build-win -j2
+# The Windows build's headers and programs must come from listed packages too.
+/usr/bin/python3 scripts/check-packages.py
+# A virtual display for the tests whose Windows programs show windows (the restarted Quillon.exe).
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>build-win/display 2>/dev/null &
+display_pid=$!
+trap 'kill $display_pid 2>/dev/null' EXIT
+for _ in $(seq 1 100); do [ -s build-win/display ] && break; sleep 0.2; done
+DISPLAY=:$(head -n 1 build-win/display)
+export DISPLAY
+cd build-win && ctest --output-on-failure

@@ -1,0 +1,118 @@
+#!/bin/bash
+# quillon-cli.exe under Wine against OpenSSH sshd on loopback, side by side with the Linux quillon-cli:
+# install (Cyrillic and spaced names, a driver installer), check after a file changed on the server,
+# update, check again. Each step must give the same output and exit code on both, paths aside.
+# Usage: cli-e2e.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR   (as root). Exit 77 = skipped.
+set -u
+linux_build=$(realpath "$1")
+windows_build=$(realpath "$2")
+servers=$(cd "$(dirname "$0")/../servers" && pwd)
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+[ "$(id -u)" -eq 0 ] || { echo "Skipped: OpenSSH sshd tests need root"; exit 77; }
+for program in "$linux_build/tools/quillon-cli" "$linux_build/tools/quillon-settings" \
+    "$windows_build/tools/quillon-cli.exe" "$windows_build/tests/win/installer_stub.exe"; do
+    [ -f "$program" ] || { echo "FAILED: $program was not built"; exit 1; }
+done
+
+work=$(mktemp -d /tmp/quillon-cli-e2e.XXXXXX)
+failures=0
+server_pid=
+stop_server() {
+    [ -n "$server_pid" ] || return
+    kill -TERM "$server_pid" 2>/dev/null
+    wait "$server_pid" 2>/dev/null
+    server_pid=
+}
+trap 'stop_server; rm -rf "$work"' EXIT
+
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+expect() { [ "$2" = "$3" ] || fail "$1: expected \"$3\", got \"$2\""; }
+
+# The package tree of one platform; only the installer differs, padded to one size on both.
+folder="upload/Softwares/For Download"
+make_tree() {
+    local root="$1/$folder"
+    mkdir -p "$root/Brightfen Console/data files" "$root/Brightfen Console/Справка" "$root/CP210x"
+    printf 'console v1\n' > "$root/Brightfen Console/console.exe"
+    printf 'настройки\n' > "$root/Brightfen Console/Справка/Руководство оператора.txt"
+    printf '{"v": 1}\n' > "$root/Brightfen Console/data files/config v2.json"
+    cp "$2" "$root/CP210x/setup.exe"
+    truncate -s "$installer_size" "$root/CP210x/setup.exe"
+    chmod 755 "$root/CP210x/setup.exe"
+}
+
+# One platform's whole run: each step's output (paths made alike, lines sorted, since the order of
+# the lists follows hash order) and exit code go to $work/<platform>.steps.
+run_platform() {
+    local platform=$1 base="$work/$1" user="qe2e$RANDOM" password="Pw-$RANDOM-$RANDOM"
+    shift
+    local cli=("$@")
+    mkdir -p "$base/target"
+    make_tree "$base/tree" "$installer_of_platform"
+    coproc SERVER { exec bash "$servers/openssh_server.sh" "$base/tree" "$user" "$password" 2>"$base/sshd.err"; }
+    server_pid=$SERVER_PID
+    local port="" fingerprint="" line
+    while [ -z "$fingerprint" ] && read -r -t 60 line <&"${SERVER[0]}"; do
+        case "$line" in
+        PORT\ *) port=${line#PORT } ;;
+        FINGERPRINT\ *) fingerprint=${line#FINGERPRINT } ;;
+        esac
+    done
+    if [ -z "$fingerprint" ]; then
+        fail "$platform: sshd did not start: $(cat "$base/sshd.err")"
+        stop_server
+        return
+    fi
+    local settings="$base/settings.ini"
+    printf '[SFTP]\nIP=127.0.0.1\nport=%s\nLogin=%s\nPswd=%s\nHostKey=%s\n[MSVC]\nInst=true\n' \
+        "$port" "$user" "$password" "$fingerprint" >"$base/plain.ini"
+    "$linux_build/tools/quillon-settings" encrypt "$base/plain.ini" "$settings" ||
+        fail "$platform: could not write the settings"
+
+    step() {
+        local name=$1 code=0
+        shift
+        (cd "$base" && timeout 300 "${cli[@]}" --settings "$settings" "$@") >"$base/$name.out" 2>&1 || code=$?
+        {
+            echo "== $name: exit code $code"
+            tr -d '\r' <"$base/$name.out" | sed -e 's#Z:##g' -e 's#\\#/#g' -e "s#$base#BASE#g" | sort
+        } >>"$work/$platform.steps"
+        echo "$platform $name: exit code $code"
+    }
+    step install install --folder "LoRa=$base/target/lora" --folder "Drivers=$base/target/drivers" \
+        "Brightfen Console" "CP210x"
+    local installed="$base/target/lora/Brightfen Console"
+    expect "$platform: the Cyrillic file" "$(cat "$installed/Справка/Руководство оператора.txt" 2>&1)" "настройки"
+    expect "$platform: the spaced file" "$(cat "$installed/data files/config v2.json" 2>&1)" '{"v": 1}'
+    [ -f "$base/installer-ran" ] || fail "$platform: the driver installer did not run"
+    [ ! -e "$base/target/drivers" ] || fail "$platform: the drivers folder was left behind"
+
+    printf 'console v2, longer\n' > "$base/tree/$folder/Brightfen Console/console.exe"
+    printf 'новые настройки\n' > "$base/tree/$folder/Brightfen Console/Справка/Руководство оператора.txt"
+    step check-changed check
+    step update update
+    expect "$platform: the updated file" "$(cat "$installed/console.exe" 2>&1)" "console v2, longer"
+    expect "$platform: the updated Cyrillic file" "$(cat "$installed/Справка/Руководство оператора.txt" 2>&1)" \
+        "новые настройки"
+    step check-current check
+    stop_server
+}
+
+installer_of_platform="$work/installer.sh"
+printf '#!/bin/sh\necho "$0" > installer-ran\nexit 0\n' > "$installer_of_platform"
+installer_size=$(($(stat -c %s "$windows_build/tests/win/installer_stub.exe") + 4096))
+run_platform linux "$linux_build/tools/quillon-cli"
+installer_of_platform="$windows_build/tests/win/installer_stub.exe"
+run_platform windows "$(command -v wine)" "$windows_build/tools/quillon-cli.exe"
+
+if ! diff -u "$work/linux.steps" "$work/windows.steps"; then
+    fail "the Windows program's output or exit codes differ from the Linux program's (diff above)"
+fi
+echo "== the Linux run, as both gave it:"
+cat "$work/linux.steps"
+[ "$failures" -eq 0 ] && { echo "cli end to end: Windows and Linux alike"; exit 0; }
+for platform in linux windows; do
+    echo "== LogFile.log of the $platform run:"
+    cat "$work/$platform/LogFile.log" 2>/dev/null
+done
+exit 1
