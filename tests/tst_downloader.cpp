@@ -331,12 +331,18 @@ private slots:
             return std::make_pair(run.events, run.chunks);
         };
 
-        const auto [cut, cutChunks] = runOnce({"--drop-after", "2000000"});
-        QCOMPARE(cut.last(), QString("error connection"));
-        QCOMPARE(readFileOrEmpty(local), QByteArray("installed"));
-        const QStringList kept = partialsOf(local);
-        QCOMPARE(kept.size(), 1);
-        const QByteArray before = readFileOrEmpty(kept.first());
+        // Bytes reach the partial file in file order, so a cut that lands before the first slice is
+        // written leaves it empty (seen under Wine); cut again until there is something to resume from.
+        QStringList kept;
+        QByteArray before;
+        for (int attempt = 0; attempt < 10 && before.isEmpty(); ++attempt) {
+            const auto cut = runOnce({"--drop-after", "2000000"}).first;
+            QCOMPARE(cut.last(), QString("error connection"));
+            QCOMPARE(readFileOrEmpty(local), QByteArray("installed"));
+            kept = partialsOf(local);
+            QCOMPARE(kept.size(), 1);
+            before = readFileOrEmpty(kept.first());
+        }
         QVERIFY(before.size() > 0 && before.size() < size);
         QVERIFY(readFileOrEmpty(served).startsWith(before));
 

@@ -175,8 +175,9 @@ void PipelinedReader::widenChannelWindow() {
         return;
     // A read of the (always empty) error stream with a large count makes libssh announce that much
     // window to the server; the timeout 0 returns at once. Nothing is written into the buffer, so its
-    // pages never become resident; one per thread, so a reader per small file costs no allocation.
-    thread_local QByteArray scratch;
+    // pages never become resident; one per connection, so a reader per small file costs no allocation
+    // (not thread_local: mingw-w64's static runtime crashes freeing such objects at thread exit).
+    QByteArray &scratch = session.windowScratch;
     if (scratch.size() < qint64(channelWindow))
         scratch.resize(channelWindow);
     ssh_channel_read_timeout(file->sftp->channel, scratch.data(), channelWindow, 1, 0);

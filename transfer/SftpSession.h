@@ -14,6 +14,9 @@ struct SftpSession {
     sftp_session sftp = nullptr;
     // Ends the connection when an outstanding request gets no answer for too long.
     SessionWatchdog *watchdog = nullptr;
+    // Room for the read that widens the channel's flow-control window (PipelinedReader); one per
+    // connection, since a connection is used by one thread at a time.
+    mutable QByteArray windowScratch;
 };
 
 // Which worker opens the session: only the wording of the authentication log line differs.
