@@ -239,11 +239,11 @@ def python_modules(path, code):
     for module in sorted(modules):
         if os.path.exists(os.path.join(os.path.dirname(path), module + '.py')):
             continue  # the project's own
-        spec = importlib.util.find_spec(module)
-        if spec is None:
+        module_info = importlib.util.find_spec(module)
+        if module_info is None:
             found.append((module, None))
-        elif spec.origin and spec.origin.startswith('/'):
-            found.append((module, spec.origin))
+        elif module_info.origin and module_info.origin.startswith('/'):
+            found.append((module, module_info.origin))
     return found
 
 
