@@ -6,10 +6,10 @@
 
 #include "core/CEncryptedSettings.h"
 #include "core/ProgramKey.h"
-#include "transfer/FilePrefetcher.h"
-#include "transfer/PipelinedReader.h"
-#include "transfer/RangeDownloader.h"
-#include "transfer/SftpSessionPool.h"
+#include "sftp/FilePrefetcher.h"
+#include "sftp/PipelinedReader.h"
+#include "sftp/RangeDownloader.h"
+#include "sftp/SftpSessionPool.h"
 
 #include <QCoreApplication>
 #include <QDir>

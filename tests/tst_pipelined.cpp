@@ -2,10 +2,10 @@
 
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
-#include "transfer/FilePrefetcher.h"
-#include "transfer/PipelinedReader.h"
-#include "transfer/RangeDownloader.h"
-#include "transfer/SftpSessionPool.h"
+#include "sftp/FilePrefetcher.h"
+#include "sftp/PipelinedReader.h"
+#include "sftp/RangeDownloader.h"
+#include "sftp/SftpSessionPool.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>

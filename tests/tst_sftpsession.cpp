@@ -7,7 +7,7 @@
 
 #include "core/CEncryptedSettings.h"
 #include "transfer/SafeNames.h"
-#include "transfer/SftpSession.h"
+#include "sftp/SftpSession.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -4,12 +4,12 @@
 #include "core/Language.h"
 #include "core/Log.h"
 #include "platform/Platform.h"
-#include "transfer/FilePrefetcher.h"
+#include "sftp/FilePrefetcher.h"
 #include "transfer/InstallContext.h"
-#include "transfer/PipelinedReader.h"
-#include "transfer/RangeDownloader.h"
+#include "sftp/PipelinedReader.h"
+#include "sftp/RangeDownloader.h"
 #include "transfer/SafeNames.h"
-#include "transfer/SftpSessionPool.h"
+#include "sftp/SftpSessionPool.h"
 
 #include <QCoreApplication>
 #include <QDir>

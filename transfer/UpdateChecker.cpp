@@ -3,12 +3,12 @@
 #include "core/CEncryptedSettings.h"
 #include "core/Log.h"
 #include "transfer/DigestCache.h"
-#include "transfer/FilePrefetcher.h"
+#include "sftp/FilePrefetcher.h"
 #include "transfer/InstallContext.h"
-#include "transfer/PipelinedReader.h"
+#include "sftp/PipelinedReader.h"
 #include "transfer/SafeNames.h"
-#include "transfer/SftpSession.h"
-#include "transfer/SftpSessionPool.h"
+#include "sftp/SftpSession.h"
+#include "sftp/SftpSessionPool.h"
 
 #include <QCryptographicHash>
 #include <QDir>

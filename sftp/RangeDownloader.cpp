@@ -1,4 +1,4 @@
-#include "transfer/RangeDownloader.h"
+#include "sftp/RangeDownloader.h"
 
 #include <QFileDevice>
 #include <QHash>

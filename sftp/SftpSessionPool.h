@@ -12,7 +12,7 @@
 //     SftpSessionPool pool(session, [](SftpSession &s) { return openSftpSession(s, SessionUser::Downloader);
 //     });
 
-#include "transfer/SftpSession.h"
+#include "sftp/SftpSession.h"
 
 #include <QMutex>
 #include <QVector>

@@ -1,4 +1,4 @@
-#include "transfer/SftpSession.h"
+#include "sftp/SftpSession.h"
 
 #include "core/CEncryptedSettings.h"
 #include "core/Log.h"

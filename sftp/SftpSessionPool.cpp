@@ -1,4 +1,4 @@
-#include "transfer/SftpSessionPool.h"
+#include "sftp/SftpSessionPool.h"
 
 #include <QMutexLocker>
 #include <QThread>

@@ -20,7 +20,7 @@
 #include <QByteArray>
 #include <QVector>
 
-#include "transfer/SftpSession.h"
+#include "sftp/SftpSession.h"
 
 class PipelinedReader {
 public:

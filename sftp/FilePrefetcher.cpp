@@ -1,6 +1,6 @@
-#include "transfer/FilePrefetcher.h"
+#include "sftp/FilePrefetcher.h"
 
-#include "transfer/PipelinedReader.h"
+#include "sftp/PipelinedReader.h"
 
 #include <QCryptographicHash>
 

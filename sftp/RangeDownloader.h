@@ -16,8 +16,8 @@
 //         emit Counter_Data(n); if (!written) Write_Log(...); ...; return !cancelRequested; }, begin);
 // A negative result is a read error: log errorText() the way a failed sftp_read is logged.
 
-#include "transfer/PipelinedReader.h"
-#include "transfer/SftpSessionPool.h"
+#include "sftp/PipelinedReader.h"
+#include "sftp/SftpSessionPool.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "transfer/PipelinedReader.h"
+#include "sftp/PipelinedReader.h"
 
 #include <libssh/libssh.h>
 
