@@ -6,10 +6,10 @@
 
 #include "core/CEncryptedSettings.h"
 #include "core/ProgramKey.h"
-#include "sftp/FilePrefetcher.h"
-#include "sftp/PipelinedReader.h"
-#include "sftp/RangeDownloader.h"
-#include "sftp/SftpSessionPool.h"
+#include "transfer/sftp/FilePrefetcher.h"
+#include "transfer/sftp/PipelinedReader.h"
+#include "transfer/sftp/RangeDownloader.h"
+#include "transfer/sftp/SftpSessionPool.h"
 
 #include <QCoreApplication>
 #include <QDir>

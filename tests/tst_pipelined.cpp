@@ -2,10 +2,10 @@
 
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
-#include "sftp/FilePrefetcher.h"
-#include "sftp/PipelinedReader.h"
-#include "sftp/RangeDownloader.h"
-#include "sftp/SftpSessionPool.h"
+#include "transfer/sftp/FilePrefetcher.h"
+#include "transfer/sftp/PipelinedReader.h"
+#include "transfer/sftp/RangeDownloader.h"
+#include "transfer/sftp/SftpSessionPool.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>

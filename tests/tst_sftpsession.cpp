@@ -7,7 +7,7 @@
 
 #include "core/CEncryptedSettings.h"
 #include "transfer/SafeNames.h"
-#include "sftp/SftpSession.h"
+#include "transfer/sftp/SftpSession.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -7,7 +7,7 @@
 #include "core/CEncryptedSettings.h"
 #include "transfer/DigestCache.h"
 #include "transfer/InstallContext.h"
-#include "sftp/SftpSession.h"
+#include "transfer/sftp/SftpSession.h"
 #include "transfer/UpdateChecker.h"
 
 #include <QDir>

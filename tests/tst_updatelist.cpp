@@ -8,7 +8,7 @@
 #include "support/TestLocale.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
-#include "sftp/SftpSession.h"
+#include "transfer/sftp/SftpSession.h"
 #include "ui/ListAvailableUpdater.h"
 
 #include <QApplication>

@@ -4,12 +4,12 @@
 #include "core/Language.h"
 #include "core/Log.h"
 #include "platform/Platform.h"
-#include "sftp/FilePrefetcher.h"
+#include "transfer/sftp/FilePrefetcher.h"
 #include "transfer/InstallContext.h"
-#include "sftp/PipelinedReader.h"
-#include "sftp/RangeDownloader.h"
+#include "transfer/sftp/PipelinedReader.h"
+#include "transfer/sftp/RangeDownloader.h"
 #include "transfer/SafeNames.h"
-#include "sftp/SftpSessionPool.h"
+#include "transfer/sftp/SftpSessionPool.h"
 
 #include <QCoreApplication>
 #include <QDir>

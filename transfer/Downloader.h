@@ -2,7 +2,7 @@
 // The worker that fetches ticked components (install run) or listed files (update run) from the server.
 
 #include "transfer/PartialFile.h"
-#include "sftp/SftpSession.h"
+#include "transfer/sftp/SftpSession.h"
 
 #include <QAtomicInt>
 #include <QHash>

@@ -3,12 +3,12 @@
 #include "core/CEncryptedSettings.h"
 #include "core/Log.h"
 #include "transfer/DigestCache.h"
-#include "sftp/FilePrefetcher.h"
+#include "transfer/sftp/FilePrefetcher.h"
 #include "transfer/InstallContext.h"
-#include "sftp/PipelinedReader.h"
+#include "transfer/sftp/PipelinedReader.h"
 #include "transfer/SafeNames.h"
-#include "sftp/SftpSession.h"
-#include "sftp/SftpSessionPool.h"
+#include "transfer/sftp/SftpSession.h"
+#include "transfer/sftp/SftpSessionPool.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "sftp/SftpSessionPool.h"
+#include "transfer/sftp/SftpSessionPool.h"
 
 #include <QMutexLocker>
 #include <QThread>

@@ -1,4 +1,4 @@
-#include "sftp/SftpSession.h"
+#include "transfer/sftp/SftpSession.h"
 
 #include "core/CEncryptedSettings.h"
 #include "core/Log.h"

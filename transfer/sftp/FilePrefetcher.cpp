@@ -1,6 +1,6 @@
-#include "sftp/FilePrefetcher.h"
+#include "transfer/sftp/FilePrefetcher.h"
 
-#include "sftp/PipelinedReader.h"
+#include "transfer/sftp/PipelinedReader.h"
 
 #include <QCryptographicHash>
 

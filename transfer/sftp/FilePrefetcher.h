@@ -13,7 +13,7 @@
 //         e.md5, then, if e.status < 0, log e.errorText as a failed sftp_read is logged.
 // At most aheadLimit bytes of fetched files wait in memory, and entries are worked on in the order added.
 
-#include "sftp/SftpSessionPool.h"
+#include "transfer/sftp/SftpSessionPool.h"
 
 #include <QByteArray>
 #include <QHash>

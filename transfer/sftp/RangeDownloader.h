@@ -16,8 +16,8 @@
 //         emit Counter_Data(n); if (!written) Write_Log(...); ...; return !cancelRequested; }, begin);
 // A negative result is a read error: log errorText() the way a failed sftp_read is logged.
 
-#include "sftp/PipelinedReader.h"
-#include "sftp/SftpSessionPool.h"
+#include "transfer/sftp/PipelinedReader.h"
+#include "transfer/sftp/SftpSessionPool.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "sftp/RangeDownloader.h"
+#include "transfer/sftp/RangeDownloader.h"
 
 #include <QFileDevice>
 #include <QHash>

@@ -20,7 +20,7 @@
 #include <QByteArray>
 #include <QVector>
 
-#include "sftp/SftpSession.h"
+#include "transfer/sftp/SftpSession.h"
 
 class PipelinedReader {
 public:

@@ -1,4 +1,4 @@
-#include "sftp/PipelinedReader.h"
+#include "transfer/sftp/PipelinedReader.h"
 
 #include <libssh/libssh.h>
 

@@ -12,7 +12,7 @@
 //     SftpSessionPool pool(session, [](SftpSession &s) { return openSftpSession(s, SessionUser::Downloader);
 //     });
 
-#include "sftp/SftpSession.h"
+#include "transfer/sftp/SftpSession.h"
 
 #include <QMutex>
 #include <QVector>
