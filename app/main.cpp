@@ -85,5 +85,5 @@ int main(int argc, char *argv[]) {
     delete translator;
     Platform::releaseProgramFolder();
     delete application;
-    return 0;
+    Platform::endProcess(0);
 }

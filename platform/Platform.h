@@ -59,6 +59,10 @@ void listenForLaterStarts(QObject *owner, const std::function<void()> &onCall);
 bool callRunningProgram(const QString &programFolder);
 // Columns of the terminal that standard output writes to; 0 when standard output is no terminal.
 int terminalColumns();
+// Ends the process once the program has shut down. On Windows the C runtime's exit-time clean-up is
+// skipped: mingw-w64's thread runtime can hang in it for good (pthread_key_delete waiting on a lock no
+// thread holds) once Qt has used a thread_local with a destructor. Nothing is left to clean up by then.
+[[noreturn]] void endProcess(int exitCode);
 
 // Seams for tests: pretend the OS reports this version (major < 0 turns the pretence off).
 void setVersionForTesting(int major, int minor);

@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -144,6 +145,10 @@ int terminalColumns() {
         return 0;
     winsize size{};
     return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+void endProcess(int exitCode) {
+    std::exit(exitCode);
 }
 
 void setVersionForTesting(int major, int minor) {

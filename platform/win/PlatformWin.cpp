@@ -7,6 +7,9 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cstdio>
+#include <stdlib.h>
+
 namespace {
 
 const wchar_t runValueName[] = L"Quillon";
@@ -83,6 +86,11 @@ void applyRemotePermissions(const QString &, quint32) {
 
 int terminalColumns() {
     return WinPlatform::consoleColumns();
+}
+
+void endProcess(int exitCode) {
+    std::fflush(nullptr);
+    _exit(exitCode);
 }
 
 void setVersionForTesting(int major, int minor) {

@@ -120,6 +120,13 @@ class FaultySFTPServer(asyncssh.SFTPServer):
         if self.stall_after is not None and self.sent >= self.stall_after:
             await asyncio.Event().wait()  # never set: the request is never answered
         if self.drop_after is not None and self.sent >= self.drop_after:
+            # The bytes counted as sent reach the client before the cut, and it has time to read
+            # them: Windows throws away unread bytes when a connection is reset.
+            for _ in range(100):
+                if self.channel.get_write_buffer_size() == 0:
+                    break
+                await asyncio.sleep(0.05)
+            await asyncio.sleep(0.5)
             self.connection.abort()
             raise asyncssh.SFTPConnectionLost('Dropped by --drop-after')
         data = super().read(file_obj, offset, size)
