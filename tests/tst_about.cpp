@@ -1,5 +1,6 @@
 // The about window: texts in both languages, live links, and how it closes.
 
+#include "support/TestMain.h"
 #include "support/TestFiles.h"
 #include "support/TestLocale.h"
 #include "ui/AboutWindow.h"
@@ -111,5 +112,5 @@ void AboutTest::closeButtonPressAndTitleBarCloseHideAndTell() {
     QVERIFY(!window.isVisible());
 }
 
-QTEST_MAIN(AboutTest)
+QUILLON_TEST_MAIN(AboutTest)
 #include "tst_about.moc"

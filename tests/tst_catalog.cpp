@@ -1,5 +1,6 @@
 // Tests of the built-in component tables and the install context under different system versions.
 
+#include "support/TestMain.h"
 #include "core/CEncryptedSettings.h"
 #include "platform/Platform.h"
 #include "support/TestSettings.h"
@@ -164,5 +165,5 @@ void TestCatalog::updatableComponentsAreTheSeventeenInOrder() {
     QCOMPARE(updatableComponents(), expected);
 }
 
-QTEST_GUILESS_MAIN(TestCatalog)
+QUILLON_GUILESS_TEST_MAIN(TestCatalog)
 #include "tst_catalog.moc"

@@ -1,5 +1,6 @@
 // Tests of the settings cipher: known answers, round trips, tampering and key byte order.
 
+#include "support/TestMain.h"
 #include "core/CSettingsCipher.h"
 
 #include <QtTest>
@@ -259,5 +260,5 @@ void CipherTest::corruptCompressedPayloadDecryptsToEmptyWithoutError() {
     QCOMPARE(cipher.lastError(), CSettingsCipher::CipherOk);
 }
 
-QTEST_APPLESS_MAIN(CipherTest)
+QUILLON_APPLESS_TEST_MAIN(CipherTest)
 #include "tst_cipher.moc"

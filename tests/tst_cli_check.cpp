@@ -1,5 +1,6 @@
 // `quillon-cli check` end to end: a real settings file, the real program, OpenSSH sshd.
 
+#include "support/TestMain.h"
 #include "support/TestFiles.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
@@ -109,5 +110,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(CliCheckTest)
+QUILLON_GUILESS_TEST_MAIN(CliCheckTest)
 #include "tst_cli_check.moc"

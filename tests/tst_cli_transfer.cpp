@@ -1,5 +1,6 @@
 // `quillon-cli install` and `quillon-cli update` end to end: the real program against the asyncssh server.
 
+#include "support/TestMain.h"
 #include "support/TestFiles.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
@@ -206,5 +207,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(CliTransferTest)
+QUILLON_GUILESS_TEST_MAIN(CliTransferTest)
 #include "tst_cli_transfer.moc"

@@ -1,5 +1,6 @@
 // Install and update runs of the downloader against the asyncssh test server.
 
+#include "support/TestMain.h"
 #include "support/DownloaderRun.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
@@ -645,5 +646,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(DownloaderTest)
+QUILLON_GUILESS_TEST_MAIN(DownloaderTest)
 #include "tst_downloader.moc"

@@ -1,6 +1,7 @@
 // Install and update runs over pipelined reads, several sessions and fetch-ahead: the same signals,
 // in the same order, and the same bytes as one read at a time would give, even with short replies.
 
+#include "support/TestMain.h"
 #include "support/DownloaderRun.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
@@ -450,5 +451,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(FastTransferTest)
+QUILLON_TEST_MAIN(FastTransferTest)
 #include "tst_fasttransfer.moc"

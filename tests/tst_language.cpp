@@ -1,6 +1,7 @@
 // Tests of the language rule under real system locales, each in a child process of its own
 // since the system locale is read once per process.
 
+#include "support/TestMain.h"
 #include "core/Language.h"
 
 #include <QtTest>

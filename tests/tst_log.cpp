@@ -1,5 +1,6 @@
 // Tests of the log file: line format, where the file lands, and whole lines under concurrent writers.
 
+#include "support/TestMain.h"
 #include "core/Log.h"
 
 #include <QtTest>
@@ -158,5 +159,5 @@ void LogTest::concurrentWritersLeaveWholeLines() {
         QCOMPARE(count, linesPerThread);
 }
 
-QTEST_GUILESS_MAIN(LogTest)
+QUILLON_GUILESS_TEST_MAIN(LogTest)
 #include "tst_log.moc"

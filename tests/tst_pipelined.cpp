@@ -1,5 +1,6 @@
 // Pipelined reads, range downloads over several sessions and fetch-ahead, against the asyncssh server.
 
+#include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 #include "transfer/sftp/FilePrefetcher.h"
@@ -308,5 +309,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestPipelined)
+QUILLON_TEST_MAIN(TestPipelined)
 #include "tst_pipelined.moc"

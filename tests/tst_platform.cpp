@@ -1,5 +1,6 @@
 // Tests of the POSIX platform layer with real processes, files and scripts.
 
+#include "support/TestMain.h"
 #include "platform/Platform.h"
 #include "platform/posix/ProcessTable.h"
 #include "support/TestFiles.h"
@@ -321,5 +322,5 @@ void TestPlatform::remotePermissionBitsAreKept() {
     QCOMPARE(permissionBits(path), mode_t(0644));
 }
 
-QTEST_GUILESS_MAIN(TestPlatform)
+QUILLON_GUILESS_TEST_MAIN(TestPlatform)
 #include "tst_platform.moc"

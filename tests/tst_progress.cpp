@@ -1,6 +1,7 @@
 // The progress window: its time label, log rows and recorded folders, and real install runs
 // through the whole wizard against the asyncssh test server.
 
+#include "support/TestMain.h"
 #include "app/MainTrayIcon.h"
 #include "core/CEncryptedSettings.h"
 #include "support/BoxAnswerer.h"
@@ -433,5 +434,5 @@ void ProgressTest::thirdFailedConnectionGivesUp() {
     delete window;
 }
 
-QTEST_MAIN(ProgressTest)
+QUILLON_TEST_MAIN(ProgressTest)
 #include "tst_progress.moc"

@@ -2,6 +2,7 @@
 // a killed program blocks nothing, two folders run side by side, and the command-line client runs beside.
 // The programs are copies of the built program, started from temporary program folders.
 
+#include "support/TestMain.h"
 #include "core/CEncryptedSettings.h"
 #include "platform/Platform.h"
 #include "support/TestFiles.h"
@@ -133,5 +134,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(SecondStartTest)
+QUILLON_GUILESS_TEST_MAIN(SecondStartTest)
 #include "tst_secondstart.moc"

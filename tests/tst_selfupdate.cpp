@@ -4,6 +4,7 @@
 // program's file name and started from there: it runs the real update check, the real update run and
 // the tray controller's real restart. The server holds the Quillon program that the project builds.
 
+#include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 

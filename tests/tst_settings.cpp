@@ -1,6 +1,7 @@
 // Tests of the encrypted settings store: file format, reload rules, bad files, threads and crashes.
 // The store is one per process, so most cases run this executable again as a child on a fresh file.
 
+#include "support/TestMain.h"
 #include "core/CEncryptedSettings.h"
 #include "core/CSettingsCipher.h"
 #include "support/TestFiles.h"

@@ -1,5 +1,6 @@
 // Tests of the quillon-settings tool, run as a separate process on real files.
 
+#include "support/TestMain.h"
 #include "core/CSettingsCipher.h"
 #include "core/ProgramKey.h"
 #include "support/TestFiles.h"
@@ -243,5 +244,5 @@ void SettingsToolTest::badUsageFails() {
     QCOMPARE(readTestFile(file), before);
 }
 
-QTEST_GUILESS_MAIN(SettingsToolTest)
+QUILLON_GUILESS_TEST_MAIN(SettingsToolTest)
 #include "tst_settingstool.moc"

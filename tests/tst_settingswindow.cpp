@@ -1,5 +1,6 @@
 // The settings window: folder table from the settings, Add/Modify/Delete, check periods, autostart.
 
+#include "support/TestMain.h"
 #include "core/CEncryptedSettings.h"
 #include "core/ProgramKey.h"
 #include "platform/Platform.h"
@@ -434,5 +435,5 @@ void SettingsWindowTest::pressOutsideTableForgetsSelection() {
     QVERIFY(w.table->selectedItems().isEmpty());
 }
 
-QTEST_MAIN(SettingsWindowTest)
+QUILLON_TEST_MAIN(SettingsWindowTest)
 #include "tst_settingswindow.moc"

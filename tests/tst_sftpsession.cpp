@@ -1,6 +1,7 @@
 // The SFTP session against real servers on loopback: log lines, host-key pinning, time-outs,
 // and the safe-name checks every name from the server goes through.
 
+#include "support/TestMain.h"
 #include "support/TestFiles.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
@@ -240,5 +241,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(SftpSessionTest)
+QUILLON_GUILESS_TEST_MAIN(SftpSessionTest)
 #include "tst_sftpsession.moc"

@@ -1,5 +1,6 @@
 // Tests of the start-up steps, run against a temporary program folder.
 
+#include "support/TestMain.h"
 #include "app/Startup.h"
 #include "core/CEncryptedSettings.h"
 #include "core/CSettingsCipher.h"
@@ -152,5 +153,5 @@ void StartupTest::storeOpensDefaultsAndFolderIsRecordedOnlyWhenItDiffers() {
     QVERIFY(cipher.decrypt(readTestFile(settings->fileName())).contains("Quillon=" + moved.toUtf8() + "\n"));
 }
 
-QTEST_GUILESS_MAIN(StartupTest)
+QUILLON_GUILESS_TEST_MAIN(StartupTest)
 #include "tst_startup.moc"

@@ -1,5 +1,6 @@
 // The tray controller: menu texts, day count, check flow against a real SFTP server, windows, exit, restart.
 
+#include "support/TestMain.h"
 #include "app/MainTrayIcon.h"
 #include "core/CEncryptedSettings.h"
 #include "platform/Platform.h"
@@ -467,5 +468,5 @@ void TrayTest::closingUpdateListRestartsOnlyAfterSelfUpdate() {
 #endif
 }
 
-QTEST_MAIN(TrayTest)
+QUILLON_TEST_MAIN(TrayTest)
 #include "tst_tray.moc"

@@ -1,6 +1,7 @@
 // The update checker against the asyncssh test server: what counts as an update, what is never
 // compared, how failures and hostile servers end a check.
 
+#include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 
@@ -488,5 +489,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(UpdateCheckerTest)
+QUILLON_GUILESS_TEST_MAIN(UpdateCheckerTest)
 #include "tst_updatechecker.moc"

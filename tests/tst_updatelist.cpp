@@ -1,6 +1,7 @@
 // Drives the update list window on the offscreen platform: filling, ticking, its questions and final
 // box, and update runs against a real SFTP server on loopback.
 
+#include "support/TestMain.h"
 #include "core/CEncryptedSettings.h"
 #include "core/Language.h"
 #include "support/BoxAnswerer.h"
@@ -564,5 +565,5 @@ void TestUpdateList::brokenConnectionReturnsTheListToItsListedState() {
     }
 }
 
-QTEST_MAIN(TestUpdateList)
+QUILLON_TEST_MAIN(TestUpdateList)
 #include "tst_updatelist.moc"

@@ -1,5 +1,6 @@
 // The welcome window: its texts in both languages and its three ways out.
 
+#include "support/TestMain.h"
 #include "support/TestLocale.h"
 #include "ui/WelcomeWindow.h"
 
@@ -121,5 +122,5 @@ void WelcomeTest::laterPressAndTitleBarCloseLeaveWithoutStarting() {
     }
 }
 
-QTEST_MAIN(WelcomeTest)
+QUILLON_TEST_MAIN(WelcomeTest)
 #include "tst_welcome.moc"

@@ -1,5 +1,6 @@
 // The install wizard's pages and their hand-over, driven through real widgets.
 
+#include "support/TestMain.h"
 #include "core/CEncryptedSettings.h"
 #include "support/TestFiles.h"
 #include "support/TestLocale.h"
@@ -411,5 +412,5 @@ void WizardTest::closingAnyPageAsksForTeardown() {
     QCOMPARE(again.row("Brightfen Meter")->checkState(0), Qt::Unchecked);
 }
 
-QTEST_MAIN(WizardTest)
+QUILLON_TEST_MAIN(WizardTest)
 #include "tst_wizard.moc"
