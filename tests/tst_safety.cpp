@@ -13,7 +13,6 @@
 #include "transfer/Downloader.h"
 #include "transfer/InstallContext.h"
 #include "ui/ListAvailableUpdater.h"
-#include "ui/ProgressBarWindow.h"
 #include "ui/StacketWidget.h"
 
 #include <QApplication>
@@ -21,7 +20,6 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
