@@ -48,6 +48,7 @@ bool DownloaderRun::start(bool install, int timeoutMs) {
     const bool ended = finished.wait(timeoutMs);
     if (!ended) {
         downloader->requestCancel();
+        thread.quit(); // a run that returned without its end signal leaves the loop running
         thread.wait();
     }
     QCoreApplication::processEvents(); // the last queued signals
