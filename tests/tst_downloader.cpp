@@ -11,6 +11,9 @@
 #include "transfer/InstallContext.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 

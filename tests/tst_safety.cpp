@@ -16,6 +16,8 @@
 #include "ui/StacketWidget.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
