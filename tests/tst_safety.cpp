@@ -141,7 +141,7 @@ private slots:
                                         {"Brightfen Meter/sub/meter.exe", "fits"}},
                                        switches);
         QVERIFY(server);
-        setSessionTimeoutsForTesting(5000, 700); // a silent server is given up after 0.7 s
+        setSessionTimeoutsForTesting(5000, 1500); // a silent server is given up after 1.5 s
         if (fault == "unreachable")
             settingsStore()->setValue("SFTP/port", 1);
         if (fault == "changed key") {
@@ -192,7 +192,8 @@ private slots:
         QTest::newRow("cut every time")
             << (6 << 20) << QStringList{"--drop-after", QString::number((6 << 20) * 4 / 10)} << ""
             << "Error read sftp file - " << 2;
-        QTest::newRow("cancel") << (40 << 20) << QStringList{"--max-read", "4096"} << "cancel"
+        QTest::newRow("cancel") << (40 << 20) << QStringList{"--max-read", "4096", "--open-delay-ms", "3"}
+                                << "cancel"
                                 << "" << 0;
         QTest::newRow("close") << (40 << 20) << QStringList{"--max-read", "4096"} << "close"
                                << "" << 0;
@@ -208,7 +209,7 @@ private slots:
         const auto server = serveFiles(tree, {{"Brightfen Sniffer/big.bin", served}}, switches);
         QVERIFY(server);
         if (switches.contains("--stall-after"))
-            setSessionTimeoutsForTesting(5000, 700);
+            setSessionTimeoutsForTesting(5000, 1500);
         const QString folder = local.filePath("Brightfen Sniffer"), target = folder + "/big.bin";
         const QByteArray previous = randomTestBytes(100000);
         QVERIFY(writeTestFile(target, previous));
