@@ -9,6 +9,7 @@
 #include "core/CEncryptedSettings.h"
 #include "transfer/Downloader.h"
 #include "transfer/InstallContext.h"
+#include "transfer/UpdateChecker.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -24,6 +25,11 @@ namespace {
 const QByteArrayList hostileNames{
     "x/../../evil.exe", "sub/../../x", "sub\\..\\x", "evil:stream", "C:x",      "CON",
     "nul.txt",          "com1.log",    "ab.",        "ab ",         "bell\x07", "tab\there"};
+
+// A name as a log line shows it: control characters as \xNN.
+QString printable(QByteArray name) {
+    return QString::fromUtf8(name.replace('\a', "\\x07").replace('\t', "\\x09"));
+}
 
 } // namespace
 
@@ -147,11 +153,11 @@ private slots:
         // One log line and one failed file per refused name or link and for the runtime; nothing else.
         const QStringList log = logFileLines();
         const QString remote = componentsRoot + "Brightfen Console/", text = log.join('\n');
-        for (QByteArray name : hostileNames) // control characters are written as \xNN
-            QVERIFY2(log.filter("Refused file name from the server - " + remote +
-                                name.replace('\a', "\\x07").replace('\t', "\\x09") + " (")
-                             .size() == 1,
-                     name);
+        for (const QByteArray &name : hostileNames)
+            QVERIFY2(
+                log.filter("Refused file name from the server - " + remote + printable(name) + " (").size() ==
+                    1,
+                name);
         QCOMPARE(log.filter("Error read sftp file - ").size(), 1);
 #ifndef Q_OS_WIN
         QVERIFY(text.contains("Refused link out of the component folder - " + remote + "root"));
@@ -161,6 +167,19 @@ private slots:
         QCOMPARE(log.size(), hostileNames.size() + 1);
 #endif
         QCOMPARE(downloader.failedFileCount(), log.size());
+
+        // The check over what arrived finds the one file changed since, and refuses the same names.
+        QFile::remove("LogFile.log");
+        settingsStore()->setValue("Path/Brightfen Console", console);
+        QVERIFY(writeTestFile(console + "/empty.bin", "changed"));
+        QHash<QString, QString> found;
+        UpdateChecker(&found).Checking_Updates_On_Server();
+        QCOMPARE(found, (QHash<QString, QString>{{console + "/empty.bin", remote + "empty.bin|0"}}));
+        for (QByteArray name : hostileNames)
+            QVERIFY2(
+                logFileLines().filter("Unsafe name refused - " + remote + printable(name) + " (").size() == 1,
+                name);
+        settingsStore()->setValue("Path/Brightfen Console", QString());
 
         // With nothing ticked the run only counts.
         auto nothing = newInstallContext(target.filePath("none"));
