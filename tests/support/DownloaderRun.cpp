@@ -1,45 +1,38 @@
 #include "support/DownloaderRun.h"
 
+#include "support/TestSettings.h"
+#include "support/TestSftpServer.h"
 #include "transfer/Downloader.h"
 #include "transfer/InstallContext.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QThread>
 
 DownloaderRun::DownloaderRun(Downloader *downloader) : downloader(downloader) {
-    connect(downloader, &Downloader::New_Progress_Value, this,
-            [this](int v) { events << "progress " + QString::number(v); });
+    const auto note = [this](const QString &kind) {
+        return [this, kind](int value) { events << kind + " " + QString::number(value); };
+    };
+    connect(downloader, &Downloader::New_Progress_Value, this, note("progress"));
+    connect(downloader, &Downloader::Start_Timer, this, note("timer"));
+    connect(downloader, &Downloader::Counter_Data, this, note("chunk"));
+    connect(downloader, &Downloader::Vlaue_Size_All_Soft, this, note("size"));
     connect(downloader, &Downloader::New_Process_Set_Text, this,
             [this](const QString &t) { events << "text " + t; });
     connect(downloader, &Downloader::Error_connection, this, [this] { events << "error connection"; });
     connect(downloader, &Downloader::FinishedInstall, this, [this] { events << "finished install"; });
-    connect(downloader, &Downloader::Start_Timer, this,
-            [this](int ms) { events << "timer " + QString::number(ms); });
-    connect(downloader, &Downloader::Counter_Data, this, [this](int n) {
-        events << "chunk " + QString::number(n);
-        chunks << n;
-    });
-    connect(downloader, &Downloader::Set_NewLog_On_LogList, this,
-            [this](const QString &n, int s) { events << QString("log %1 %2").arg(s).arg(n); });
-    connect(downloader, &Downloader::Vlaue_Size_All_Soft, this,
-            [this](int v) { events << "size " + QString::number(v); });
-    connect(downloader, &Downloader::Write_Path_in_Settings, this,
-            [this](const QString &k, const QString &p) {
-                events << "path " + k + " = " + p;
-                recorded << k;
-            });
     connect(downloader, &Downloader::Finish_Update, this, [this] { events << "finish update"; });
+    connect(downloader, &Downloader::Set_NewLog_On_LogList, this,
+            [this](const QString &name, int state) { events << QString("log %1 %2").arg(state).arg(name); });
+    connect(downloader, &Downloader::Write_Path_in_Settings, this,
+            [this](const QString &key, const QString &path) { events << "path " + key + " = " + path; });
     connect(downloader, &Downloader::Close_Application_For_Update, this,
             [this](const QString &app, int *value) {
                 events << "question " + app;
-                ++questions;
                 *value = answerQuestion ? answerQuestion(app) : 2;
             });
 }
@@ -55,6 +48,7 @@ bool DownloaderRun::start(bool install, int timeoutMs) {
     const bool ended = finished.wait(timeoutMs);
     if (!ended) {
         downloader->requestCancel();
+        thread.quit(); // a run that returned without its end signal leaves the loop running
         thread.wait();
     }
     QCoreApplication::processEvents(); // the last queued signals
@@ -65,13 +59,18 @@ QStringList DownloaderRun::matching(const QString &prefix) const {
     return events.filter(QRegularExpression("^" + QRegularExpression::escape(prefix)));
 }
 
-QStringList DownloaderRun::ends() const {
-    QStringList found;
-    for (const QString &event : events) {
-        if (event == "finished install" || event == "finish update" || event == "error connection")
-            found << event;
+std::unique_ptr<AsyncsshServer> serveFiles(const QTemporaryDir &tree, const QMap<QString, QByteArray> &files,
+                                           const QStringList &switches) {
+    bool written = true;
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        written = written && writeTestFile(tree.path() + componentsRoot + it.key(), it.value());
+    auto server = std::make_unique<AsyncsshServer>(tree.path(), switches);
+    if (!written || !server->isRunning()) {
+        qWarning("the test server did not start: %s", qPrintable(server->errorText()));
+        return nullptr;
     }
-    return found;
+    pointSettingsAt(*server);
+    return server;
 }
 
 std::unique_ptr<InstallContext> newInstallContext(const QString &base) {

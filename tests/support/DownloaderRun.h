@@ -1,17 +1,17 @@
 #pragma once
 // Runs a downloader on a worker thread, as the windows do, and records its signals in order; plus the
-// file and install-context helpers the transfer tests share.
+// server, file and install-context helpers the transfer tests share.
 
-#include <QByteArray>
-#include <QList>
+#include <QMap>
 #include <QObject>
-#include <QString>
 #include <QStringList>
 
 #include <functional>
 #include <memory>
 
+class AsyncsshServer;
 class Downloader;
+class QTemporaryDir;
 struct InstallContext;
 
 class DownloaderRun : public QObject {
@@ -22,19 +22,20 @@ public:
     bool start(bool install, int timeoutMs = 60000);
     // The recorded events that start with this text, in order.
     QStringList matching(const QString &prefix) const;
-    // How the run ended: "finished install", "finish update" or "error connection", in order.
-    QStringList ends() const;
 
     QStringList events;
-    QList<int> chunks;
-    QStringList recorded; // the settings keys the run wrote an install path under
-    int questions = 0;
     std::function<int(const QString &)> answerQuestion; // the value written into the answer cell; 2 if unset
 
 private:
     Downloader *downloader;
 };
 
+// The server folder that holds the components, as clients name it.
+inline const QString componentsRoot = QStringLiteral("/upload/Softwares/For Download/");
+// Writes the files ("<component>/<path>" and their bytes) below componentsRoot in the tree, starts a server
+// over it with these fault switches and points the settings at it; null when that failed (with a warning).
+std::unique_ptr<AsyncsshServer> serveFiles(const QTemporaryDir &tree, const QMap<QString, QByteArray> &files,
+                                           const QStringList &switches = {});
 // A context whose groups install below folders of this base folder, with nothing selected.
 std::unique_ptr<InstallContext> newInstallContext(const QString &base);
 // Bytes from the process-wide random generator.
