@@ -1,8 +1,6 @@
 // The program replaces its own running file from OpenSSH sshd, restarts into it, and the new one cleans up.
-//
-// The old program is a copy of this test executable started from a temporary program folder under the
-// program's file name: it runs the real update check, the real update run and the tray controller's real
-// restart. The server holds the Quillon program that the project builds.
+// The old program is a copy of this test executable, run from a program folder under the program's file
+// name; the server holds the Quillon program that the project builds.
 
 #include "support/DownloaderRun.h"
 #include "support/TestSettings.h"
@@ -44,7 +42,8 @@ static qint64 running(const QString &program) {
 #endif
 }
 
-// The old program: check, update everything, then the update list closes and the tray controller restarts.
+// The old program: the real check and update run, then the update list closes and the tray controller
+// restarts into the new file.
 static int actAsOldProgram(int argc, char *argv[]) {
     QApplication app(argc, argv);
     const QString folder = QCoreApplication::applicationDirPath();
@@ -71,36 +70,33 @@ private slots:
             QSKIP(qPrintable(OpensshServer::unavailableReason()));
         const QString built = QUILLON_BINARY_DIR "/" + Platform::programFileName();
         QVERIFY2(QFile::exists(built), "build the Quillon target first");
-        QTemporaryDir tree, folder;
+        QTemporaryDir tree, programFolder;
         const QString served =
             tree.filePath("upload/Softwares/For Download/Quillon/" + Platform::programFileName());
         QVERIFY(QDir().mkpath(QFileInfo(served).path()) && QFile::copy(built, served));
         OpensshServer server(tree.path());
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
         // The program folder: the old program and its settings, which name the server.
-        const QString program =
-            QFileInfo(folder.path()).canonicalFilePath() + "/" + Platform::programFileName();
+        const QString folder = QFileInfo(programFolder.path()).canonicalFilePath();
+        const QString program = folder + "/" + Platform::programFileName();
         QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), program));
-        const QString settingsFile = useTestSettings();
         pointSettingsAt(server);
         for (const QString &name : updatableComponents())
-            settingsStore()->setValue("Path/" + name, "");
-        settingsStore()->setValue("Path/Quillon", folder.path());
+            settingsStore()->setValue("Path/" + name, name == "Quillon" ? folder : "");
         settingsStore()->setValue("Start/FirstStart", true);
-        QVERIFY(QFile::copy(settingsFile, folder.filePath("settings.ini")));
+        QVERIFY(QFile::copy(useTestSettings(), folder + "/settings.ini"));
 
-        const ProgramRun old = runProgram(program, {childSwitch}, folder.path());
+        // The old file went aside, and the restarted new program's start-up ran the clean-up script.
+        const ProgramRun old = runProgram(program, {childSwitch}, folder);
         QVERIFY2(old.exitCode == 0 &&
                      old.output.contains("ASIDE " + md5Of(QCoreApplication::applicationFilePath())),
                  qPrintable(old.output + old.errors));
-        // The restart started the new program, whose start-up ran the clean-up script.
-        QTRY_VERIFY2_WITH_TIMEOUT(!QFile::exists(folder.filePath(Platform::oldProgramFileName())) &&
-                                      !QFile::exists(folder.filePath(Platform::cleanupScriptName())),
-                                  qPrintable(QDir(folder.path()).entryList(QDir::Files).join(", ")), 20000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!QFile::exists(folder + "/" + Platform::oldProgramFileName()) &&
+                                      !QFile::exists(folder + "/" + Platform::cleanupScriptName()),
+                                  qPrintable(QDir(folder).entryList(QDir::Files).join(", ")), 20000);
         qint64 restarted = 0;
         QTRY_VERIFY_WITH_TIMEOUT((restarted = running(program)) != 0, 10000);
         QCOMPARE(md5Of(program), md5Of(built));
-        QVERIFY(QFileInfo(program).isExecutable());
 #ifdef Q_OS_UNIX
         ::kill(pid_t(restarted), SIGTERM);
 #else
