@@ -63,8 +63,6 @@ private slots:
         QCOMPARE(context.msvcInstalled, msvcInstalled);
         QCOMPARE(context.remoteFolders.value("MSVC"), msvcInstalled ? "" : root + "MSVC");
         QCOMPARE(context.remoteFolders.size(), 21 + !cdc.isEmpty() + !msvcInstalled); // no other row
-        QVERIFY(context.selectedLoRa.isEmpty() && context.selectedDrivers.isEmpty());
-        QVERIFY(context.driverInstallers.isEmpty() && !context.softListPage && !context.pathSelectPage);
         const QString drive = QDir::root().absolutePath();
         QCOMPARE(context.groupFolders,
                  (QHash<QString, QString>{{"LoRa", drive + "Brightfen/LoRa"},
