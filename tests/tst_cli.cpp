@@ -7,7 +7,6 @@
 #include "core/CEncryptedSettings.h"
 #include "core/CSettingsCipher.h"
 #include "core/ProgramKey.h"
-#include "transfer/InstallContext.h"
 
 #include <QDir>
 #include <QSettings>
@@ -32,8 +31,6 @@ private slots:
             QSKIP(qPrintable(OpensshServer::unavailableReason()));
         const QString cli = QUILLON_BINARY_DIR "/tools/quillon-cli", settingsFile = useTestSettings();
         QVERIFY2(QFile::exists(cli), "build the quillon-cli target first");
-        for (const QString &name : updatableComponents())
-            settingsStore()->setValue("Path/" + name, "");
         settingsStore()->setValue("MSVC/Inst", true);
         const QString meter = install.filePath("Meter"), fleet = install.filePath("Fleet");
         settingsStore()->setValue("Path/Brightfen Meter", meter);

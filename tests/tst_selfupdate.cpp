@@ -11,7 +11,6 @@
 #include "core/ProgramKey.h"
 #include "platform/Platform.h"
 #include "transfer/Downloader.h"
-#include "transfer/InstallContext.h"
 #include "transfer/UpdateChecker.h"
 
 #include <QApplication>
@@ -81,8 +80,7 @@ private slots:
         const QString program = folder + "/" + Platform::programFileName();
         QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), program));
         pointSettingsAt(server);
-        for (const QString &name : updatableComponents())
-            settingsStore()->setValue("Path/" + name, name == "Quillon" ? folder : "");
+        settingsStore()->setValue("Path/Quillon", folder);
         settingsStore()->setValue("Start/FirstStart", true);
         QVERIFY(QFile::copy(useTestSettings(), folder + "/settings.ini"));
 
