@@ -177,7 +177,7 @@ private slots:
     }
 
     // The progress page in its wizard over an installed file. It retries a run that lost its server: after a
-    // stall, once, the retry finds a server that answers; a cut in every connection after 40 % of the file is
+    // stall, once, the retry finds a server that answers; a cut in every connection after 45 % of the file is
     // taken up where it stopped each time, so the third attempt completes it (from zero, each would fail).
     // Cancel, or closing the wizard, mid-file stops the run: the installed file keeps its bytes, and what
     // arrived stays beside it, closed, for a later run.
