@@ -6,7 +6,6 @@
 #include "support/TestSftpServer.h"
 
 #include "core/CEncryptedSettings.h"
-#include "core/Language.h"
 #include "transfer/Downloader.h"
 #include "transfer/InstallContext.h"
 #include "transfer/SafeNames.h"
@@ -29,8 +28,7 @@ using Files = QMap<QString, QByteArray>; // paths below root
 struct Served {
     QTemporaryDir tree;
     AsyncsshServer server;
-    explicit Served(const Files &files, const QStringList &switches = {})
-        : server(write(tree.path(), files), switches) {
+    Served(const Files &files, const QStringList &faults = {}) : server(write(tree.path(), files), faults) {
         pointSettingsAt(server);
     }
     static QString write(const QString &folder, const Files &files) {
@@ -44,7 +42,6 @@ struct Session : SftpSession {
     ~Session() { closeSftpSession(*this); }
 };
 
-// The steps of a file read 131070 bytes at a time.
 QStringList chunks(qint64 size) {
     QStringList events;
     for (qint64 left = size; left > 0; left -= step)
@@ -54,16 +51,16 @@ QStringList chunks(qint64 size) {
 
 // What one read at a time emits walking a server folder: entries in the server's own order (listed here
 // with plain libssh calls), each with its status text, its steps and its share of the total.
-void expectWalk(const SftpSession &lister, const QByteArray &remote, const QString &local, double total,
-                double &progress, QStringList &events) {
+void expectWalk(const SftpSession &lister, const QByteArray &remote, const QString &local,
+                const QString &text, double total, double &progress, QStringList &events) {
     sftp_dir dir = sftp_opendir(lister.sftp, remote.constData());
     while (sftp_attributes entry = sftp_readdir(lister.sftp, dir)) {
         const QString name = QString::fromUtf8(entry->name);
-        events << "text " + QString(System_Language() == "ru" ? "Загрузка..." : "Downloading...") +
-                      local.section('/', 0, 2) + ".../" + name;
+        events << text + name;
         if (name != "." && name != "..") {
             if (entry->type == SSH_FILEXFER_TYPE_DIRECTORY)
-                expectWalk(lister, remote + "/" + entry->name, local + "/" + name, total, progress, events);
+                expectWalk(lister, remote + "/" + entry->name, local + "/" + name, text, total, progress,
+                           events);
             else
                 events << chunks(qint64(entry->size)) << "log 1 " + local + "/" + name;
             progress += double(entry->size) / (total / 100.0);
@@ -98,15 +95,11 @@ private slots:
         useTestSettings();
         QVERIFY(QDir::setCurrent(work.path()));
     }
-    void init() {
-        QFile::remove("LogFile.log");
-        setSessionTimeoutsForTesting(0, 0);
-    }
+    void init() { QFile::remove("LogFile.log"); }
 
-    // A connection that cannot start, or is refused, leaves nothing open and logs one line that says why;
-    // a listener that accepts but never speaks is given up after the connect time-out. The first
-    // connection pins the server's key. Fetch-ahead hands entries over in the order asked, on at most three
-    // more sessions and none for one file at a time. An idle session stays; an unanswered request ends it.
+    // A session that cannot start leaves nothing open and logs why, a silent listener after the connect
+    // time-out; the first one pins the server's key. Fetch-ahead hands entries over in the order asked, on
+    // at most three more sessions, none for one file at a time. An unanswered request ends a session.
     void sessionsPoolAndIdleWatch() {
         const int silent = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -123,11 +116,10 @@ private slots:
         close(silent);
         setSessionTimeoutsForTesting(0, 0);
 
-        Files parts; // together below the stall on any session
-        for (int i = 0; i < 40; ++i)
-            parts[QString("Meter/part%1.dat").arg(i, 2, 10, QChar('0'))] = randomTestBytes(1000 + i * 10);
-        Files files = parts;
-        files["Stall/app.exe"] = randomTestBytes(200000);
+        Files files{{"Stall/app.exe", randomTestBytes(200000)}};
+        for (int i = 0; i < 40; ++i) // parts, sorted before it and together below the stall on any session
+            files[QString("Meter/part%1.dat").arg(i, 2, 10, QChar('0'))] = randomTestBytes(1000 + i * 10);
+        const auto partsEnd = files.constFind("Stall/app.exe");
         // Slow opens make later files finish before earlier ones on other sessions.
         Served served(files, {"--stall-after", "65536", "--open-delay-ms", "20"});
         QVERIFY2(served.server.isRunning(), qPrintable(served.server.errorText()));
@@ -143,12 +135,12 @@ private slots:
             std::atomic<int> opened{0}; // helpers the pool started
             SftpSessionPool pool(session, [&](SftpSession &s) { return ++opened && openSftpSession(s); });
             FilePrefetcher ahead(pool);
-            QCOMPARE(ahead.take(ahead.add((root + parts.firstKey()).toUtf8(), 1000)).bytes, parts.first());
+            QCOMPARE(ahead.take(ahead.add((root + files.firstKey()).toUtf8(), 1000)).bytes, files.first());
             QCOMPARE(opened.load(), 0);
             QVector<int> tickets;
-            for (auto it = parts.cbegin(); it != parts.cend(); ++it)
+            for (auto it = files.cbegin(); it != partsEnd; ++it)
                 tickets << ahead.add((root + it.key()).toUtf8(), it->size());
-            for (auto it = parts.cbegin(); it != parts.cend(); ++it)
+            for (auto it = files.cbegin(); it != partsEnd; ++it)
                 QVERIFY2(ahead.take(tickets.takeFirst()).bytes == *it, qPrintable(it.key()));
             QVERIFY(opened >= 1 && opened <= 3);
         }
@@ -161,14 +153,13 @@ private slots:
         const FilePrefetcher::Entry read = reader.take(reader.add((root + "Stall/app.exe").toUtf8(), 200000));
         QVERIFY(read.status < 0 && sessionTimedOut(session));
         QCOMPARE(read.bytes.size(), 65536);
-        const QStringList lines = logFileLines();
-        QCOMPARE(lines.size(), 5);
-        QVERIFY2(
-            lines[0].contains("] - Error ssh conect - ") && lines[1].contains("] - Error ssh conect - ") &&
-                lines[1].endsWith(" (no connection within 0.8 s)") &&
-                lines[2].contains("] - Error auth conect - ") && lines[3].contains("] - Error auth - ") &&
-                lines[4].contains("] - Error server timeout - "),
-            qPrintable(logText()));
+        QStringList lines;
+        for (const QString &line : logFileLines())
+            lines << line.section(" - ", 1, 1);
+        QCOMPARE(lines, QStringList({"Error ssh conect", "Error ssh conect", "Error auth conect",
+                                     "Error auth", "Error server timeout"}));
+        QVERIFY2(logFileLines()[1].endsWith(" (no connection within 0.8 s)"), qPrintable(logText()));
+        setSessionTimeoutsForTesting(0, 0);
     }
 
     void serverNamesAreCheckedBeforeUse() {
@@ -182,7 +173,6 @@ private slots:
             QVERIFY2(isInsideFolder(path, "/opt/LoRa"), path);
         for (const char *path : {"/opt/LoRa/../evil.exe", "/opt/LoRa2/app.exe", "/etc/passwd", "/opt/LoRa"})
             QVERIFY2(!isInsideFolder(path, "/opt/LoRa"), path);
-        QCOMPARE(printableName("a\nb"), QString("a\\x0ab"));
     }
 
     // An install, a check that hashes ahead and the update of what it found, over short replies and over
@@ -194,8 +184,8 @@ private slots:
         QTest::newRow("64 KiB replies") << QStringList{"--max-read", "65536"} << (5 << 20) + step;
         // Slow opens make the large file worth ranges over several sessions.
         QTest::newRow("ranges of whole slices") << QStringList{"--open-delay-ms", "3"} << 128 * step;
-        QTest::newRow("ranges of 32 KiB replies")
-            << QStringList{"--max-read", "32768", "--open-delay-ms", "3"} << qint64(17 << 20) + 11;
+        QTest::newRow("ranges, 32 KiB")
+            << QStringList{"--max-read", "32768", "--open-delay-ms", "3"} << 133 * step + 7;
     }
     void installCheckAndUpdate() {
         QFETCH(QStringList, switches);
@@ -203,36 +193,25 @@ private slots:
         const QString name = "Brightfen Console";
         const Files files = component(name, largeSize);
         QTemporaryDir target;
-        const QString listings = target.filePath("listings.txt");
-        Served served(files, switches << "--log-listings" << listings);
+        Served served(files, switches << "--log-listings" << target.filePath("listings.txt"));
         QVERIFY2(served.server.isRunning(), qPrintable(served.server.errorText()));
         const QString folder = target.path() + "/LoRa/" + name;
-        qint64 total = 0;
-        for (const QByteArray &bytes : files)
-            total += bytes.size();
         auto context = newInstallContext(target.path());
         context->selectedLoRa[name] = true;
         Downloader installer(context.get());
         DownloaderRun install(&installer);
         QVERIFY(install.start(true, 120000));
-        QCOMPARE(logText(), QString());
-        // The download pass walks what the size pass listed: each folder is opened once, the listing
-        // doubling as the test that it is a folder (the root, the component, lib and lib/deeper).
-        QCOMPARE(readFileOrEmpty(listings).count('\n'), 4);
-        // The walk, between the component's "Downloading" line and its recorded path.
-        QStringList expected;
-        Session lister;
-        QVERIFY(openSftpSession(lister));
-        double progress = 0;
-        expectWalk(lister, (root + name).toUtf8(), folder, double(total), progress, expected);
-        QCOMPARE(install.events.mid(4, install.events.size() - 7), expected);
+        // Each folder listed once (root, component, lib, deeper): the download walks the size pass's listing.
+        QCOMPARE(readFileOrEmpty(target.filePath("listings.txt")).count('\n'), 4);
 
         // Every third file changed in one byte (the first, the middle or the last), every third gone.
         QHash<QString, QString> changed;
+        qint64 total = 0;
         int i = 0;
         for (auto it = files.cbegin(); it != files.cend(); ++it, ++i) {
             const QString path = target.path() + "/LoRa/" + it.key();
             QVERIFY2(readFileOrEmpty(path) == *it, qPrintable(it.key()));
+            total += it->size();
             QByteArray copy = *it;
             if (i % 3 == 0 && !copy.isEmpty())
                 copy[i % 9 == 0 ? 0 : i % 9 == 3 ? copy.size() / 2 : copy.size() - 1] ^= 0x5a;
@@ -240,6 +219,16 @@ private slots:
                 changed.insert(path, root + it.key() + "|" + QString::number(it->size()));
             QVERIFY(i % 3 == 1 ? QFile::remove(path) : writeTestFile(path, copy));
         }
+        // The install's walk, between the component's "Downloading" line and its recorded path; the status
+        // text before each entry's name is the same for all.
+        QStringList expected;
+        Session lister;
+        QVERIFY(openSftpSession(lister));
+        double progress = 0;
+        const QString text = install.events.value(4).section(".../", 0, -2) + ".../";
+        expectWalk(lister, (root + name).toUtf8(), folder, text, double(total), progress, expected);
+        QCOMPARE(install.events.mid(4, install.events.size() - 7), expected);
+
         settingsStore()->setValue("Path/" + name, folder);
         QHash<QString, QString> pending;
         UpdateChecker checker(&pending);
@@ -289,7 +278,6 @@ private slots:
         Downloader downloader(context.get());
         DownloaderRun run(&downloader);
         QVERIFY(run.start(true, 120000));
-
         QCOMPARE(run.events.last(), QString("error connection"));
         QVERIFY(run.matching("path ").isEmpty());
         QStringList left = filesBelow(target.path() + "/LoRa/" + name);
