@@ -144,10 +144,10 @@ private slots:
                 QVERIFY2(ahead.take(tickets.takeFirst()).bytes == *it, qPrintable(it.key()));
             QVERIFY(opened >= 1 && opened <= 3);
         }
-        setSessionTimeoutsForTesting(5000, 500);
+        setSessionTimeoutsForTesting(5000, 1000);
         Session session;
         QVERIFY(openSftpSession(session));
-        QTest::qWait(900); // nothing outstanding: the watch must leave the session alone
+        QTest::qWait(1300); // nothing outstanding: the watch must leave the session alone
         SftpSessionPool pool(session, [](SftpSession &) { return false; });
         FilePrefetcher reader(pool);
         const FilePrefetcher::Entry read = reader.take(reader.add((root + "Stall/app.exe").toUtf8(), 200000));
