@@ -2,7 +2,6 @@
 // The old program is a copy of this test executable, run from a program folder under the program's file
 // name; the server holds the Quillon program that the project builds.
 
-#include "support/TestMain.h"
 #include "support/DownloaderRun.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
@@ -105,12 +104,17 @@ private slots:
     }
 };
 
+// Both roles end the way the program does (Platform::endProcess).
 int main(int argc, char *argv[]) {
     if (argc > 1 && qstrcmp(argv[1], childSwitch) == 0)
-        return actAsOldProgram(argc, argv);
-    QApplication app(argc, argv);
-    SelfUpdateTest test;
-    return QTest::qExec(&test, argc, argv);
+        Platform::endProcess(actAsOldProgram(argc, argv));
+    int code;
+    {
+        QApplication app(argc, argv);
+        SelfUpdateTest test;
+        code = QTest::qExec(&test, argc, argv);
+    }
+    Platform::endProcess(code);
 }
 
 #include "tst_selfupdate.moc"

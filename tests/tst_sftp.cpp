@@ -1,0 +1,301 @@
+// The SFTP machinery against the asyncssh server on loopback, and the install, check and update runs over
+// its pipelined and range reads on several sessions: the signals, order and bytes of one read at a time.
+
+#include "support/TestMain.h"
+#include "support/DownloaderRun.h"
+#include "support/TestSettings.h"
+#include "support/TestSftpServer.h"
+
+#include "core/CEncryptedSettings.h"
+#include "transfer/Downloader.h"
+#include "transfer/InstallContext.h"
+#include "transfer/SafeNames.h"
+#include "transfer/UpdateChecker.h"
+#include "transfer/sftp/FilePrefetcher.h"
+
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <unistd.h>
+
+namespace {
+
+const QString root = "/upload/Softwares/For Download/";
+constexpr qint64 step = 131070;
+using Files = QMap<QString, QByteArray>; // paths below root
+
+// Serves these files with the server's fault switches; the settings point at it.
+struct Served {
+    QTemporaryDir tree;
+    AsyncsshServer server;
+    Served(const Files &files, const QStringList &faults = {}) : server(write(tree.path(), files), faults) {
+        pointSettingsAt(server);
+    }
+    static QString write(const QString &folder, const Files &files) {
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            writeTestFile(folder + root + it.key(), it.value());
+        return folder;
+    }
+};
+
+struct Session : SftpSession {
+    ~Session() { closeSftpSession(*this); }
+};
+
+QStringList chunks(qint64 size) {
+    QStringList events;
+    for (qint64 left = size; left > 0; left -= step)
+        events << "chunk " + QString::number(qMin(left, step));
+    return events;
+}
+
+// What one read at a time emits walking a server folder: entries in the server's own order (listed here
+// with plain libssh calls), each with its status text, its steps and its share of the total.
+void expectWalk(const SftpSession &lister, const QByteArray &remote, const QString &local,
+                const QString &text, double total, double &progress, QStringList &events) {
+    sftp_dir dir = sftp_opendir(lister.sftp, remote.constData());
+    while (sftp_attributes entry = sftp_readdir(lister.sftp, dir)) {
+        const QString name = QString::fromUtf8(entry->name);
+        events << text + name;
+        if (name != "." && name != "..") {
+            if (entry->type == SSH_FILEXFER_TYPE_DIRECTORY)
+                expectWalk(lister, remote + "/" + entry->name, local + "/" + name, text, total, progress,
+                           events);
+            else
+                events << chunks(qint64(entry->size)) << "log 1 " + local + "/" + name;
+            progress += double(entry->size) / (total / 100.0);
+            events << "size " + QString::number(entry->size) << "progress " + QString::number(int(progress));
+        }
+        sftp_attributes_free(entry);
+    }
+    sftp_closedir(dir);
+}
+
+// Many files of awkward sizes, a nested folder, and one file too large to be fetched ahead.
+Files component(const QString &name, qint64 largeSize) {
+    Files files{{name + "/large.bin", randomTestBytes(int(largeSize))},
+                {name + "/lib/deeper/inner.bin", randomTestBytes(2 * step + 5)}};
+    const QList<qint64> sizes{0, 1, 4095, 32768, 65535, 65536, step - 1, step, step + 1, 2 * step, 300001};
+    for (int i = 0; i < 54; ++i) // the last six in a folder
+        files[name + QString(i < 48 ? "/file%1.dat" : "/lib/part%1.dll").arg(i)] =
+            randomTestBytes(int(sizes.value(i, 1000 + i * 7919)));
+    return files;
+}
+
+} // namespace
+
+class SftpTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir work;
+    QString logText() const { return logFileLines().join('\n'); }
+
+private slots:
+    void initTestCase() {
+        useTestSettings();
+        QVERIFY(QDir::setCurrent(work.path()));
+    }
+    void init() { QFile::remove("LogFile.log"); }
+
+    // A session that cannot start leaves nothing open and logs why, a silent listener after the connect
+    // time-out; the first one pins the server's key. Fetch-ahead hands entries over in the order asked, on
+    // at most three more sessions, none for one file at a time. An unanswered request ends a session.
+    void sessionsPoolAndIdleWatch() {
+        const int silent = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        QVERIFY(bind(silent, reinterpret_cast<sockaddr *>(&address), length) == 0 && listen(silent, 4) == 0);
+        getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length);
+        setSessionTimeoutsForTesting(800, 0);
+        SftpSession refused;
+        for (const int port : {0, int(ntohs(address.sin_port))}) { // no server set, then the silent one
+            settingsStore()->setValue("SFTP/IP", port ? "127.0.0.1" : "");
+            settingsStore()->setValue("SFTP/port", port);
+            QVERIFY(!openSftpSession(refused) && !refused.ssh && !refused.watchdog);
+        }
+        close(silent);
+        setSessionTimeoutsForTesting(0, 0);
+
+        Files files{{"Stall/app.exe", randomTestBytes(200000)}};
+        for (int i = 0; i < 40; ++i) // parts, sorted before it and together below the stall on any session
+            files[QString("Meter/part%1.dat").arg(i, 2, 10, QChar('0'))] = randomTestBytes(1000 + i * 10);
+        const auto partsEnd = files.constFind("Stall/app.exe");
+        // Slow opens make later files finish before earlier ones on other sessions.
+        Served served(files, {"--stall-after", "65536", "--open-delay-ms", "20"});
+        QVERIFY2(served.server.isRunning(), qPrintable(served.server.errorText()));
+        settingsStore()->setValue("SFTP/HostKey", "");
+        settingsStore()->setValue("SFTP/Pswd", "wrong");
+        QVERIFY(!openSftpSession(refused, SessionUser::Checker) && !refused.ssh && !refused.watchdog);
+        QVERIFY(!openSftpSession(refused, SessionUser::Downloader) && !refused.ssh && !refused.watchdog);
+        settingsStore()->setValue("SFTP/Pswd", served.server.password());
+        {
+            Session session;
+            QVERIFY(openSftpSession(session));
+            QCOMPARE(settingsStore()->value("SFTP/HostKey").toString(), served.server.fingerprint());
+            std::atomic<int> opened{0}; // helpers the pool started
+            SftpSessionPool pool(session, [&](SftpSession &s) { return ++opened && openSftpSession(s); });
+            FilePrefetcher ahead(pool);
+            QCOMPARE(ahead.take(ahead.add((root + files.firstKey()).toUtf8(), 1000)).bytes, files.first());
+            QCOMPARE(opened.load(), 0);
+            QVector<int> tickets;
+            for (auto it = files.cbegin(); it != partsEnd; ++it)
+                tickets << ahead.add((root + it.key()).toUtf8(), it->size());
+            for (auto it = files.cbegin(); it != partsEnd; ++it)
+                QVERIFY2(ahead.take(tickets.takeFirst()).bytes == *it, qPrintable(it.key()));
+            QVERIFY(opened >= 1 && opened <= 3);
+        }
+        setSessionTimeoutsForTesting(5000, 1000);
+        Session session;
+        QVERIFY(openSftpSession(session));
+        QTest::qWait(1300); // nothing outstanding: the watch must leave the session alone
+        SftpSessionPool pool(session, [](SftpSession &) { return false; });
+        FilePrefetcher reader(pool);
+        const FilePrefetcher::Entry read = reader.take(reader.add((root + "Stall/app.exe").toUtf8(), 200000));
+        QVERIFY(read.status < 0 && sessionTimedOut(session));
+        QCOMPARE(read.bytes.size(), 65536);
+        QStringList lines;
+        for (const QString &line : logFileLines())
+            lines << line.section(" - ", 1, 1);
+        QCOMPARE(lines, QStringList({"Error ssh conect", "Error ssh conect", "Error auth conect",
+                                     "Error auth", "Error server timeout"}));
+        QVERIFY2(logFileLines()[1].endsWith(" (no connection within 0.8 s)"), qPrintable(logText()));
+        setSessionTimeoutsForTesting(0, 0);
+    }
+
+    void serverNamesAreCheckedBeforeUse() {
+        for (const char *name : {"app.exe", "Meter setup.exe", "CONSOLE.txt", "COM0", "Руководство.pdf"})
+            QVERIFY2(isSafeEntryName(name), name);
+        for (const char *name :
+             {"", ".", "..", "../evil.exe", "sub/../../x", "..\\..\\evil.exe", "C:x", "a\nb", "a\x7f", "CON",
+              "nul.txt", "COM1", "lpt9.log", "setup.", "setup ", "\xff\xfe"})
+            QVERIFY2(!isSafeEntryName(name), name);
+        for (const char *path : {"/opt/LoRa/app.exe", "/opt/LoRa/sub/../app.exe", "sub/app.exe"})
+            QVERIFY2(isInsideFolder(path, "/opt/LoRa"), path);
+        for (const char *path : {"/opt/LoRa/../evil.exe", "/opt/LoRa2/app.exe", "/etc/passwd", "/opt/LoRa"})
+            QVERIFY2(!isInsideFolder(path, "/opt/LoRa"), path);
+    }
+
+    // An install, a check that hashes ahead and the update of what it found, over short replies and over
+    // ranges on several sessions: the signals, in their order, and the bytes of one read at a time.
+    void installCheckAndUpdate_data() {
+        QTest::addColumn<QStringList>("switches");
+        QTest::addColumn<qint64>("largeSize");
+        QTest::newRow("10000-byte replies") << QStringList{"--max-read", "10000"} << qint64(5 << 20);
+        QTest::newRow("64 KiB replies") << QStringList{"--max-read", "65536"} << (5 << 20) + step;
+        // Slow opens make the large file worth ranges over several sessions.
+        QTest::newRow("ranges of whole slices") << QStringList{"--open-delay-ms", "3"} << 128 * step;
+        QTest::newRow("ranges, 32 KiB")
+            << QStringList{"--max-read", "32768", "--open-delay-ms", "3"} << 133 * step + 7;
+    }
+    void installCheckAndUpdate() {
+        QFETCH(QStringList, switches);
+        QFETCH(qint64, largeSize);
+        const QString name = "Brightfen Console";
+        const Files files = component(name, largeSize);
+        QTemporaryDir target;
+        Served served(files, switches << "--log-listings" << target.filePath("listings.txt"));
+        QVERIFY2(served.server.isRunning(), qPrintable(served.server.errorText()));
+        const QString folder = target.path() + "/LoRa/" + name;
+        auto context = newInstallContext(target.path());
+        context->selectedLoRa[name] = true;
+        Downloader installer(context.get());
+        DownloaderRun install(&installer);
+        QVERIFY(install.start(true, 120000));
+        // Each folder listed once (root, component, lib, deeper): the download walks the size pass's listing.
+        QCOMPARE(readFileOrEmpty(target.filePath("listings.txt")).count('\n'), 4);
+
+        // Every third file changed in one byte (the first, the middle or the last), every third gone.
+        QHash<QString, QString> changed;
+        qint64 total = 0;
+        int i = 0;
+        for (auto it = files.cbegin(); it != files.cend(); ++it, ++i) {
+            const QString path = target.path() + "/LoRa/" + it.key();
+            QVERIFY2(readFileOrEmpty(path) == *it, qPrintable(it.key()));
+            total += it->size();
+            QByteArray copy = *it;
+            if (i % 3 == 0 && !copy.isEmpty())
+                copy[i % 9 == 0 ? 0 : i % 9 == 3 ? copy.size() / 2 : copy.size() - 1] ^= 0x5a;
+            if (i % 3 == 1 || copy != *it)
+                changed.insert(path, root + it.key() + "|" + QString::number(it->size()));
+            QVERIFY(i % 3 == 1 ? QFile::remove(path) : writeTestFile(path, copy));
+        }
+        // The install's walk, between the component's "Downloading" line and its recorded path; the status
+        // text before each entry's name is the same for all.
+        QStringList expected;
+        Session lister;
+        QVERIFY(openSftpSession(lister));
+        double progress = 0;
+        const QString text = install.events.value(4).section(".../", 0, -2) + ".../";
+        expectWalk(lister, (root + name).toUtf8(), folder, text, double(total), progress, expected);
+        QCOMPARE(install.events.mid(4, install.events.size() - 7), expected);
+
+        settingsStore()->setValue("Path/" + name, folder);
+        QHash<QString, QString> pending;
+        UpdateChecker checker(&pending);
+        checker.Checking_Updates_On_Server();
+        QCOMPARE(pending, changed);
+        QVERIFY2(!logText().contains("Error"), qPrintable(logText()));
+
+        // In the list's order: a reset per entry, then every step with its share, then the file's line.
+        QHash<QString, bool> ticked;
+        expected.clear();
+        for (auto it = pending.cbegin(); it != pending.cend(); ++it) {
+            ticked[it.key()] = true;
+            expected << "progress 0";
+            const qint64 size = it->section('|', -1).toLongLong();
+            progress = 0;
+            for (const QString &chunk : chunks(size)) {
+                progress += chunk.mid(6).toDouble() / (double(size) / 100.0);
+                expected << chunk << "progress " + QString::number(int(progress));
+            }
+            expected << "log 1 " + it.key();
+        }
+        Downloader updater(ticked, &pending);
+        DownloaderRun update(&updater);
+        QVERIFY(update.start(false, 120000));
+        QCOMPARE(update.events, expected << "finish update");
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY2(readFileOrEmpty(target.path() + "/LoRa/" + it.key()) == *it, qPrintable(it.key()));
+        QCOMPARE(filesBelow(folder).size(), files.size());
+    }
+
+    // The run's own session goes away while helpers fetch ahead: nothing is recorded, every installed file
+    // is its old self or the whole new one (announced), and a cut one leaves at most its beginning beside it.
+    void lostConnectionKeepsInstalledFiles() {
+        const QString name = "Brightfen Bridge";
+        Files files{{name + "/large.bin", randomTestBytes(17 << 20)}};
+        for (int i = 0; i < 6; ++i)
+            files[name + QString("/module%1.bin").arg(i)] = randomTestBytes(400000 + i);
+        // The modules stay below the drop together, so that session drops in its own read of the large
+        // file (in ranges), not in fetch-ahead work it takes on while waiting for a helper: that is logged.
+        Served served(files, {"--drop-after", "3000000", "--faults-once", "--open-delay-ms", "3"});
+        QVERIFY2(served.server.isRunning(), qPrintable(served.server.errorText()));
+        QTemporaryDir target;
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY(writeTestFile(target.path() + "/LoRa/" + it.key(), "installed"));
+        auto context = newInstallContext(target.path());
+        context->selectedLoRa[name] = true;
+        Downloader downloader(context.get());
+        DownloaderRun run(&downloader);
+        QVERIFY(run.start(true, 120000));
+        QCOMPARE(run.events.last(), QString("error connection"));
+        QVERIFY(run.matching("path ").isEmpty());
+        QStringList left = filesBelow(target.path() + "/LoRa/" + name);
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            const QString path = target.path() + "/LoRa/" + it.key();
+            for (const QString &partial : partialsOf(path)) {
+                QVERIFY(it->startsWith(readFileOrEmpty(partial)));
+                left.removeOne(QFileInfo(partial).fileName());
+            }
+            const QByteArray now = readFileOrEmpty(path);
+            QVERIFY2(now == *it || now == "installed", qPrintable(it.key()));
+            QCOMPARE(run.events.count("log 1 " + path), int(now == *it));
+        }
+        QCOMPARE(left.size(), files.size()); // nothing else left behind
+        QVERIFY(logText().contains("] - Error read sftp file - "));
+    }
+};
+
+QUILLON_TEST_MAIN(SftpTest)
+#include "tst_sftp.moc"
