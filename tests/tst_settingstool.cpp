@@ -50,7 +50,7 @@ private slots:
     }
 
     void commands_data() {
-        QTest::addColumn<QByteArray>("content"); // of the file FILE names; none: no file
+        QTest::addColumn<QByteArray>("content"); // of the file FILE names, or "<missing>"
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("output");
@@ -58,73 +58,52 @@ private slots:
         QTest::addColumn<QByteArray>("after"); // the file's text afterwards; none: its bytes as they were
         const QByteArray file = crypt(sample, false), other = crypt(sample, false, 12345);
         const QByteArray unpinned = QByteArray(sample).replace("HostKey=SHA256:q9cXm2\n", "");
-        const QStringList dump{"dump", "FILE"};
-        QTest::newRow("dump") << file << dump << 0 << QString(sample) << QString() << QByteArray();
-        QTest::newRow("get in a group")
-            << file << QStringList{"get", "FILE", "SFTP/IP"} << 0 << "updates.brightfen.example\n"
-            << QString() << QByteArray();
-        QTest::newRow("get outside groups") << file << QStringList{"get", "FILE", "Autorun"} << 0 << "true\n"
-                                            << QString() << QByteArray();
-        QTest::newRow("get unset") << file << QStringList{"get", "FILE", "SFTP/Pswd"} << 1 << QString()
-                                   << "SFTP/Pswd is not set" << QByteArray();
-        QTest::newRow("set") << file
-                             << QStringList{"set", "FILE", "Path/Brightfen Hub Server", "D:/Brightfen/LoRa"}
-                             << 0 << QString() << QString()
-                             << QByteArray(sample).replace(
-                                    "[SFTP]", "[Path]\nBrightfen Hub Server=D:/Brightfen/LoRa\n[SFTP]");
+        // Named by the command line; rows with --key use 12345, rows named "read-only" a read-only file.
+        const auto row = [&](const char *command, int exitCode, const QString &output,
+                             const QString &error = {}, const QByteArray &after = {},
+                             const QByteArray &content = {}) {
+            QTest::newRow(command) << (content.isNull() ? file : content)
+                                   << QString(command).section(": ", -1).split(' ', Qt::SkipEmptyParts)
+                                   << exitCode << output << error << after;
+        };
+        row("dump FILE", 0, sample);
+        row("get FILE SFTP/IP", 0, "updates.brightfen.example\n");
+        row("get FILE Autorun", 0, "true\n");
+        row("get FILE SFTP/Pswd", 1, "", "SFTP/Pswd is not set");
+        row("set FILE Path/Meter D:/Brightfen/LoRa", 0, "", "",
+            QByteArray(sample).replace("[SFTP]", "[Path]\nMeter=D:/Brightfen/LoRa\n[SFTP]"));
         // The program would drop such a value on loading.
-        QTest::newRow("set with =") << file << QStringList{"set", "FILE", "Timer/Timeout", "a=b"} << 0
-                                    << QString() << "warning: the program drops a value containing \"=\""
-                                    << QByteArray(sample).replace("Timeout=7", "Timeout=a=b");
-        QTest::newRow("hostkey show")
-            << file << QStringList{"hostkey", "show", "FILE"} << 0 << "SHA256:q9cXm2\n"
-            << QString() << QByteArray();
-        QTest::newRow("hostkey show, none")
-            << crypt(unpinned, false) << QStringList{"hostkey", "show", "FILE"} << 0 << "no pinned host key\n"
-            << QString() << QByteArray();
-        QTest::newRow("hostkey clear")
-            << file << QStringList{"hostkey", "clear", "FILE"} << 0 << QString() << QString() << unpinned;
-        // Rows with --key use 12345.
-        QTest::newRow("hex key") << other << QStringList{"--key", "0X3039", "get", "FILE", "Timer/Timeout"}
-                                 << 0 << "7\n"
-                                 << QString() << QByteArray();
-        QTest::newRow("set, hex key")
-            << other << QStringList{"--key", "0x3039", "set", "FILE", "Timer/Timeout", "1"} << 0 << QString()
-            << QString() << QByteArray(sample).replace("=7", "=1");
-        QTest::newRow("wrong key") << other << dump << 1 << QString()
-                                   << "cannot decrypt: wrong key or damaged file" << QByteArray();
-        QTest::newRow("read-only: get") << file << QStringList{"get", "FILE", "Timer/Timeout"} << 0 << "7\n"
-                                        << QString() << QByteArray();
-        QTest::newRow("read-only: set") << file << QStringList{"set", "FILE", "Timer/Timeout", "1"} << 1
-                                        << QString() << "Source file is not opened!" << QByteArray();
-        const QList<QPair<QStringList, QString>> usage = {
-            {{}, "Usage:"},
-            {{"frobnicate", "FILE"}, "unknown command or wrong arguments: frobnicate"},
-            {{"get", "FILE"}, "unknown command or wrong arguments: get"},
-            {{"hostkey", "forget", "FILE"}, "hostkey: unknown action \"forget\" (show or clear)"},
-            {{"--key", "0", "dump", "FILE"}, "--key: the key must not be 0"},
-            {{"--key", "0xZZ", "dump", "FILE"}, "--key: \"0xZZ\" is not a decimal or 0x hex number"},
-            {{"--key", "-5", "set", "FILE", "Autorun", "x"},
-             "--key: \"-5\" is not a decimal or 0x hex number"}};
-        for (const auto &[arguments, error] : usage)
-            QTest::addRow("usage: %s", qPrintable(arguments.join(' ')))
-                << file << arguments << 1 << QString() << error << QByteArray();
+        row("set FILE Timer/Timeout a=b", 0, "", "warning: the program drops a value containing \"=\"",
+            QByteArray(sample).replace("=7", "=a=b"));
+        row("hostkey show FILE", 0, "SHA256:q9cXm2\n");
+        row("unpinned: hostkey show FILE", 0, "no pinned host key\n", "", {}, crypt(unpinned, false));
+        row("hostkey clear FILE", 0, "", "", unpinned);
+        row("--key 0X3039 get FILE Timer/Timeout", 0, "7\n", "", {}, other);
+        row("--key 0x3039 set FILE Timer/Timeout 1", 0, "", "", QByteArray(sample).replace("=7", "=1"),
+            other);
+        row("wrong key: dump FILE", 1, "", "cannot decrypt: wrong key or damaged file", {}, other);
+        row("read-only: get FILE Timer/Timeout", 0, "7\n");
+        row("read-only: set FILE Timer/Timeout 1", 1, "", "Source file is not opened!");
+        row("no command: ", 1, "", "Usage:");
+        row("frobnicate FILE", 1, "", "unknown command or wrong arguments: frobnicate");
+        row("get FILE", 1, "", "unknown command or wrong arguments: get");
+        row("hostkey forget FILE", 1, "", "hostkey: unknown action \"forget\" (show or clear)");
+        row("--key 0 dump FILE", 1, "", "--key: the key must not be 0");
+        row("--key 0xZZ dump FILE", 1, "", "--key: \"0xZZ\" is not a decimal or 0x hex number");
+        row("--key -5 set FILE Autorun x", 1, "", "--key: \"-5\" is not a decimal or 0x hex number");
         // A missing, damaged, foreign or cut file: every command fails and changes nothing.
         QByteArray damaged = file;
         damaged[damaged.size() / 2] = char(damaged.at(damaged.size() / 2) ^ 0x40);
-        const QList<std::tuple<const char *, QByteArray, QString>> badFiles = {
-            {"missing", QByteArray(), "no such file"},
+        const QList<std::tuple<QString, QByteArray, QString>> badFiles = {
+            {"missing", "<missing>", "no such file"},
             {"damaged", damaged, "cannot decrypt: wrong key or damaged file"},
             {"not a cyphertext", "[Timer]\nTimeout=7\n", "cannot decrypt: not a settings file"},
             {"cut", file.left(2), "cannot decrypt: wrong key or damaged file"}};
         for (const auto &[name, content, error] : badFiles)
-            for (const QStringList &arguments :
-                 {dump, QStringList{"get", "FILE", "Autorun"}, QStringList{"set", "FILE", "Autorun", "0"},
-                  QStringList{"hostkey", "clear", "FILE"}, QStringList{"decrypt", "FILE", "OUT"},
-                  QStringList{"encrypt", "FILE", "OUT"}})
-                if (content.isNull() || arguments.first() != "encrypt")
-                    QTest::addRow("%s: %s", name, qPrintable(arguments.first()))
-                        << content << arguments << 1 << QString() << error << QByteArray();
+            for (const QString command : {"dump FILE", "get FILE Autorun", "set FILE Autorun 0",
+                                          "hostkey clear FILE", "decrypt FILE OUT", "encrypt FILE OUT"})
+                if (name == "missing" || !command.startsWith("encrypt"))
+                    row(qPrintable(name + ": " + command), 1, "", error, {}, content);
     }
     void commands() {
         QFETCH(QByteArray, content);
@@ -135,7 +114,7 @@ private slots:
         QFETCH(QByteArray, after);
         QTemporaryDir dir;
         const QString file = dir.filePath("settings.ini"), out = dir.filePath("out");
-        QVERIFY(content.isNull() || writeTestFile(file, content));
+        QVERIFY(content == "<missing>" || writeTestFile(file, content));
         arguments.replaceInStrings(QRegularExpression("^FILE$"), file)
             .replaceInStrings(QRegularExpression("^OUT$"), out);
         QString program = tool;
@@ -157,7 +136,7 @@ private slots:
         QVERIFY2(error.isEmpty() ? result.errors.isEmpty() : result.errors.contains(error),
                  qPrintable(result.errors));
         if (after.isNull())
-            QCOMPARE(readTestFile(file), content.isNull() ? QByteArray("<missing>") : content);
+            QCOMPARE(readTestFile(file), content);
         else
             QCOMPARE(crypt(readTestFile(file), true, arguments.contains("--key") ? 12345 : programKey),
                      after);
