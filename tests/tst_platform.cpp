@@ -18,6 +18,8 @@ struct Running : QProcess {
         start(program, arguments);
     }
     ~Running() override {
+        if (processId() > 0)
+            ::kill(-pid_t(processId()), SIGKILL); // and what it started, where it leads a process group
         kill();
         waitForFinished(10000);
     }
@@ -67,9 +69,9 @@ private slots:
     }
 
     void processesAreFoundByNameWhileTheyRun() {
-        // The shell starts two programs and becomes sleep(1), which never reaps them once they end.
-        Running parent("/bin/sh", {"-c", "\"$0\" 30 & echo $!; \"$1\" 30 & echo $!; exec sleep 30",
-                                   copyAs(home, "FirstProbeTwin"), copyAs(home, "SecondProbeTwin")});
+        // A new process group's shell starts two programs and becomes sleep(1), which never reaps them.
+        Running parent("setsid", {"sh", "-c", "\"$0\" 30 & echo $!; \"$1\" 30 & echo $!; exec sleep 30",
+                                  copyAs(home, "FirstProbeTwin"), copyAs(home, "SecondProbeTwin")});
         QTRY_COMPARE(parent.peek(100).count('\n'), 2);
         const qint64 first = parent.readLine().toLongLong(), second = parent.readLine().toLongLong();
         // /proc lists processes by ascending id: the earlier of two matches is found.
@@ -79,20 +81,18 @@ private slots:
         ::kill(pid_t(earlier), SIGKILL); // ended but not reaped: still listed, yet not running
         QTRY_VERIFY(!Platform::isProcessRunning(earlier) && QFile::exists(QString("/proc/%1").arg(earlier)));
         QCOMPARE(Platform::findProcessByName("ProbeTwin"), later);
-        ::kill(pid_t(later), SIGKILL);
     }
 
     void cleanupScriptDeletesOldProgramUntilGoneThenItself() {
         // A quote and spaces in the folder name must survive the script's quoting. rm -f cannot remove a
         // folder: an "Old" folder stands for an old program file that is not free yet.
-        const QString oldProgram = home.filePath("Brightfen's Quillon/Old");
+        const QString old = home.filePath("Brightfen's Quillon/Old");
         const QString script = home.filePath("Brightfen's Quillon/delete.sh");
-        QVERIFY(QDir().mkpath(oldProgram + "/in use"));
-        QVERIFY(writeTestFile(script, Platform::cleanupScriptText(oldProgram)));
+        QVERIFY(QDir().mkpath(old + "/in use") && writeTestFile(script, Platform::cleanupScriptText(old)));
         QStringList arguments;
         Running cleanup(Platform::cleanupScriptProgram(script, &arguments), arguments);
         QVERIFY(!cleanup.waitForFinished(500) && QFile::exists(script));
-        QVERIFY(QDir(oldProgram).removeRecursively());
+        QVERIFY(QDir(old).removeRecursively());
         QVERIFY(cleanup.waitForFinished(5000) && cleanup.exitCode() == 0 && !QFile::exists(script));
     }
 
