@@ -34,12 +34,11 @@ const auto atLeast = isWindowsVersionOrGreater;
 
 TEST_CASE("running programs are found by a case-sensitive part of their file name, the first of two") {
     HANDLE first = startSleeper(), second = startSleeper();
-    const unsigned long firstId = GetProcessId(first), secondId = GetProcessId(second);
-    CHECK(findProcessByName(L"leeper.exe") == firstId);
+    CHECK(findProcessByName(L"leeper.exe") == GetProcessId(first));
     CHECK((findProcessByName(L"Sleeper.exe") == 0 && findProcessByName(L"NoSuchProbe.exe") == 0));
     REQUIRE(end(first)); // no longer running, though this test still holds a handle to it
-    CHECK((!isProcessRunning(firstId) && isProcessRunning(secondId)));
-    CHECK(findProcessByName(L"leeper.exe") == secondId);
+    CHECK((!isProcessRunning(GetProcessId(first)) && isProcessRunning(GetProcessId(second))));
+    CHECK(findProcessByName(L"leeper.exe") == GetProcessId(second));
     end(second);
     CloseHandle(first);
     CloseHandle(second);
