@@ -49,12 +49,14 @@ private slots:
         QVERIFY(Platform::isProgramToCheck(copyAs(home, "run")) && writeTestFile(home.filePath("txt"), ""));
         for (const QString &other : {home.filePath("txt"), home.path(), home.filePath("Console.EXE")})
             QVERIFY2(!Platform::isProgramToCheck(other), qPrintable(other));
+
         const auto atLeast = &Platform::isWindowsVersionOrGreater;
         Platform::setVersionForTesting(6, 1); // a newer minor version beats any service pack
         QVERIFY(atLeast(5, 1, 0) && atLeast(6, 0, 3) && atLeast(6, 1, 0));
         QVERIFY(!atLeast(6, 1, 1) && !atLeast(6, 2, 0) && !atLeast(10, 0, 0));
         Platform::setVersionForTesting(-1, 0);
         QVERIFY(!atLeast(5, 1, 0)); // nothing pretended: no Windows at all
+
         // Fetched files keep the server's bits, without set-user-id, always the owner's; none given: kept.
         const QString path = home.filePath("setup");
         QVERIFY(writeTestFile(path, "setup"));
@@ -73,8 +75,7 @@ private slots:
                                   copyAs(home, "FirstProbeTwin"), copyAs(home, "SecondProbeTwin")});
         QTRY_COMPARE(parent.peek(100).count('\n'), 2);
         const qint64 first = parent.readLine().toLongLong(), second = parent.readLine().toLongLong();
-        // /proc lists by ascending id, so the earlier match is found; a deleted file does not change its
-        // name.
+        // /proc lists by ascending id, so the earlier match is found; deleting its file keeps its name.
         const qint64 earlier = qMin(first, second), later = qMax(first, second);
         QTRY_COMPARE(Platform::findProcessByName("ProbeTwin"), earlier);
         QVERIFY(QFile::remove(home.filePath(earlier == first ? "FirstProbeTwin" : "SecondProbeTwin")));
@@ -129,9 +130,8 @@ private slots:
         Platform::listenForLaterStarts(this, [&calls] { ++calls; });
         QCOMPARE(runProgram(held.filePath("Quillon"), {}, held.path(), 30000).exitCode, 0);
         QTRY_COMPARE(calls, 1);
-        QVERIFY(!QFile::exists(held.filePath("settings.ini")) &&
-                !QFile::exists(held.filePath("LogFile.log")));
-        QVERIFY(QFile::exists(held.filePath("delete.sh")));
+        QVERIFY(QFile::exists(held.filePath("delete.sh")) && !QFile::exists(held.filePath("LogFile.log")));
+        QVERIFY(!QFile::exists(held.filePath("settings.ini")));
         // Another folder's program runs beside, and the command-line client; killed, it blocks nothing.
         for (int start = 0; start < 2; ++start) {
             Running running(other.filePath("Quillon"), {}, other.path());
