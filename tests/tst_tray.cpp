@@ -87,7 +87,7 @@ private slots:
         settingsStore()->setValue("Timer/Timeout", 1);
     }
     void languageChecksUnderRussianLocale() {
-        QVERIFY(passesUnderLocale("ru_RU.UTF-8", {"checkFromMenu", "windowsAndExit", "titleWindowTexts"}));
+        QVERIFY(passesUnderLocale("ru_RU.UTF-8", {"checkFromMenu", "windowsAndExit", "titleWindows"}));
     }
 
     void checkFromMenu_data() {
@@ -299,7 +299,7 @@ private slots:
         QVERIFY(!QFile::exists(old) && !QFile::exists(script));
     }
 
-    void titleWindowTexts() {
+    void titleWindows() {
         AboutWindow about;
         WelcomeWindow welcome(&selfDestroy);
         for (QWidget *window : std::initializer_list<QWidget *>{&about, &welcome}) {
@@ -357,20 +357,17 @@ private slots:
         QCOMPARE(lines.at(inRussian() ? 15 : 10), inLanguage("Click \"Start installation\" to start",
                                                              "\"Установить позже\" для установки в любое"));
         QCOMPARE(lines.last(), inLanguage("of this program.", "загрузки данной программы."));
-    }
 
-    void aboutLinksOpenAndTitleWindowsLeaveOnce() {
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler("mailto", &catcher, "open");
         QDesktopServices::setUrlHandler("https", &catcher, "open");
-        AboutWindow about;
         QSignalSpy closed(&about, &AboutWindow::Close_About);
         about.show();
         QApplication::setActiveWindow(&about);
         QVERIFY(QTest::qWaitForWindowActive(&about));
         about.findChild<QLabel *>("aboutText")->setFocus();
-        for (int link = 0; link < 4;
-             ++link) { // reached with Tab and followed with Enter, in the text's order
+        // The links are reached with Tab and followed with Enter, in the text's order.
+        for (int link = 0; link < 4; ++link) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
         }
