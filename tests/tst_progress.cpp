@@ -189,10 +189,10 @@ private slots:
         QTest::addColumn<QString>("status"); // how the status line starts when the wizard is told to close
         QTest::addColumn<bool>("threadEndedFirst");
         QTest::addColumn<QStringList>("box");
-        const QString fetching = inLanguage("Downloading...", "Загрузка...");
         QTest::newRow("cancel") << "cancel" << inLanguage("Stopping the download...", "Остановка загрузки...")
                                 << true << QStringList();
-        QTest::newRow("wizard closed") << "close" << fetching << false << QStringList();
+        QTest::newRow("wizard closed")
+            << "close" << inLanguage("Downloading...", "Загрузка...") << false << QStringList();
         QTest::newRow("refused three times")
             << "refused"
             << inLanguage("Attempting to join the server...", "Попытка присоединение к серверу...") << true
@@ -235,8 +235,8 @@ private slots:
         QVERIFY2(statusAtTeardown.startsWith(status), qPrintable(statusAtTeardown));
         QTEST(threadEndedFirst, "threadEndedFirst");
         QCOMPARE(int(connectFailures), 0); // a later wizard gets its own three attempts
-        if (progress)
-            QTest::mouseRelease(cancel, Qt::LeftButton);
+        if (ending == "cancel" && progress)
+            QTest::mouseRelease(cancel, Qt::LeftButton); // pressed, not clicked: nothing more happens
         QTRY_VERIFY(progress.isNull());
         QTRY_VERIFY_WITH_TIMEOUT(runThread.isNull(), 10000);
         QTest::qWait(100);
