@@ -1,4 +1,4 @@
-// The tray controller: menu texts, day count, check flow against a real SFTP server, windows, exit, restart.
+// The tray controller against a real SFTP server, and the title-frame windows (about, welcome).
 
 #include "support/TestMain.h"
 #include "app/MainTrayIcon.h"
@@ -13,42 +13,52 @@
 #include "ui/ListAvailableUpdater.h"
 #include "ui/SettingsWindow.h"
 #include "ui/StacketWidget.h"
+#include "ui/WelcomeWindow.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QComboBox>
-#include <QDir>
-#include <QFile>
+#include <QDesktopServices>
+#include <QLabel>
 #include <QMenu>
-#include <QProcess>
 #include <QPushButton>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
-#include <memory>
-
 namespace {
-// Runs the application's own event loop as the program does; the result is what ended it.
-int runEventLoopAfter(const std::function<void()> &action, int giveUpMsec, int giveUpCode) {
-    QTimer::singleShot(0, action);
-    QTimer giveUp;
-    giveUp.setSingleShot(true);
-    QObject::connect(&giveUp, &QTimer::timeout, [giveUpCode] { QCoreApplication::exit(giveUpCode); });
-    giveUp.start(giveUpMsec);
+// Runs the application's own event loop as the program does; the result is what ended it (42: the test).
+int runEventLoopAfter(const std::function<void()> &action, int giveUpMsec) {
+    QObject timers; // nothing of this run fires in a later one
+    QTimer::singleShot(0, &timers, action);
+    QTimer::singleShot(giveUpMsec, &timers, [] { QCoreApplication::exit(42); });
     return QApplication::exec();
 }
 
-QImage pictureOf(const QIcon &icon) {
+QImage imageOf(const QIcon &icon) {
     return icon.pixmap(32, 32).toImage().convertToFormat(QImage::Format_ARGB32);
 }
-QImage pictureOf(const QString &resource) {
-    return pictureOf(QIcon(QPixmap(resource)));
+
+// The tray's picture; and whether its Install and Check entries are enabled.
+bool shows(const MainTrayIcon &tray, const QString &picture, bool entriesEnabled) {
+    return tray.pictureName() == picture &&
+           imageOf(tray.trayIcon()->icon()) == imageOf(QIcon(QPixmap(picture))) &&
+           tray.installAction()->isEnabled() == entriesEnabled &&
+           tray.checkAction()->isEnabled() == entriesEnabled;
 }
 
-// Waits for a check started from the menu to end.
-void finishCheck(MainTrayIcon &tray) {
-    QTRY_VERIFY_WITH_TIMEOUT(!tray.checkRunning(), 20000);
+// Timer ticks; returns how many started a check, each waited for so that the next tick is not skipped.
+int ticks(MainTrayIcon &tray, int count) {
+    int started = 0;
+    for (int i = 0; i < count; ++i) {
+        QMetaObject::invokeMethod(&tray, "Timer_Counting");
+        started += tray.checkRunning();
+        (void)QTest::qWaitFor([&tray] { return !tray.checkRunning(); }, 20000);
+    }
+    return started;
+}
+
+QList<WelcomeWindow *> handedBack;
+void selfDestroy(WelcomeWindow *window) { // as start-up does: destroyed later, from the event loop
+    handedBack << window;
+    window->deleteLater();
 }
 } // namespace
 
@@ -57,416 +67,345 @@ class TrayTest : public QObject {
 public:
     static void initMain() { useTestLocale(); }
 
-private slots:
-    void initTestCase();
-    void init();
-    void menuTextsFollowLanguage();
-    void connectionFailureBalloonsAndRestoresIdleState();
-    void languageChecksUnderRussianLocale();
-    void dayCountForPeriodsZeroOneAndSevenAndANewPeriod();
-    void tickWhileBusyWaitsForNextTick();
-    void noUpdatesRestoresIdleState();
-    void updatesFoundKeepEntriesDisabledUntilListCloses();
-    void secondInstallRequestRaisesOpenWizard();
-    void settingsAndAboutEntriesFollowTheirWindows();
-    void laterStartRaisesOpenWindowOrShowsBalloon();
-    void exitAnsweredNoKeepsRunning();
-    void exitWithSettingsOpenSavesThenEnds();
-    void closingUpdateListRestartsOnlyAfterSelfUpdate();
-
 private:
-    void tick(MainTrayIcon &tray, int *checksStarted);
-    // Serves one file of "Brightfen Meter" and records a local copy with the given bytes as installed.
-    std::unique_ptr<AsyncsshServer> serveMeter(const QByteArray &onServer, const QByteArray &installed);
-
     QTemporaryDir work;
-    QTemporaryDir serverTree;
-    QTemporaryDir installedFolder;
     int closedPort = 0;
-};
 
-void TrayTest::initTestCase() {
-    QApplication::setQuitOnLastWindowClosed(false);
-    QVERIFY(work.isValid());
-    QDir::setCurrent(work.path()); // "LogFile.log" of failed checks goes here
-    useTestSettings();
-    settingsStore()->setValue("SFTP/IP", "127.0.0.1");
-    {
-        // A port that was just served and is closed now: connections are refused at once.
-        AsyncsshServer server(serverTree.path());
+private slots:
+    void initTestCase() {
+        QApplication::setQuitOnLastWindowClosed(false);
+        QDir::setCurrent(work.path()); // "LogFile.log" of failed checks goes here
+        useTestSettings();
+        settingsStore()->setValue("SFTP/IP", "127.0.0.1");
+        AsyncsshServer server(work.path()); // stopped below: its port then refuses connections at once
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
         closedPort = server.port();
+        server.stop();
+        QVERIFY(imageOf(QIcon(":/TrayIcon.ico")) != imageOf(QIcon(":/SearchUpdate.ico"))); // tells them apart
     }
-    // The tray pictures must be told apart for the picture checks to mean anything.
-    QVERIFY(!QPixmap(":/TrayIcon.ico").isNull());
-    QVERIFY(pictureOf(":/TrayIcon.ico") != pictureOf(":/SearchUpdate.ico"));
-    QVERIFY(pictureOf(":/TrayIcon.ico") != pictureOf(":/Upload.ico"));
-}
+    void init() {
+        settingsStore()->setValue("SFTP/port", closedPort);
+        settingsStore()->setValue("Timer/Timeout", 1);
+    }
+    void languageChecksUnderRussianLocale() {
+        QVERIFY(passesUnderLocale("ru_RU.UTF-8", {"checkFromMenu", "windowsAndExit", "titleWindows"}));
+    }
 
-void TrayTest::init() {
-    settingsStore()->setValue("SFTP/port", closedPort);
-    settingsStore()->setValue("Path/Brightfen Meter", QString());
-}
-
-std::unique_ptr<AsyncsshServer> TrayTest::serveMeter(const QByteArray &onServer,
-                                                     const QByteArray &installed) {
-    writeTestFile(serverTree.path() + "/upload/Softwares/For Download/Brightfen Meter/meter.bin", onServer);
-    writeTestFile(installedFolder.filePath("meter.bin"), installed);
-    auto server = std::make_unique<AsyncsshServer>(serverTree.path());
-    if (server->isRunning()) {
-        pointSettingsAt(*server);
+    void checkFromMenu_data() {
+        QTest::addColumn<QByteArray>("installed"); // beside "build 6" on the server; null: no server
+        QTest::addColumn<QString>("balloon");
+        QTest::addColumn<QString>("picture");
+        QTest::addColumn<QString>("toolTip");
+        const QString checking = "Quillon\nПроверка обновлений..."; // in every language; stays
+        QTest::newRow("refused") << QByteArray()
+                                 << inLanguage("Failed to join the server",
+                                               "Не удалось присоединиться к серверу")
+                                 << ":/TrayIcon.ico" << checking;
+        QTest::newRow("current") << QByteArray("build 6")
+                                 << inLanguage("Updates not found", "Обновления не найдены")
+                                 << ":/TrayIcon.ico" << checking;
+        QTest::newRow("newer") << QByteArray("build 5")
+                               << inLanguage("Updates are available", "Доступны обновления") << ":/Upload.ico"
+                               << "Quillon\nДоступны обновления";
+    }
+    void checkFromMenu() {
+        QFETCH(QByteArray, installed);
+        QFETCH(QString, picture);
+        QTemporaryDir serverTree, installedFolder;
+        std::unique_ptr<AsyncsshServer> server;
         settingsStore()->setValue("Path/Brightfen Meter", installedFolder.path());
-    }
-    return server;
-}
-
-void TrayTest::menuTextsFollowLanguage() {
-    MainTrayIcon tray;
-    QStringList texts;
-    for (QAction *action : tray.trayMenu()->actions())
-        texts << action->text();
-    if (inRussian())
-        QCOMPARE(texts,
-                 QStringList({"Установить ПО", "Проверить обновления", "Настройки", "О программе", "Выход"}));
-    else
-        QCOMPARE(texts, QStringList({"Install Software", "Check updates", "Settings", "About", "Exit"}));
-    QCOMPARE(tray.trayIcon()->contextMenu(), tray.trayMenu());
-    QCOMPARE(tray.trayIcon()->toolTip(), QString("Quillon"));
-    QCOMPARE(tray.pictureName(), QString(":/TrayIcon.ico"));
-    QCOMPARE(pictureOf(tray.trayIcon()->icon()), pictureOf(":/TrayIcon.ico"));
-    QVERIFY(tray.trayIcon()->isVisible());
-    QCOMPARE(tray.checkTimer()->interval(), 86400000);
-    QVERIFY(tray.checkTimer()->isActive());
-    QVERIFY(!tray.checkTimer()->isSingleShot());
-
-    tray.Show_Start_Notice();
-    QCOMPARE(tray.lastBalloonText(),
-             inLanguage("Right-click the mouse to open the context menu.",
-                        "Щелкните правой кнопкой мыши для вызова контекстного меню."));
-}
-
-void TrayTest::connectionFailureBalloonsAndRestoresIdleState() {
-    MainTrayIcon tray;
-    tray.checkAction()->trigger();
-    QVERIFY(tray.checkRunning());
-    QCOMPARE(tray.lastBalloonText(), inLanguage("Check updates...", "Проверка обновлений..."));
-    QVERIFY(!tray.installAction()->isEnabled());
-    QVERIFY(!tray.checkAction()->isEnabled());
-    QCOMPARE(tray.pictureName(), QString(":/SearchUpdate.ico"));
-    QCOMPARE(pictureOf(tray.trayIcon()->icon()), pictureOf(":/SearchUpdate.ico"));
-    // The tooltip is the same in every language and stays after a failed check.
-    QCOMPARE(tray.trayIcon()->toolTip(), QString("Quillon\nПроверка обновлений..."));
-
-    finishCheck(tray);
-    QCOMPARE(tray.lastBalloonText(),
-             inLanguage("Failed to join the server", "Не удалось присоединиться к серверу"));
-    QCOMPARE(tray.pictureName(), QString(":/TrayIcon.ico"));
-    QCOMPARE(pictureOf(tray.trayIcon()->icon()), pictureOf(":/TrayIcon.ico"));
-    QVERIFY(tray.installAction()->isEnabled());
-    QVERIFY(tray.checkAction()->isEnabled());
-    QVERIFY(!tray.updateListWindow());
-    QCOMPARE(tray.trayIcon()->toolTip(), QString("Quillon\nПроверка обновлений..."));
-
-    // Nothing of the failure is kept: the next check starts from an empty map and fails the same way.
-    tray.checkAction()->trigger();
-    finishCheck(tray);
-    QVERIFY(!tray.updateListWindow());
-    QVERIFY(tray.checkAction()->isEnabled());
-}
-
-void TrayTest::languageChecksUnderRussianLocale() {
-    QVERIFY(passesUnderLocale(
-        "ru_RU.UTF-8", {"menuTextsFollowLanguage", "connectionFailureBalloonsAndRestoresIdleState",
-                        "updatesFoundKeepEntriesDisabledUntilListCloses", "exitAnsweredNoKeepsRunning",
-                        "exitWithSettingsOpenSavesThenEnds", "laterStartRaisesOpenWindowOrShowsBalloon"}));
-}
-
-// One timer tick; when it starts a check, waits for the check to end so the next tick is not skipped.
-void TrayTest::tick(MainTrayIcon &tray, int *checksStarted) {
-    QVERIFY(QMetaObject::invokeMethod(&tray, "Timer_Counting"));
-    if (tray.checkRunning()) {
-        ++*checksStarted;
-        finishCheck(tray);
-    }
-}
-
-void TrayTest::dayCountForPeriodsZeroOneAndSevenAndANewPeriod() {
-    // Absent or one day: a check every tick.
-    for (const QVariant &period : {QVariant(QString()), QVariant(1)}) {
-        settingsStore()->setValue("Timer/Timeout", period);
+        if (!installed.isNull()) {
+            writeTestFile(serverTree.path() + "/upload/Softwares/For Download/Brightfen Meter/meter.bin",
+                          "build 6");
+            writeTestFile(installedFolder.filePath("meter.bin"), installed);
+            server = std::make_unique<AsyncsshServer>(serverTree.path());
+            QVERIFY2(server->isRunning(), qPrintable(server->errorText()));
+            pointSettingsAt(*server);
+        }
         MainTrayIcon tray;
-        QCOMPARE(tray.checkPeriod(), period.toInt());
-        int checks = 0;
-        for (int day = 1; day <= 3; ++day) {
-            tick(tray, &checks);
-            QCOMPARE(checks, day);
-            if (period == 1)
-                QCOMPARE(tray.daysLeft(), 1);
+        QStringList texts;
+        for (QAction *action : tray.trayMenu()->actions())
+            texts << action->text();
+        QCOMPARE(texts.join('|'),
+                 inLanguage("Install Software|Check updates|Settings|About|Exit",
+                            "Установить ПО|Проверить обновления|Настройки|О программе|Выход"));
+        QVERIFY(tray.trayIcon()->contextMenu() == tray.trayMenu() && tray.trayIcon()->isVisible());
+        QVERIFY(tray.checkTimer()->interval() == 86400000 && tray.checkTimer()->isActive() &&
+                !tray.checkTimer()->isSingleShot());
+        QCOMPARE(tray.trayIcon()->toolTip(), QString("Quillon"));
+        QVERIFY(shows(tray, ":/TrayIcon.ico", true));
+
+        tray.checkAction()->trigger();
+        QVERIFY(tray.checkRunning() && shows(tray, ":/SearchUpdate.ico", false));
+        QCOMPARE(tray.lastBalloonText(), inLanguage("Check updates...", "Проверка обновлений..."));
+        QCOMPARE(tray.trayIcon()->toolTip(), QString("Quillon\nПроверка обновлений..."));
+        QTRY_VERIFY_WITH_TIMEOUT(!tray.checkRunning(), 20000);
+        QTEST(tray.lastBalloonText(), "balloon");
+        QTEST(tray.trayIcon()->toolTip(), "toolTip");
+        ListAvailableUpdater *list = tray.updateListWindow();
+        QVERIFY(shows(tray, picture, !list));
+        QCOMPARE(!list, picture == ":/TrayIcon.ico");
+        if (!list)
+            return;
+        QTRY_VERIFY(list->isVisible());
+        // While the list holds the map, neither the timer nor the menu starts another check.
+        QCOMPARE(ticks(tray, 2), 0);
+        QVERIFY(QMetaObject::invokeMethod(&tray, "Start_Check_Update_Soft") && !tray.checkRunning());
+        // A double-click brings a hidden list back; other activations do nothing.
+        list->hide();
+        emit tray.trayIcon()->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(!list->isVisible());
+        emit tray.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(list->isVisible());
+        QPointer<ListAvailableUpdater> watched(list);
+        QVERIFY(QMetaObject::invokeMethod(list, "Finish_Update"));
+        QVERIFY(!tray.updateListWindow() && shows(tray, ":/TrayIcon.ico", true));
+        QTRY_VERIFY(watched.isNull());
+        emit tray.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(!tray.updateListWindow());
+    }
+
+    void dayCountAndBusyTicks() {
+        for (const QVariant &period : {QVariant(QString()), QVariant(1)}) { // absent or a day: every tick
+            settingsStore()->setValue("Timer/Timeout", period);
+            MainTrayIcon tray;
+            QVERIFY(ticks(tray, 3) == 3 && tray.checkPeriod() == period.toInt() &&
+                    tray.daysLeft() == period.toInt());
+        }
+        settingsStore()->setValue("Timer/Timeout", 7);
+        MainTrayIcon tray;
+        QVERIFY(tray.checkPeriod() == 7 && tray.daysLeft() == 7);
+        QCOMPARE(ticks(tray, 6), 0);
+        QCOMPARE(tray.daysLeft(), 1);
+        tray.checkAction()->trigger(); // a check from the menu leaves the count alone
+        QTRY_VERIFY_WITH_TIMEOUT(!tray.checkRunning(), 20000);
+        // {ticks, checks they start, days left after them}; a new period (3) starts the count afresh.
+        for (const auto &[count, checks, left] : std::initializer_list<std::tuple<int, int, int>>{
+                 {0, 0, 1}, {1, 1, 7}, {6, 0, 1}, {1, 1, 7}, {5, 0, 2}, {-3, 0, 3}, {2, 0, 1}, {1, 1, 3}}) {
+            if (count < 0)
+                QVERIFY(QMetaObject::invokeMethod(&tray, "SetUp_New_Timeout", Q_ARG(int, -count)));
+            QCOMPARE(ticks(tray, count), checks);
+            QCOMPARE(tray.daysLeft(), left);
+        }
+        // Due while the wizard is open: the check comes at the first tick after it closed.
+        QVERIFY(QMetaObject::invokeMethod(&tray, "SetUp_New_Timeout", Q_ARG(int, 1)));
+        tray.Install_Software();
+        QVERIFY(shows(tray, ":/TrayIcon.ico", false) && ticks(tray, 2) == 0 && tray.daysLeft() == -1);
+        QVERIFY(QMetaObject::invokeMethod(&tray, "Install_Software_Finish") &&
+                shows(tray, ":/TrayIcon.ico", true));
+        QVERIFY(ticks(tray, 1) == 1 && tray.daysLeft() == 1);
+        // A tick while a check runs starts no second checker on the same map.
+        tray.checkAction()->trigger();
+        QVERIFY(QMetaObject::invokeMethod(&tray, "Timer_Counting") && tray.daysLeft() == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!tray.checkRunning(), 20000);
+        QCOMPARE(ticks(tray, 1), 1);
+    }
+
+    void windowsAndExit() {
+        MainTrayIcon tray;
+        tray.installAction()->trigger();
+        QPointer<StacketWidget> wizard = tray.installWindow();
+        QVERIFY(wizard && wizard->isVisible());
+        wizard->hide();
+        tray.Install_Software(); // as the welcome window's start button would
+        QVERIFY(tray.installWindow() == wizard && wizard->isVisible());
+        wizard->close(); // the title-bar button
+        QVERIFY(!tray.installWindow() && shows(tray, ":/TrayIcon.ico", true));
+        QTRY_VERIFY(wizard.isNull());
+        tray.Install_Software();
+        QVERIFY(QMetaObject::invokeMethod(&tray, "Install_Software_Finish"));
+        QVERIFY(QMetaObject::invokeMethod(&tray, "Install_Software_Finish")); // asking twice is harmless
+        QVERIFY(!tray.installWindow() && shows(tray, ":/TrayIcon.ico", true));
+
+        tray.Show_Already_Running(); // with no window open
+        QCOMPARE(
+            tray.lastBalloonText(),
+            inLanguage("Quillon is already running. Right-click the mouse to open the context menu.",
+                       "Quillon уже запущен. Щелкните правой кнопкой мыши для вызова контекстного меню."));
+        tray.Show_Start_Notice();
+        QCOMPARE(tray.lastBalloonText(),
+                 inLanguage("Right-click the mouse to open the context menu.",
+                            "Щелкните правой кнопкой мыши для вызова контекстного меню."));
+        // With a window open, a later start brings it to the front instead, even from the minimised state.
+        tray.aboutAction()->trigger();
+        QPointer<AboutWindow> about(tray.aboutWindow());
+        QVERIFY(about && about->isVisible() && !tray.aboutAction()->isEnabled());
+        about->showMinimized();
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), &other);
+        const QString startNotice = tray.lastBalloonText();
+        tray.Show_Already_Running();
+        QVERIFY(!(about->windowState() & Qt::WindowMinimized) && tray.lastBalloonText() == startNotice);
+        QTRY_COMPARE(QApplication::activeWindow(), about.data());
+        QTest::mousePress(about->findChild<QPushButton *>("closeButton"), Qt::LeftButton);
+        QVERIFY(tray.aboutAction()->isEnabled() && !tray.aboutWindow() && tray.exitAction()->isEnabled());
+        QTRY_VERIFY(about.isNull());
+
+        tray.settingsAction()->trigger();
+        QPointer<SettingsWindow> settings(tray.settingsWindow());
+        QVERIFY(settings && settings->isVisible() && !tray.settingsAction()->isEnabled());
+        settings->close();
+        QVERIFY(tray.settingsAction()->isEnabled() && !tray.settingsWindow());
+        QTRY_VERIFY(settings.isNull());
+        tray.settingsAction()->trigger(); // left open until the exit
+        auto *period = tray.settingsWindow()->findChild<QComboBox *>("periodBox");
+        period->setCurrentText(inLanguage("Once a week", "1 раз в неделю"));
+        const auto askExit = [&tray] { tray.exitAction()->trigger(); };
+        BoxAnswerer answerer({QMessageBox::No});
+        QCOMPARE(runEventLoopAfter(askExit, 1000), 42); // ended by the test, not by the controller
+        // Exit? Yes. Save the settings? Yes. The applied-settings notice: OK.
+        for (auto answer : {QMessageBox::Yes, QMessageBox::Yes, QMessageBox::Ok})
+            answerer.queue(answer);
+        QCOMPARE(runEventLoopAfter(askExit, 10000), 0);
+        QCOMPARE(answerer.seen.size(), 4);
+        const QString question =
+            inLanguage("Do you really want to get out?", "Вы действительно хотите выйти?");
+        QCOMPARE(answerer.seen[0].text + answerer.seen[1].text, question + question);
+        QCOMPARE(answerer.seen[0].pressed + answerer.seen[1].pressed, inLanguage("&No&Yes", "НетДа"));
+        QCOMPARE(answerer.seen[2].text + answerer.seen[2].pressed,
+                 QString("Сохранить настройки перед выходом?Да"));
+        QVERIFY(settingsStore()->value("Timer/Timeout").toInt() == 7 && tray.checkPeriod() == 7);
+    }
+
+    void closingUpdateListRestartsOnlyAfterSelfUpdate() {
+        QTemporaryDir base;
+        const QString folder = base.path() + "/Program Files/Quillon app"; // spaces in the path
+        const QString program = folder + "/" + Platform::programFileName();
+        const QString old = folder + "/" + Platform::oldProgramFileName();
+        const QString script = folder + "/" + Platform::cleanupScriptName(), marker = folder + "/restarted";
+        // The "new program" only marks that it was started and found the folder free.
+        const QString body =
+            QString("#!/bin/sh\nflock -n '%1/Quillon.lock' touch '%2'\n").arg(folder, marker);
+        QVERIFY(writeTestFile(program, body.toUtf8()));
+        QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner));
+        MainTrayIcon tray;
+        tray.setProgramFilePath(program);
+        const auto closeList = [&tray] { QMetaObject::invokeMethod(&tray, "Delete_Updates_Window"); };
+        QCOMPARE(runEventLoopAfter(closeList, 500), 42); // no old program beside it: back to idle only
+        QVERIFY(!QFile::exists(script) && !QFile::exists(marker) && shows(tray, ":/TrayIcon.ico", true));
+        // After a self-update: the script is written, the folder let go, the new program started, the tray
+        // quits.
+        QVERIFY(writeTestFile(old, "old build") && Platform::claimProgramFolder(folder));
+        QCOMPARE(runEventLoopAfter(closeList, 5000), 0);
+        QCOMPARE(readTestFile(script), Platform::cleanupScriptText(QDir::toNativeSeparators(old)));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+        // The script does what the next start relies on: the old file goes, then the script itself.
+        QStringList arguments;
+        QCOMPARE(QProcess::execute(Platform::cleanupScriptProgram(script, &arguments), arguments), 0);
+        QVERIFY(!QFile::exists(old) && !QFile::exists(script));
+    }
+
+    void titleWindows() {
+        AboutWindow about;
+        WelcomeWindow welcome(&selfDestroy);
+        for (QWidget *window : std::initializer_list<QWidget *>{&about, &welcome}) {
+            QVERIFY(window->size() == QSize(615, 467) && window->minimumSize() == window->maximumSize());
+            QVERIFY(window->windowTitle() == "Quillon" && (window->windowFlags() & 0xFFF) == 0x103);
+            QList<QRect> pictures; // the title picture and the header
+            for (QLabel *label : window->findChildren<QLabel *>())
+                if (!label->pixmap().isNull())
+                    pictures << label->geometry();
+            QCOMPARE(pictures, (QList<QRect>{QRect(18, 95, 291, 301), QRect(10, 5, 591, 81)}));
+        }
+        const auto box = [&](const char *name) {
+            auto *widget = about.findChild<QWidget *>(name);
+            return widget ? widget : welcome.findChild<QWidget *>(name);
+        };
+        const auto button = [&](const char *name) { return qobject_cast<QPushButton *>(box(name))->text(); };
+        QCOMPARE(box("aboutText")->geometry(), QRect(330, 95, 301, 311));
+        QCOMPARE(box("closeButton")->geometry(), QRect(510, 430, 80, 24));
+        QCOMPARE(box("welcomeText")->geometry(), QRect(320, 95, 271, 301));
+        QCOMPARE(box("laterButton")->geometry(), QRect(340, 420, 121, 24));
+        QCOMPARE(box("startButton")->geometry(), QRect(470, 420, 121, 24));
+        QCOMPARE(button("closeButton"), inLanguage("Close", "Закрыть"));
+        QCOMPARE(button("laterButton") + "|" + button("startButton"),
+                 inLanguage("Install later|Run install", "Установить позже|Начать установку"));
+        QCOMPARE(about.objectName(), inLanguage("About", "О программе"));
+
+        auto *aboutText = about.findChild<QLabel *>("aboutText");
+        QCOMPARE(aboutText->textInteractionFlags(),
+                 Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+        const QString link = "<a href=\"%1%2\">%2</a>"; // the bare address is shown
+        QCOMPARE(
+            aboutText->text().split("<br>"),
+            (QStringList{
+                "", inLanguage("Software version 1.0.", "Версия программного обеспечения 1.1.6."), "",
+                inLanguage("Questions on technical support", "Вопросы по технической поддержке"),
+                inLanguage("can be sent to the mail:", "вы можете задать на почту:"),
+                link.arg("mailto:", "support@brightfen.example") + ".", "",
+                inLanguage("IoT product website", "Сайт продукции IoT"),
+                link.arg("https://", "iot.brightfen.example"),
+                inLanguage("Transport monitoring product website", "Сайт продукции мониторинга транспорта"),
+                link.arg("https://", "fleet.brightfen.example"), inLanguage("Main website", "Основоной сайт"),
+                link.arg("https://", "www.brightfen.example")}));
+
+        auto *welcomeText = welcome.findChild<QLabel *>("welcomeText");
+        QCOMPARE(welcomeText->alignment(), Qt::Alignment(Qt::AlignTop));
+        const QStringList lines = welcomeText->text().split('\n');
+        const QFontMetrics metrics(welcomeText->font()); // no line is clipped by the fixed box
+        for (const QString &line : lines)
+            QVERIFY2(metrics.horizontalAdvance(line) <= welcomeText->width(), qPrintable(line));
+        QCOMPARE(lines.size(), inRussian() ? 20 : 17);
+        QCOMPARE(lines[0] + lines[1],
+                 inLanguage("Welcome to the Quillon software manager.",
+                            "Вас приветствует менеджер программногообеспечения \"Quillon\"."));
+        QCOMPARE(lines.at(inRussian() ? 7 : 9), QString());
+        QCOMPARE(lines.at(inRussian() ? 15 : 10), inLanguage("Click \"Start installation\" to start",
+                                                             "\"Установить позже\" для установки в любое"));
+        QCOMPARE(lines.last(), inLanguage("of this program.", "загрузки данной программы."));
+
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler("mailto", &catcher, "open");
+        QDesktopServices::setUrlHandler("https", &catcher, "open");
+        QSignalSpy closed(&about, &AboutWindow::Close_About);
+        about.show();
+        QApplication::setActiveWindow(&about);
+        QVERIFY(QTest::qWaitForWindowActive(&about));
+        about.findChild<QLabel *>("aboutText")->setFocus();
+        // The links are reached with Tab and followed with Enter, in the text's order.
+        for (int link = 0; link < 4; ++link) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        }
+        QDesktopServices::unsetUrlHandler("mailto");
+        QDesktopServices::unsetUrlHandler("https");
+        QCOMPARE(
+            catcher.opened,
+            (QList<QUrl>{QUrl("mailto:support@brightfen.example"), QUrl("https://iot.brightfen.example"),
+                         QUrl("https://fleet.brightfen.example"), QUrl("https://www.brightfen.example")}));
+        QTest::mousePress(about.findChild<QPushButton *>("closeButton"), Qt::LeftButton); // no release
+        QVERIFY(closed.count() == 1 && !about.isVisible());
+        about.show();
+        QVERIFY(!about.close()); // the title-bar close only hides it
+        QVERIFY(closed.count() == 2 && !about.isVisible());
+
+        // The welcome window starts on a click, not a press; Later (a press) and the title bar leave without
+        // starting; it is handed back once, whatever still arrives before its deletion.
+        for (const QString way : {"start", "later", "title bar"}) {
+            handedBack.clear();
+            QPointer<WelcomeWindow> window = new WelcomeWindow(&selfDestroy);
+            window->show();
+            QSignalSpy started(window, &WelcomeWindow::Start_Download_Soft);
+            auto *start = window->findChild<QPushButton *>("startButton");
+            if (way == "start") {
+                QTest::mousePress(start, Qt::LeftButton);
+                QCOMPARE(started.count(), 0);
+                QTest::mouseRelease(start, Qt::LeftButton);
+            } else if (way == "later") {
+                QTest::mousePress(window->findChild<QPushButton *>("laterButton"), Qt::LeftButton);
+            } else {
+                QVERIFY(!window->close());
+            }
+            QVERIFY2(!window->isVisible() && handedBack == QList<WelcomeWindow *>{window}, qPrintable(way));
+            QMetaObject::invokeMethod(window, "Push_Ok_Button");
+            window->close();
+            QVERIFY(started.count() == int(way == "start") && handedBack.size() == 1);
+            QTRY_VERIFY(window.isNull());
         }
     }
-    settingsStore()->setValue("Timer/Timeout", 7);
-    MainTrayIcon tray;
-    QCOMPARE(tray.checkPeriod(), 7);
-    QCOMPARE(tray.daysLeft(), 7);
-    int checks = 0;
-    for (int day = 1; day <= 6; ++day)
-        tick(tray, &checks);
-    QCOMPARE(checks, 0);
-    QCOMPARE(tray.daysLeft(), 1);
-
-    // A check from the menu in between leaves the count alone.
-    tray.checkAction()->trigger();
-    QVERIFY(tray.checkRunning());
-    finishCheck(tray);
-    QCOMPARE(tray.daysLeft(), 1);
-
-    tick(tray, &checks);
-    QCOMPARE(checks, 1);
-    QCOMPARE(tray.daysLeft(), 7);
-    for (int day = 1; day <= 6; ++day)
-        tick(tray, &checks);
-    QCOMPARE(checks, 1);
-    tick(tray, &checks);
-    QCOMPARE(checks, 2);
-
-    // A new period from the settings window starts the count afresh.
-    for (int day = 1; day <= 5; ++day)
-        tick(tray, &checks);
-    QCOMPARE(tray.daysLeft(), 2);
-    QVERIFY(QMetaObject::invokeMethod(&tray, "SetUp_New_Timeout", Q_ARG(int, 3)));
-    QCOMPARE(tray.checkPeriod(), 3);
-    QCOMPARE(tray.daysLeft(), 3);
-    tick(tray, &checks);
-    tick(tray, &checks);
-    QCOMPARE(checks, 2);
-    tick(tray, &checks);
-    QCOMPARE(checks, 3);
-    QCOMPARE(tray.daysLeft(), 3);
-}
-
-void TrayTest::tickWhileBusyWaitsForNextTick() {
-    settingsStore()->setValue("Timer/Timeout", 1);
-    MainTrayIcon tray;
-    int checks = 0;
-    tray.Install_Software();
-    QVERIFY(!tray.installAction()->isEnabled());
-    QVERIFY(!tray.checkAction()->isEnabled());
-    tick(tray, &checks); // due, but the wizard is open
-    QCOMPARE(tray.daysLeft(), 0);
-    tick(tray, &checks);
-    QCOMPARE(checks, 0);
-
-    QVERIFY(QMetaObject::invokeMethod(&tray, "Install_Software_Finish"));
-    QVERIFY(tray.installAction()->isEnabled());
-    QVERIFY(tray.checkAction()->isEnabled());
-    tick(tray, &checks); // still due: the check comes now
-    QCOMPARE(checks, 1);
-    QCOMPARE(tray.daysLeft(), 1);
-
-    // A tick while a check runs starts no second checker on the same map.
-    tray.checkAction()->trigger();
-    QVERIFY(tray.checkRunning());
-    QVERIFY(QMetaObject::invokeMethod(&tray, "Timer_Counting"));
-    QCOMPARE(tray.daysLeft(), 0);
-    finishCheck(tray);
-    tick(tray, &checks);
-    QCOMPARE(checks, 2);
-}
-
-void TrayTest::noUpdatesRestoresIdleState() {
-    const auto server = serveMeter("meter build 5", "meter build 5");
-    QVERIFY2(server->isRunning(), qPrintable(server->errorText()));
-    MainTrayIcon tray;
-    tray.checkAction()->trigger();
-    finishCheck(tray);
-    QCOMPARE(tray.lastBalloonText(), inLanguage("Updates not found", "Обновления не найдены"));
-    QCOMPARE(tray.pictureName(), QString(":/TrayIcon.ico"));
-    QVERIFY(!tray.updateListWindow());
-    QVERIFY(tray.installAction()->isEnabled());
-    QVERIFY(tray.checkAction()->isEnabled());
-}
-
-void TrayTest::updatesFoundKeepEntriesDisabledUntilListCloses() {
-    const auto server = serveMeter("build 6", "build 5");
-    QVERIFY2(server->isRunning(), qPrintable(server->errorText()));
-    MainTrayIcon tray;
-    tray.checkAction()->trigger();
-    finishCheck(tray);
-    QCOMPARE(tray.lastBalloonText(), inLanguage("Updates are available", "Доступны обновления"));
-    QCOMPARE(tray.pictureName(), QString(":/Upload.ico"));
-    QCOMPARE(pictureOf(tray.trayIcon()->icon()), pictureOf(":/Upload.ico"));
-    QCOMPARE(tray.trayIcon()->toolTip(), QString("Quillon\nДоступны обновления"));
-    ListAvailableUpdater *list = tray.updateListWindow();
-    QVERIFY(list);
-    QTRY_VERIFY(list->isVisible());
-    QVERIFY(!tray.installAction()->isEnabled());
-    QVERIFY(!tray.checkAction()->isEnabled());
-    // While the list holds the map, neither the menu nor the timer starts another check.
-    QVERIFY(QMetaObject::invokeMethod(&tray, "Start_Check_Update_Soft"));
-    QVERIFY(!tray.checkRunning());
-
-    // A double-click brings a hidden list back; other activations do nothing.
-    list->hide();
-    emit tray.trayIcon()->activated(QSystemTrayIcon::Trigger);
-    QVERIFY(!list->isVisible());
-    emit tray.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
-    QVERIFY(list->isVisible());
-
-    QPointer<ListAvailableUpdater> watched(list);
-    QVERIFY(QMetaObject::invokeMethod(list, "Finish_Update"));
-    QVERIFY(!tray.updateListWindow());
-    QVERIFY(tray.installAction()->isEnabled());
-    QVERIFY(tray.checkAction()->isEnabled());
-    QCOMPARE(tray.pictureName(), QString(":/TrayIcon.ico"));
-    QTRY_VERIFY(watched.isNull());
-    // After the list is gone a double-click does nothing.
-    emit tray.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
-    QVERIFY(!tray.updateListWindow());
-}
-
-void TrayTest::secondInstallRequestRaisesOpenWizard() {
-    MainTrayIcon tray;
-    tray.installAction()->trigger();
-    StacketWidget *wizard = tray.installWindow();
-    QVERIFY(wizard);
-    QVERIFY(wizard->isVisible());
-    wizard->hide();
-    tray.Install_Software(); // as the welcome window's start button would
-    QCOMPARE(tray.installWindow(), wizard);
-    QVERIFY(wizard->isVisible());
-
-    QPointer<StacketWidget> watched(wizard);
-    wizard->close(); // the title-bar button
-    QVERIFY(!tray.installWindow());
-    QVERIFY(tray.installAction()->isEnabled());
-    QVERIFY(tray.checkAction()->isEnabled());
-    QTRY_VERIFY(watched.isNull());
-
-    tray.Install_Software();
-    QVERIFY(tray.installWindow());
-    QVERIFY(QMetaObject::invokeMethod(&tray, "Install_Software_Finish"));
-    QVERIFY(QMetaObject::invokeMethod(&tray, "Install_Software_Finish")); // asking twice is harmless
-    QVERIFY(!tray.installWindow());
-    QVERIFY(tray.installAction()->isEnabled());
-}
-
-void TrayTest::settingsAndAboutEntriesFollowTheirWindows() {
-    MainTrayIcon tray;
-    tray.settingsAction()->trigger();
-    QPointer<SettingsWindow> settingsWindow(tray.settingsWindow());
-    QVERIFY(settingsWindow);
-    QVERIFY(settingsWindow->isVisible());
-    QVERIFY(!tray.settingsAction()->isEnabled());
-    settingsWindow->close();
-    QVERIFY(tray.settingsAction()->isEnabled());
-    QVERIFY(!tray.settingsWindow());
-    QTRY_VERIFY(settingsWindow.isNull());
-
-    tray.aboutAction()->trigger();
-    QPointer<AboutWindow> about(tray.aboutWindow());
-    QVERIFY(about);
-    QVERIFY(about->isVisible());
-    QVERIFY(!tray.aboutAction()->isEnabled());
-    QTest::mousePress(about->findChild<QPushButton *>("closeButton"), Qt::LeftButton);
-    QVERIFY(tray.aboutAction()->isEnabled());
-    QVERIFY(!tray.aboutWindow());
-    QTRY_VERIFY(about.isNull());
-    QVERIFY(tray.exitAction()->isEnabled());
-}
-
-void TrayTest::laterStartRaisesOpenWindowOrShowsBalloon() {
-    MainTrayIcon tray;
-    tray.Show_Already_Running();
-    QCOMPARE(tray.lastBalloonText(),
-             inLanguage("Quillon is already running. Right-click the mouse to open the context menu.",
-                        "Quillon уже запущен. Щелкните правой кнопкой мыши для вызова контекстного меню."));
-
-    // With a window open, that window comes to the front instead, even from the minimised state.
-    tray.Show_Start_Notice();
-    const QString startNotice = tray.lastBalloonText();
-    tray.aboutAction()->trigger();
-    QWidget *about = tray.aboutWindow();
-    about->showMinimized();
-    QWidget other;
-    other.show();
-    other.activateWindow();
-    QTRY_COMPARE(QApplication::activeWindow(), &other);
-    tray.Show_Already_Running();
-    QVERIFY(!(about->windowState() & Qt::WindowMinimized));
-    QTRY_COMPARE(QApplication::activeWindow(), about);
-    QCOMPARE(tray.lastBalloonText(), startNotice);
-}
-
-void TrayTest::exitAnsweredNoKeepsRunning() {
-    MainTrayIcon tray;
-    BoxAnswerer answerer({QMessageBox::No});
-    const int result = runEventLoopAfter([&tray] { tray.exitAction()->trigger(); }, 1500, 42);
-    QCOMPARE(result, 42); // ended by the test, not by the controller
-    QCOMPARE(answerer.texts(),
-             QStringList{inLanguage("Do you really want to get out?", "Вы действительно хотите выйти?")});
-    QCOMPARE(answerer.seen.first().pressed, inLanguage("&No", "Нет"));
-}
-
-void TrayTest::exitWithSettingsOpenSavesThenEnds() {
-    settingsStore()->setValue("Timer/Timeout", 1);
-    MainTrayIcon tray;
-    tray.settingsAction()->trigger();
-    QVERIFY(tray.settingsWindow());
-    auto *periodBox = tray.settingsWindow()->findChild<QComboBox *>("periodBox");
-    periodBox->setCurrentText(inLanguage("Once a week", "1 раз в неделю"));
-
-    // Exit? Yes. Save the settings? Yes. The applied-settings notice: OK.
-    BoxAnswerer answerer({QMessageBox::Yes, QMessageBox::Yes, QMessageBox::Ok});
-    const int result = runEventLoopAfter([&tray] { tray.exitAction()->trigger(); }, 10000, 42);
-    QCOMPARE(result, 0);
-    QCOMPARE(answerer.seen.size(), 3);
-    QCOMPARE(answerer.seen.at(1).text, QString("Сохранить настройки перед выходом?"));
-    QCOMPARE(answerer.seen.at(1).pressed, QString("Да"));
-    QCOMPARE(settingsStore()->value("Timer/Timeout").toInt(), 7);
-    QCOMPARE(tray.checkPeriod(), 7);
-}
-
-void TrayTest::closingUpdateListRestartsOnlyAfterSelfUpdate() {
-    QTemporaryDir base;
-    // A program folder whose path holds spaces works the same.
-    const QString folder = base.path() + "/Program Files/Quillon app";
-    const QString programPath = folder + "/" + Platform::programFileName();
-    const QString oldPath = folder + "/" + Platform::oldProgramFileName();
-    const QString script = folder + "/" + Platform::cleanupScriptName();
-    const QString marker = folder + "/restarted";
-    // The "new program": it only leaves a mark that it was started and found the folder free.
-    QVERIFY(writeTestFile(
-        programPath,
-        QString("#!/bin/sh\nflock -n '%1/Quillon.lock' touch '%2'\n").arg(folder, marker).toUtf8()));
-    QVERIFY(QFile::setPermissions(programPath, QFile::permissions(programPath) | QFile::ExeOwner));
-    MainTrayIcon tray;
-    tray.setProgramFilePath(programPath);
-    auto closeList = [&tray] { QMetaObject::invokeMethod(&tray, "Delete_Updates_Window"); };
-
-    // No old program beside it: the tray only returns to its idle state.
-    QCOMPARE(runEventLoopAfter(closeList, 500, 42), 42);
-    QVERIFY(!QFile::exists(script));
-    QVERIFY(!QFile::exists(marker));
-    QCOMPARE(tray.pictureName(), QString(":/TrayIcon.ico"));
-    QVERIFY(tray.installAction()->isEnabled());
-
-    // After a self-update: the clean-up script is written, the folder let go, the new program started, and
-    // the tray quits.
-    QVERIFY(writeTestFile(oldPath, "old build"));
-    QVERIFY(Platform::claimProgramFolder(folder));
-    QCOMPARE(runEventLoopAfter(closeList, 5000, 42), 0);
-    QCOMPARE(readTestFile(script), Platform::cleanupScriptText(QDir::toNativeSeparators(oldPath)));
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
-
-#ifndef Q_OS_WIN
-    // The script does what the next start relies on: the old file goes, then the script itself.
-    QStringList arguments;
-    const QString interpreter = Platform::cleanupScriptProgram(script, &arguments);
-    QCOMPARE(QProcess::execute(interpreter, arguments), 0);
-    QVERIFY(!QFile::exists(oldPath));
-    QVERIFY(!QFile::exists(script));
-#endif
-}
+};
 
 QUILLON_TEST_MAIN(TrayTest)
 #include "tst_tray.moc"
