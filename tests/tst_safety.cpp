@@ -13,6 +13,7 @@
 #include "core/CEncryptedSettings.h"
 #include "transfer/Downloader.h"
 #include "transfer/InstallContext.h"
+#include "transfer/UpdateChecker.h"
 #include "ui/ListAvailableUpdater.h"
 #include "ui/StacketWidget.h"
 
@@ -93,7 +94,7 @@ private slots:
     // A run that cannot open its session (nothing listens, or the server shows another key than the pinned
     // one, refused before the password is sent) says so and nothing else; a server that stops answering
     // mid-file or mid-listing ends it the same way; a full disk ends the file, not the run. The installed
-    // file keeps its bytes, nothing is recorded, and one log line says why.
+    // file keeps its bytes, nothing is recorded, and one log line says why. A check meets them alike.
     void failureKeepsTheInstalledFile_data() {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QStringList>("switches");
@@ -118,6 +119,7 @@ private slots:
                                            << "Error write remote file - " << 1;
     }
     void failureKeepsTheInstalledFile() {
+        const QString pinnedKey = "SHA256:pinnedkeyofthemakerpinnedkeyofthemaker000";
         QFETCH(QString, fault);
         QFETCH(QStringList, switches);
         QFETCH(bool, update);
@@ -146,7 +148,7 @@ private slots:
         if (fault == "unreachable")
             settingsStore()->setValue("SFTP/port", 1);
         if (fault == "changed key") {
-            settingsStore()->setValue("SFTP/HostKey", "SHA256:pinnedkeyofthemakerpinnedkeyofthemaker000");
+            settingsStore()->setValue("SFTP/HostKey", pinnedKey);
             settingsStore()->setValue("SFTP/Pswd", "wrong"); // would add a line if it were ever sent
         }
         const QString sniffer = target.filePath("LoRa/Brightfen Sniffer/sniffer.exe");
@@ -174,6 +176,19 @@ private slots:
         QCOMPARE(logFileLines().size(), lines);
         if (fault == "full disk")
             QCOMPARE(downloader.failedFileCount(), 1);
+        if (update || fault == "full disk" || switches.contains("--stall-listing"))
+            return;
+        // The check meets the same server the same way: it compares nothing and logs one more such line.
+        QHash<QString, QString> found;
+        UpdateChecker checker(&found);
+        checker.Checking_Updates_On_Server();
+        QCOMPARE(found, (QHash<QString, QString>{{"Error Connect", "Error"}}));
+        QCOMPARE(logFileLines().filter(logged).size(), 2);
+        if (fault == "changed key") {
+            for (const QString &line : logFileLines())
+                QVERIFY(line.contains(pinnedKey) && line.contains(server->fingerprint()));
+            QCOMPARE(settingsStore()->value("SFTP/HostKey").toString(), pinnedKey);
+        }
     }
 
     // The progress page in its wizard over an installed file. It retries a run that lost its server: after a
