@@ -194,8 +194,10 @@ private slots:
             for (int i = 0;; ++i) {
                 store->setValue("Loop/Counter", i);
                 store->setValue("Loop/Payload", QString(i % 5000, 'p'));
-                if (i == 0)
+                if (i == 0) {
                     std::fputs("saving\n", stderr);
+                    std::fflush(stderr); // on Windows a pipe would hold it back
+                }
             }
         }
         for (int round = 0; round < 25; ++round) {
