@@ -277,7 +277,6 @@ void WindowsTest::settingsTableFoldersAndClose() {
              inLanguage("Apply|Close|Add|Modify|Delete|Update check period|Run at Windows startup",
                         "Применить|Закрыть|Добавить|Изменить|Удалить|Период проверки обновлений|"
                         "Запускать при старте Windows"));
-    QCOMPARE(w.table->horizontalHeaderItem(0)->text(), inLanguage("Path", "Путь"));
     QVERIFY(w.table->editTriggers() == QAbstractItemView::NoEditTriggers &&
             w.table->selectionMode() == QAbstractItemView::SingleSelection &&
             w.table->verticalHeader()->defaultSectionSize() == 20);
@@ -708,7 +707,6 @@ void WindowsTest::wizardPagesAndTicks() {
 }
 
 void WindowsTest::wizardNextBackAndFolders() {
-    QTemporaryDir picked;
     Wizard w;
     w.parts.container->show();
     w.tick(w.row("Brightfen Clocksync(Zip archive)", "Brightfen Clocksync(Архив zip)"));
@@ -718,14 +716,14 @@ void WindowsTest::wizardNextBackAndFolders() {
     w.tick(cell);
     QSignalSpy nextSpy(w.soft, &SelectSoftList::Close_Software_Window_For_Next);
     w.next();
-    QCOMPARE(nextSpy.count(), 1);
     // Keys, not row texts; nothing ticked among the drivers, yet the runtime is needed.
     QCOMPARE(
         QStringList({sortedKeys(w.context->selectedLoRa), sortedKeys(w.context->selectedNbIot),
                      sortedKeys(w.context->selectedCarMonitoring), sortedKeys(w.context->selectedDrivers)}),
         QStringList({"Brightfen Clocksync", "Brightfen Cell Setup",
                      "Brightfen Fleet Server|Brightfen Tracker A Setup", "MSVC"}));
-    QVERIFY(w.path->isVisible() && !w.soft->isVisible() && w.enabledFields() == "xxx");
+    QVERIFY(nextSpy.count() == 1 && w.path->isVisible() && !w.soft->isVisible() &&
+            w.enabledFields() == "xxx");
 
     // Every keystroke reaches the context; an empty folder is kept as typed.
     QLineEdit *nbIot = w.fields[1];
@@ -739,7 +737,7 @@ void WindowsTest::wizardNextBackAndFolders() {
     // The "..." button: a cancelled dialog keeps the folder, a picked one replaces it.
     QPushButton *browse = w.path->findChildren<QPushButton *>().at(0);
     const QString before = w.context->groupFolders.value("LoRa");
-    for (const QString &folder : {QString(), picked.path()}) {
+    for (const QString &folder : {QString(), work.path()}) {
         ModalAnswerer answerer({pickFolder(folder)});
         QTest::mousePress(browse, Qt::LeftButton);
         QTest::mouseRelease(browse, Qt::LeftButton);
