@@ -1,14 +1,15 @@
-// The tray controller against a real SFTP server, and the title-frame windows (about, welcome).
+// The tray controller against a real SFTP server, and its windows: progress, about, welcome.
 
-#include "support/TestMain.h"
 #include "app/MainTrayIcon.h"
 #include "core/CEncryptedSettings.h"
 #include "platform/Platform.h"
 #include "support/BoxAnswerer.h"
 #include "support/TestFiles.h"
 #include "support/TestLocale.h"
+#include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
+#include "transfer/InstallContext.h"
 #include "ui/AboutWindow.h"
 #include "ui/ListAvailableUpdater.h"
 #include "ui/SettingsWindow.h"
@@ -19,11 +20,24 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QListView>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QStringListModel>
 #include <QtTest>
 
 namespace {
+const QString remoteRoot = "/upload/Softwares/For Download/";
+
+QString textOf(QWidget *window, const char *label) {
+    return window->findChild<QLabel *>(label)->text();
+}
+
+QStringList logRows(QWidget *window) {
+    return qobject_cast<QStringListModel *>(window->findChild<QListView *>("logView")->model())->stringList();
+}
+
 // Runs the application's own event loop as the program does; the result is what ended it (42: the test).
 int runEventLoopAfter(const std::function<void()> &action, int giveUpMsec) {
     QObject timers; // nothing of this run fires in a later one
@@ -70,6 +84,30 @@ public:
 private:
     QTemporaryDir work;
     int closedPort = 0;
+    // The controller's part: counts teardown requests and tears the wizard down as the tray does.
+    void tearDown() {
+        ++teardowns;
+        threadEndedFirst = !runThread || runThread->isFinished();
+        statusAtTeardown = textOf(wizard.progressPage, "statusLabel");
+        destroyInstallWizard(wizard);
+    }
+    InstallWizard wizard;
+    int teardowns = 0;
+    QPointer<QThread> runThread;
+    bool threadEndedFirst = false;
+    QString statusAtTeardown;
+
+    // Builds the wizard for this context and starts its run as the folder page's Install button does.
+    void startRun(InstallContext *context) {
+        teardowns = 0;
+        wizard = buildInstallWizard(context);
+        connectInstallWizardTeardown(wizard, this, &TrayTest::tearDown);
+        wizard.container->show();
+        QVERIFY(QMetaObject::invokeMethod(wizard.pathPage, "Push_Next_Button"));
+        QVERIFY(wizard.progressPage->isVisible());
+        runThread = wizard.progressPage->runThread();
+        QVERIFY(runThread);
+    }
 
 private slots:
     void initTestCase() {
@@ -88,7 +126,8 @@ private slots:
         settingsStore()->setValue("Timer/Timeout", 1);
     }
     void languageChecksUnderRussianLocale() {
-        QVERIFY(passesUnderLocale("ru_RU.UTF-8", {"checkFromMenu", "windowsAndExit", "titleWindows"}));
+        QVERIFY(passesUnderLocale("ru_RU.UTF-8", {"checkFromMenu", "windowsAndExit", "titleWindows",
+                                                  "timeLabelAndLogRows", "runEndings:refused three times"}));
     }
 
     void checkFromMenu_data() {
@@ -115,8 +154,7 @@ private slots:
         std::unique_ptr<AsyncsshServer> server;
         settingsStore()->setValue("Path/Brightfen Meter", installedFolder.path());
         if (!installed.isNull()) {
-            writeTestFile(serverTree.path() + "/upload/Softwares/For Download/Brightfen Meter/meter.bin",
-                          "build 6");
+            writeTestFile(serverTree.path() + remoteRoot + "Brightfen Meter/meter.bin", "build 6");
             writeTestFile(installedFolder.filePath("meter.bin"), installed);
             server = std::make_unique<AsyncsshServer>(serverTree.path());
             QVERIFY2(server->isRunning(), qPrintable(server->errorText()));
@@ -404,6 +442,170 @@ private slots:
             QVERIFY(started.count() == int(way == "start") && handedBack.size() == 1);
             QTRY_VERIFY(window.isNull());
         }
+    }
+    void timeLabelAndLogRows() {
+        InstallContext context;
+        ProgressBarWindow window(&context);
+        QCOMPARE(window.size(), QSize(615, 467));
+        QCOMPARE(textOf(&window, "statusLabel"),
+                 inLanguage("Joining the server...", "Присоединение к серверу..."));
+        QCOMPARE(window.findChild<QPushButton *>("cancelButton")->text(), inLanguage("Cancel", "Отмена"));
+        QVERIFY(textOf(&window, "timeLabel").isEmpty());
+        const auto call = [&window](const char *slot, int value) {
+            return QMetaObject::invokeMethod(&window, slot, Q_ARG(int, value));
+        };
+        QVERIFY(call("Set_Size_All_Soft", 61000500) &&
+                call("Set_Size_All_Soft", 500)); // a total, then a file
+        // 1000000 bytes in a tick are 8 Mbps, at which 61000000 bytes take 61 s; over 3600 s shows as none.
+        // {bytes counted, then ticks, and the label: elapsed min and sec, remaining min and sec, speed}
+        for (const auto &[bytes, ticks, time, speed] :
+             std::initializer_list<std::tuple<QList<int>, int, QList<int>, const char *>>{
+                 {{400000, 600000}, 1, {0, 1, 1, 1}, "8.000"},
+                 {{}, 1, {0, 2, 0, 0}, "0.000"},
+                 {{}, 87, {1, 29, 0, 0}, "0.000"},
+                 {{1000000}, 1, {1, 30, 1, 1}, "8.000"},
+                 {{16000}, 1, {1, 31, 0, 0}, "0.128"},
+                 {{61000000 / 3600 + 1}, 1, {1, 32, 59, 59}, "0.136"}}) { // 3599.8 s, truncated
+            for (int size : bytes)
+                QVERIFY(call("Counter", size));
+            for (int i = 0; i < ticks; ++i)
+                QVERIFY(QMetaObject::invokeMethod(&window, "Update_Timer_Label"));
+            const auto two = [](int n) { return QString("%1").arg(n, 2, 10, QChar('0')); };
+            QCOMPARE(textOf(&window, "timeLabel"),
+                     inLanguage("Elapsed: %1 min %2 sec\nRemaining approximately: %3 min %4 sec\n"
+                                "Download speed: %5 Mbps",
+                                "Прошло: %1 мин %2 сек\nОсталось примерно: %3 мин %4 сек\n"
+                                "Cкорость загрузки: %5 Мбит/сек")
+                         .arg(two(time[0]), two(time[1]), two(time[2]), two(time[3]), speed));
+        }
+
+        for (const auto &[name, state] : std::initializer_list<std::pair<QString, int>>{
+                 {"C:/Apps/LoRa/Tool/readme.txt", 1}, {"Downloading Brightfen Console", 0}, {"plain.txt", 1}})
+            QVERIFY(
+                QMetaObject::invokeMethod(&window, "Update_Log", Q_ARG(QString, name), Q_ARG(int, state)));
+        QCOMPARE(logRows(&window),
+                 (QStringList{inLanguage("Component readme.txt loaded", "Компонент readme.txt загружен"),
+                              "Downloading Brightfen Console",
+                              inLanguage("Component plain.txt loaded", "Компонент plain.txt загружен")}));
+        // The two archives are only unpacked by hand: no folder is recorded for them.
+        for (const QString key : {"Brightfen Alerter", "Brightfen Clocksync", "Brightfen Console"}) {
+            settingsStore()->setValue("Path/" + key, QString());
+            QVERIFY(QMetaObject::invokeMethod(&window, "Write_Path_in_Settings", Q_ARG(QString, key),
+                                              Q_ARG(QString, "/opt/" + key)));
+            QCOMPARE(settingsStore()->value("Path/" + key).toString(),
+                     key.endsWith("Console") ? "/opt/" + key : QString());
+        }
+    }
+
+    void runEndings_data() {
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<QString>("status"); // how the status line starts when the wizard is told to close
+        QTest::addColumn<bool>("threadEndedFirst");
+        QTest::addColumn<QStringList>("box");
+        QTest::newRow("complete") << "complete" << QString() << true
+                                  << QStringList{"Complete!",
+                                                 inLanguage("The updates have been successfully installed!",
+                                                            "Процесс установки завершен!")};
+        QTest::newRow("cancel") << "cancel" << inLanguage("Stopping the download...", "Остановка загрузки...")
+                                << true << QStringList();
+        QTest::newRow("wizard closed")
+            << "close" << inLanguage("Downloading...", "Загрузка...") << false << QStringList();
+        QTest::newRow("refused three times")
+            << "refused"
+            << inLanguage("Attempting to join the server...", "Попытка присоединение к серверу...") << true
+            << QStringList{
+                   "Error!",
+                   inLanguage("Failed to connect to the server!\nTry installing the software later or use "
+                              "the offline installer.",
+                              "Не удалось подключится к серверу!\nПопрбуйте установить ПО позже или "
+                              "воспользуйтесь офлайн установщиком")};
+    }
+    // A complete run records its folder, then runs the installers in turn; the others stop it midway.
+    void runEndings() {
+        QFETCH(QString, ending);
+        const bool complete = ending == "complete";
+        QTemporaryDir tree, local;
+        const QString download = tree.path() + remoteRoot, marks = local.filePath("marks");
+        const QString drivers = local.filePath("program/Drivers"), meter = "Path/Brightfen Meter";
+        // 40 MB served 1 KB per read: the run is still fetching it when the test stops it.
+        const QByteArray bytes(complete ? 300000 : 40 << 20, 'b');
+        QVERIFY(writeTestFile(download + "Brightfen Meter/big.bin", bytes));
+        // Installers: scripts named like Windows ones that note their start and their end; one cannot start.
+        for (const QString installer : {"CP210x/x64/cp210x-setup.exe", "MSVC/vc_redist.exe"}) {
+            const QByteArray note = "echo " + installer.toUtf8() + " >> '" + marks.toUtf8() + "'\n";
+            QVERIFY(writeTestFile(download + installer, "#!/bin/sh\n" + note + "sleep 0.5\n" + note));
+            QVERIFY(QFile::setPermissions(download + installer, QFile::ReadOwner | QFile::ExeOwner));
+        }
+        QVERIFY(writeTestFile(download + "MCP2200/setup.exe", "not a program"));
+        auto server = std::make_unique<AsyncsshServer>(tree.path(), QStringList{"--max-read", "1024"});
+        QVERIFY2(server->isRunning(), qPrintable(server->errorText()));
+        pointSettingsAt(*server);
+        if (ending == "refused")
+            server.reset(); // its port now refuses connections
+        settingsStore()->setValue(meter, QString());
+        settingsStore()->setValue("MSVC/Inst", false);
+        InstallContext context;
+        context.selectedLoRa.insert("Brightfen Meter", true);
+        for (const char *driver : {"CP210x", "MCP2200", "MSVC"})
+            context.selectedDrivers.insert(driver, complete);
+        context.groupFolders = {{"LoRa", local.filePath("LoRa")}, {"Drivers", drivers}};
+        QDir::setCurrent(local.path()); // its "LogFile.log"
+        QPointer<ProgressBarWindow> progress;
+        // The box comes once everything before it is done: every row, and the drivers folder gone.
+        BoxAnswerer boxes({QMessageBox::Ok}, [&progress, &drivers] {
+            return logRows(progress) << (QDir(drivers).exists() ? "folder left" : "folder gone");
+        });
+        startRun(&context);
+        progress = wizard.progressPage;
+        auto *cancel = progress->findChild<QPushButton *>("cancelButton");
+        if (complete) { // the first installer is seen running alone, the event loop going on
+            QTRY_COMPARE_WITH_TIMEOUT(readTestFile(marks).count('\n'), 1, 30000);
+            QVERIFY(!cancel->isEnabled());
+            QCOMPARE(progress->findChild<QProgressBar *>("progressBar")->value(), 100);
+        } else if (ending != "refused") {
+            QTRY_VERIFY_WITH_TIMEOUT(
+                textOf(progress, "statusLabel").startsWith(inLanguage("Downloading...", "Загрузка...")),
+                20000);
+        }
+        if (ending == "cancel")
+            QTest::mousePress(cancel, Qt::LeftButton); // the window waits for the run's end, events going on
+        if (ending == "close")
+            wizard.container->close(); // the title-bar button does not wait for the run
+        QTRY_COMPARE_WITH_TIMEOUT(teardowns, 1, 30000);
+        const QStringList logLines = logFileLines();
+        QDir::setCurrent(work.path());
+        QFETCH(QString, status);
+        QVERIFY2(statusAtTeardown.startsWith(status), qPrintable(statusAtTeardown));
+        QTEST(threadEndedFirst, "threadEndedFirst");
+        QCOMPARE(int(connectFailures), 0); // a later wizard gets its own three attempts
+        if (ending == "cancel" && progress)
+            QTest::mouseRelease(cancel, Qt::LeftButton); // pressed, not clicked: nothing more happens
+        QTRY_VERIFY(progress.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(runThread.isNull(), 10000); // let go: it ended and deleted itself
+        QTest::qWait(100);
+        QCOMPARE(teardowns, 1);
+        QTEST(boxes.titles() + boxes.texts(), "box");
+        QCOMPARE(readTestFile(local.filePath("LoRa/Brightfen Meter/big.bin")),
+                 complete ? bytes : "<missing>");
+        QCOMPARE(settingsStore()->value(meter).toString(),
+                 complete ? local.filePath("LoRa/Brightfen Meter") : "");
+        QCOMPARE(settingsStore()->value("MSVC/Inst").toBool(), complete);
+        if (!complete)
+            return;
+        const QStringList notes = QString(readTestFile(marks)).split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(notes.size() == 4 && notes[0] == notes[1] && notes[2] == notes[3] && notes[0] != notes[2],
+                 qPrintable(notes.join(", "))); // one after the other
+        QCOMPARE(context.driverInstallers.size(), 3);
+        QStringList rows;
+        for (const QString &path : context.driverInstallers)
+            rows << path + inLanguage(" installed", " установлен");
+        QVERIFY(rows.first().startsWith(drivers + "/"));
+        QCOMPARE(boxes.seen.first().state.mid(boxes.seen.first().state.size() - 4), rows << "folder gone");
+        QVERIFY(boxes.seen.first().state.contains(
+            inLanguage("Component big.bin loaded", "Компонент big.bin загружен")));
+        const QString failed = drivers + "/MCP2200/setup.exe: ";
+        QVERIFY2(logLines.filter("] - Error start installer - " + failed).size() == 1,
+                 qPrintable(logLines.join('\n')));
     }
 };
 
