@@ -89,9 +89,8 @@ private:
         connectInstallWizardTeardown(wizard, this, &TrayTest::tearDown);
         wizard.container->show();
         QVERIFY(QMetaObject::invokeMethod(wizard.pathPage, "Push_Next_Button"));
-        QVERIFY(wizard.progressPage->isVisible());
         runThread = wizard.progressPage->runThread();
-        QVERIFY(runThread);
+        QVERIFY(wizard.progressPage->isVisible() && runThread);
     }
 
 private slots:
@@ -418,10 +417,11 @@ private slots:
                      window.findChild<QPushButton *>("cancelButton")->text(),
                  inLanguage("Joining the server...|Cancel", "Присоединение к серверу...|Отмена"));
         QVERIFY(textOf(&window, "timeLabel").isEmpty());
-        const auto call = [&window](const char *slot, int value) {
-            return QMetaObject::invokeMethod(&window, slot, Q_ARG(int, value));
+        const auto call = [&window](const char *slot, auto... arguments) {
+            return QMetaObject::invokeMethod(&window, slot, arguments...);
         };
-        QVERIFY(call("Set_Size_All_Soft", 61000500) && call("Set_Size_All_Soft", 500)); // a total, a file
+        QVERIFY(call("Set_Size_All_Soft", Q_ARG(int, 61000500)) &&
+                call("Set_Size_All_Soft", Q_ARG(int, 500)));
         // 1000000 bytes in a tick are 8 Mbps, at which 61000000 bytes take 61 s; over 3600 s shows as none.
         // {bytes counted, then ticks, and the label: elapsed min and sec, remaining min and sec, speed}
         for (const auto &[bytes, ticks, time, speed] :
@@ -433,9 +433,9 @@ private slots:
                  {{16000}, 1, "01 31 00 00", "0.128"},
                  {{61000000 / 3600 + 1}, 1, "01 32 59 59", "0.136"}}) { // 3599.8 s, truncated
             for (int size : bytes)
-                QVERIFY(call("Counter", size));
+                QVERIFY(call("Counter", Q_ARG(int, size)));
             for (int i = 0; i < ticks; ++i)
-                QVERIFY(QMetaObject::invokeMethod(&window, "Update_Timer_Label"));
+                QVERIFY(call("Update_Timer_Label"));
             const QStringList t = time.split(' ');
             QCOMPARE(textOf(&window, "timeLabel"),
                      inLanguage("Elapsed: %1 min %2 sec\nRemaining approximately: %3 min %4 sec\n"
@@ -446,8 +446,7 @@ private slots:
         }
         for (const auto &[name, state] : std::initializer_list<std::pair<QString, int>>{
                  {"C:/Apps/LoRa/Tool/readme.txt", 1}, {"Downloading Brightfen Console", 0}, {"plain.txt", 1}})
-            QVERIFY(
-                QMetaObject::invokeMethod(&window, "Update_Log", Q_ARG(QString, name), Q_ARG(int, state)));
+            QVERIFY(call("Update_Log", Q_ARG(QString, name), Q_ARG(int, state)));
         QCOMPARE(logRows(&window),
                  (QStringList{inLanguage("Component readme.txt loaded", "Компонент readme.txt загружен"),
                               "Downloading Brightfen Console",
@@ -455,10 +454,9 @@ private slots:
         // The two archives are only unpacked by hand: no folder is recorded for them.
         for (const QString key : {"Brightfen Alerter", "Brightfen Clocksync", "Brightfen Console"}) {
             settingsStore()->setValue("Path/" + key, QString());
-            QVERIFY(QMetaObject::invokeMethod(&window, "Write_Path_in_Settings", Q_ARG(QString, key),
-                                              Q_ARG(QString, "/opt/" + key)));
+            QVERIFY(call("Write_Path_in_Settings", Q_ARG(QString, key), Q_ARG(QString, "/opt/" + key)));
             QCOMPARE(settingsStore()->value("Path/" + key).toString(),
-                     key.endsWith("Console") ? "/opt/" + key : QString());
+                     key.endsWith("Console") ? "/opt/" + key : "");
         }
     }
 
