@@ -465,7 +465,7 @@ private slots:
         QTest::addColumn<QString>("status"); // how the status line starts when the wizard is told to close
         QTest::addColumn<bool>("threadEndedFirst");
         QTest::addColumn<QStringList>("box");
-        QTest::newRow("complete") << "complete" << QString() << true
+        QTest::newRow("complete") << "complete" << QString() /* any */ << true
                                   << QStringList{"Complete!",
                                                  inLanguage("The updates have been successfully installed!",
                                                             "Процесс установки завершен!")};
