@@ -1,29 +1,32 @@
-// The tray controller against a real SFTP server, and the title-frame windows (about, welcome).
+// The tray controller against a real SFTP server, and its windows: progress, about, welcome.
 
-#include "support/TestMain.h"
 #include "app/MainTrayIcon.h"
 #include "core/CEncryptedSettings.h"
 #include "platform/Platform.h"
 #include "support/BoxAnswerer.h"
 #include "support/TestFiles.h"
 #include "support/TestLocale.h"
+#include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
+#include "transfer/InstallContext.h"
 #include "ui/AboutWindow.h"
 #include "ui/ListAvailableUpdater.h"
 #include "ui/SettingsWindow.h"
 #include "ui/StacketWidget.h"
 #include "ui/WelcomeWindow.h"
 
-#include <QAction>
-#include <QComboBox>
-#include <QDesktopServices>
-#include <QLabel>
-#include <QMenu>
-#include <QPushButton>
 #include <QtTest>
+#include <QtWidgets>
 
 namespace {
+const QString remoteRoot = "/upload/Softwares/For Download/";
+QString textOf(QWidget *window, const char *label) {
+    return window->findChild<QLabel *>(label)->text();
+}
+QStringList logRows(QWidget *window) {
+    return qobject_cast<QStringListModel *>(window->findChild<QListView *>("logView")->model())->stringList();
+}
 // Runs the application's own event loop as the program does; the result is what ended it (42: the test).
 int runEventLoopAfter(const std::function<void()> &action, int giveUpMsec) {
     QObject timers; // nothing of this run fires in a later one
@@ -31,11 +34,9 @@ int runEventLoopAfter(const std::function<void()> &action, int giveUpMsec) {
     QTimer::singleShot(giveUpMsec, &timers, [] { QCoreApplication::exit(42); });
     return QApplication::exec();
 }
-
 QImage imageOf(const QIcon &icon) {
     return icon.pixmap(32, 32).toImage().convertToFormat(QImage::Format_ARGB32);
 }
-
 // The tray's picture; and whether its Install and Check entries are enabled.
 bool shows(const MainTrayIcon &tray, const QString &picture, bool entriesEnabled) {
     return tray.pictureName() == picture &&
@@ -43,7 +44,6 @@ bool shows(const MainTrayIcon &tray, const QString &picture, bool entriesEnabled
            tray.installAction()->isEnabled() == entriesEnabled &&
            tray.checkAction()->isEnabled() == entriesEnabled;
 }
-
 // Timer ticks; returns how many started a check, each waited for so that the next tick is not skipped.
 int ticks(MainTrayIcon &tray, int count) {
     int started = 0;
@@ -54,7 +54,6 @@ int ticks(MainTrayIcon &tray, int count) {
     }
     return started;
 }
-
 QList<WelcomeWindow *> handedBack;
 void selfDestroy(WelcomeWindow *window) { // as start-up does: destroyed later, from the event loop
     handedBack << window;
@@ -70,6 +69,29 @@ public:
 private:
     QTemporaryDir work;
     int closedPort = 0;
+    // The controller's part: counts teardown requests and tears the wizard down as the tray does.
+    void tearDown() {
+        ++teardowns;
+        threadEndedFirst = !runThread || runThread->isFinished();
+        statusAtTeardown = textOf(wizard.progressPage, "statusLabel");
+        destroyInstallWizard(wizard);
+    }
+    InstallWizard wizard;
+    int teardowns = 0;
+    QPointer<QThread> runThread;
+    bool threadEndedFirst = false;
+    QString statusAtTeardown;
+
+    // Builds the wizard for this context and starts its run as the folder page's Install button does.
+    void startRun(InstallContext *context) {
+        teardowns = 0;
+        wizard = buildInstallWizard(context);
+        connectInstallWizardTeardown(wizard, this, &TrayTest::tearDown);
+        wizard.container->show();
+        QVERIFY(QMetaObject::invokeMethod(wizard.pathPage, "Push_Next_Button"));
+        runThread = wizard.progressPage->runThread();
+        QVERIFY(wizard.progressPage->isVisible() && runThread);
+    }
 
 private slots:
     void initTestCase() {
@@ -88,35 +110,28 @@ private slots:
         settingsStore()->setValue("Timer/Timeout", 1);
     }
     void languageChecksUnderRussianLocale() {
-        QVERIFY(passesUnderLocale("ru_RU.UTF-8", {"checkFromMenu", "windowsAndExit", "titleWindows"}));
+        QVERIFY(passesUnderLocale("ru_RU.UTF-8", {"checkFromMenu", "windowsAndExit", "titleWindows",
+                                                  "timeLabelAndLogRows", "runEndings:refused three times"}));
     }
 
     void checkFromMenu_data() {
         QTest::addColumn<QByteArray>("installed"); // beside "build 6" on the server; null: no server
         QTest::addColumn<QString>("balloon");
-        QTest::addColumn<QString>("picture");
-        QTest::addColumn<QString>("toolTip");
-        const QString checking = "Quillon\nПроверка обновлений..."; // in every language; stays
         QTest::newRow("refused") << QByteArray()
                                  << inLanguage("Failed to join the server",
-                                               "Не удалось присоединиться к серверу")
-                                 << ":/TrayIcon.ico" << checking;
+                                               "Не удалось присоединиться к серверу");
         QTest::newRow("current") << QByteArray("build 6")
-                                 << inLanguage("Updates not found", "Обновления не найдены")
-                                 << ":/TrayIcon.ico" << checking;
+                                 << inLanguage("Updates not found", "Обновления не найдены");
         QTest::newRow("newer") << QByteArray("build 5")
-                               << inLanguage("Updates are available", "Доступны обновления") << ":/Upload.ico"
-                               << "Quillon\nДоступны обновления";
+                               << inLanguage("Updates are available", "Доступны обновления");
     }
     void checkFromMenu() {
         QFETCH(QByteArray, installed);
-        QFETCH(QString, picture);
         QTemporaryDir serverTree, installedFolder;
         std::unique_ptr<AsyncsshServer> server;
         settingsStore()->setValue("Path/Brightfen Meter", installedFolder.path());
         if (!installed.isNull()) {
-            writeTestFile(serverTree.path() + "/upload/Softwares/For Download/Brightfen Meter/meter.bin",
-                          "build 6");
+            writeTestFile(serverTree.path() + remoteRoot + "Brightfen Meter/meter.bin", "build 6");
             writeTestFile(installedFolder.filePath("meter.bin"), installed);
             server = std::make_unique<AsyncsshServer>(serverTree.path());
             QVERIFY2(server->isRunning(), qPrintable(server->errorText()));
@@ -134,17 +149,18 @@ private slots:
                 !tray.checkTimer()->isSingleShot());
         QCOMPARE(tray.trayIcon()->toolTip(), QString("Quillon"));
         QVERIFY(shows(tray, ":/TrayIcon.ico", true));
-
         tray.checkAction()->trigger();
         QVERIFY(tray.checkRunning() && shows(tray, ":/SearchUpdate.ico", false));
         QCOMPARE(tray.lastBalloonText(), inLanguage("Check updates...", "Проверка обновлений..."));
         QCOMPARE(tray.trayIcon()->toolTip(), QString("Quillon\nПроверка обновлений..."));
         QTRY_VERIFY_WITH_TIMEOUT(!tray.checkRunning(), 20000);
         QTEST(tray.lastBalloonText(), "balloon");
-        QTEST(tray.trayIcon()->toolTip(), "toolTip");
         ListAvailableUpdater *list = tray.updateListWindow();
-        QVERIFY(shows(tray, picture, !list));
-        QCOMPARE(!list, picture == ":/TrayIcon.ico");
+        QCOMPARE(!list, installed != "build 5");
+        QVERIFY(shows(tray, list ? ":/Upload.ico" : ":/TrayIcon.ico", !list));
+        // The checking text stays, in every language, unless updates are found.
+        QCOMPARE(tray.trayIcon()->toolTip(),
+                 list ? "Quillon\nДоступны обновления" : "Quillon\nПроверка обновлений...");
         if (!list)
             return;
         QTRY_VERIFY(list->isVisible());
@@ -216,16 +232,13 @@ private slots:
         QVERIFY(QMetaObject::invokeMethod(&tray, "Install_Software_Finish"));
         QVERIFY(QMetaObject::invokeMethod(&tray, "Install_Software_Finish")); // asking twice is harmless
         QVERIFY(!tray.installWindow() && shows(tray, ":/TrayIcon.ico", true));
-
         tray.Show_Already_Running(); // with no window open
-        QCOMPARE(
-            tray.lastBalloonText(),
-            inLanguage("Quillon is already running. Right-click the mouse to open the context menu.",
-                       "Quillon уже запущен. Щелкните правой кнопкой мыши для вызова контекстного меню."));
-        tray.Show_Start_Notice();
+        const QString notice = inLanguage("Right-click the mouse to open the context menu.",
+                                          "Щелкните правой кнопкой мыши для вызова контекстного меню.");
         QCOMPARE(tray.lastBalloonText(),
-                 inLanguage("Right-click the mouse to open the context menu.",
-                            "Щелкните правой кнопкой мыши для вызова контекстного меню."));
+                 inLanguage("Quillon is already running. ", "Quillon уже запущен. ") + notice);
+        tray.Show_Start_Notice();
+        QCOMPARE(tray.lastBalloonText(), notice);
         // With a window open, a later start brings it to the front instead, even from the minimised state.
         tray.aboutAction()->trigger();
         QPointer<AboutWindow> about(tray.aboutWindow());
@@ -235,14 +248,12 @@ private slots:
         other.show();
         other.activateWindow();
         QTRY_COMPARE(QApplication::activeWindow(), &other);
-        const QString startNotice = tray.lastBalloonText();
         tray.Show_Already_Running();
-        QVERIFY(!(about->windowState() & Qt::WindowMinimized) && tray.lastBalloonText() == startNotice);
+        QVERIFY(!(about->windowState() & Qt::WindowMinimized) && tray.lastBalloonText() == notice);
         QTRY_COMPARE(QApplication::activeWindow(), about.data());
         QTest::mousePress(about->findChild<QPushButton *>("closeButton"), Qt::LeftButton);
         QVERIFY(tray.aboutAction()->isEnabled() && !tray.aboutWindow() && tray.exitAction()->isEnabled());
         QTRY_VERIFY(about.isNull());
-
         tray.settingsAction()->trigger();
         QPointer<SettingsWindow> settings(tray.settingsWindow());
         QVERIFY(settings && settings->isVisible() && !tray.settingsAction()->isEnabled());
@@ -291,56 +302,50 @@ private slots:
         QCOMPARE(runEventLoopAfter(closeList, 5000), 0);
         QCOMPARE(readTestFile(script), Platform::cleanupScriptText(QDir::toNativeSeparators(old)));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
-        // The script does what the next start relies on: the old file goes, then the script itself.
-        QStringList arguments;
-        QCOMPARE(QProcess::execute(Platform::cleanupScriptProgram(script, &arguments), arguments), 0);
-        QVERIFY(!QFile::exists(old) && !QFile::exists(script));
     }
 
     void titleWindows() {
         AboutWindow about;
         WelcomeWindow welcome(&selfDestroy);
+        const QRect title(18, 95, 291, 301), header(10, 5, 591, 81);
+        const QList<QList<QRect>> layouts{
+            {title, header, {330, 95, 301, 311}, {510, 430, 80, 24}},
+            {title, header, {320, 95, 271, 301}, {340, 420, 121, 24}, {470, 420, 121, 24}}};
         for (QWidget *window : std::initializer_list<QWidget *>{&about, &welcome}) {
             QVERIFY(window->size() == QSize(615, 467) && window->minimumSize() == window->maximumSize());
             QVERIFY(window->windowTitle() == "Quillon" && (window->windowFlags() & 0xFFF) == 0x103);
-            QList<QRect> pictures; // the title picture and the header
-            for (QLabel *label : window->findChildren<QLabel *>())
-                if (!label->pixmap().isNull())
-                    pictures << label->geometry();
-            QCOMPARE(pictures, (QList<QRect>{QRect(18, 95, 291, 301), QRect(10, 5, 591, 81)}));
+            QList<QRect> boxes; // the pictures, then the named boxes
+            QStringList buttons;
+            for (QWidget *box : window->findChildren<QWidget *>()) {
+                auto *label = qobject_cast<QLabel *>(box);
+                if ((label && !label->pixmap().isNull()) || !box->objectName().isEmpty())
+                    boxes << box->geometry();
+                if (auto *button = qobject_cast<QPushButton *>(box))
+                    buttons << button->text();
+            }
+            QCOMPARE(boxes, layouts[window == &welcome]);
+            QCOMPARE(buttons.join('|'), window == &about ? inLanguage("Close", "Закрыть")
+                                                         : inLanguage("Install later|Run install",
+                                                                      "Установить позже|Начать установку"));
         }
-        const auto box = [&](const char *name) {
-            auto *widget = about.findChild<QWidget *>(name);
-            return widget ? widget : welcome.findChild<QWidget *>(name);
-        };
-        const auto button = [&](const char *name) { return qobject_cast<QPushButton *>(box(name))->text(); };
-        QCOMPARE(box("aboutText")->geometry(), QRect(330, 95, 301, 311));
-        QCOMPARE(box("closeButton")->geometry(), QRect(510, 430, 80, 24));
-        QCOMPARE(box("welcomeText")->geometry(), QRect(320, 95, 271, 301));
-        QCOMPARE(box("laterButton")->geometry(), QRect(340, 420, 121, 24));
-        QCOMPARE(box("startButton")->geometry(), QRect(470, 420, 121, 24));
-        QCOMPARE(button("closeButton"), inLanguage("Close", "Закрыть"));
-        QCOMPARE(button("laterButton") + "|" + button("startButton"),
-                 inLanguage("Install later|Run install", "Установить позже|Начать установку"));
         QCOMPARE(about.objectName(), inLanguage("About", "О программе"));
-
         auto *aboutText = about.findChild<QLabel *>("aboutText");
         QCOMPARE(aboutText->textInteractionFlags(),
                  Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
-        const QString link = "<a href=\"%1%2\">%2</a>"; // the bare address is shown
+        const QStringList sites{"mailto:support@brightfen.example", "https://iot.brightfen.example",
+                                "https://fleet.brightfen.example", "https://www.brightfen.example"};
+        const auto link = [&sites](int i) { // the bare address is shown
+            return QString("<a href=\"%1\">%2</a>").arg(sites[i], sites[i].section(':', 1).remove("//"));
+        };
         QCOMPARE(
             aboutText->text().split("<br>"),
             (QStringList{
                 "", inLanguage("Software version 1.0.", "Версия программного обеспечения 1.1.6."), "",
                 inLanguage("Questions on technical support", "Вопросы по технической поддержке"),
-                inLanguage("can be sent to the mail:", "вы можете задать на почту:"),
-                link.arg("mailto:", "support@brightfen.example") + ".", "",
-                inLanguage("IoT product website", "Сайт продукции IoT"),
-                link.arg("https://", "iot.brightfen.example"),
+                inLanguage("can be sent to the mail:", "вы можете задать на почту:"), link(0) + ".", "",
+                inLanguage("IoT product website", "Сайт продукции IoT"), link(1),
                 inLanguage("Transport monitoring product website", "Сайт продукции мониторинга транспорта"),
-                link.arg("https://", "fleet.brightfen.example"), inLanguage("Main website", "Основоной сайт"),
-                link.arg("https://", "www.brightfen.example")}));
-
+                link(2), inLanguage("Main website", "Основоной сайт"), link(3)}));
         auto *welcomeText = welcome.findChild<QLabel *>("welcomeText");
         QCOMPARE(welcomeText->alignment(), Qt::Alignment(Qt::AlignTop));
         const QStringList lines = welcomeText->text().split('\n');
@@ -355,7 +360,6 @@ private slots:
         QCOMPARE(lines.at(inRussian() ? 15 : 10), inLanguage("Click \"Start installation\" to start",
                                                              "\"Установить позже\" для установки в любое"));
         QCOMPARE(lines.last(), inLanguage("of this program.", "загрузки данной программы."));
-
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler("mailto", &catcher, "open");
         QDesktopServices::setUrlHandler("https", &catcher, "open");
@@ -371,10 +375,7 @@ private slots:
         }
         QDesktopServices::unsetUrlHandler("mailto");
         QDesktopServices::unsetUrlHandler("https");
-        QCOMPARE(
-            catcher.opened,
-            (QList<QUrl>{QUrl("mailto:support@brightfen.example"), QUrl("https://iot.brightfen.example"),
-                         QUrl("https://fleet.brightfen.example"), QUrl("https://www.brightfen.example")}));
+        QCOMPARE(catcher.opened, QUrl::fromStringList(sites));
         QTest::mousePress(about.findChild<QPushButton *>("closeButton"), Qt::LeftButton); // no release
         QVERIFY(closed.count() == 1 && !about.isVisible());
         about.show();
@@ -404,6 +405,164 @@ private slots:
             QVERIFY(started.count() == int(way == "start") && handedBack.size() == 1);
             QTRY_VERIFY(window.isNull());
         }
+    }
+    void timeLabelAndLogRows() {
+        InstallContext context;
+        ProgressBarWindow window(&context);
+        QCOMPARE(window.size(), QSize(615, 467));
+        QCOMPARE(textOf(&window, "statusLabel") + "|" +
+                     window.findChild<QPushButton *>("cancelButton")->text(),
+                 inLanguage("Joining the server...|Cancel", "Присоединение к серверу...|Отмена"));
+        QVERIFY(textOf(&window, "timeLabel").isEmpty());
+        const auto call = [&window](const char *slot, auto... arguments) {
+            return QMetaObject::invokeMethod(&window, slot, arguments...);
+        };
+        QVERIFY(call("Set_Size_All_Soft", Q_ARG(int, 61000500)) &&
+                call("Set_Size_All_Soft", Q_ARG(int, 500)));
+        // 1000000 bytes in a tick are 8 Mbps, at which 61000000 bytes take 61 s; over 3600 s shows as none.
+        // {bytes counted, then ticks, and the label: elapsed min and sec, remaining min and sec, speed}
+        for (const auto &[bytes, ticks, time, speed] :
+             std::initializer_list<std::tuple<QList<int>, int, QString, const char *>>{
+                 {{400000, 600000}, 1, "00 01 01 01", "8.000"},
+                 {{}, 1, "00 02 00 00", "0.000"},
+                 {{}, 87, "01 29 00 00", "0.000"},
+                 {{1000000}, 1, "01 30 01 01", "8.000"},
+                 {{16000}, 1, "01 31 00 00", "0.128"},
+                 {{61000000 / 3600 + 1}, 1, "01 32 59 59", "0.136"}}) { // 3599.8 s, truncated
+            for (int size : bytes)
+                QVERIFY(call("Counter", Q_ARG(int, size)));
+            for (int i = 0; i < ticks; ++i)
+                QVERIFY(call("Update_Timer_Label"));
+            const QStringList t = time.split(' ');
+            QCOMPARE(textOf(&window, "timeLabel"),
+                     inLanguage("Elapsed: %1 min %2 sec\nRemaining approximately: %3 min %4 sec\n"
+                                "Download speed: %5 Mbps",
+                                "Прошло: %1 мин %2 сек\nОсталось примерно: %3 мин %4 сек\n"
+                                "Cкорость загрузки: %5 Мбит/сек")
+                         .arg(t[0], t[1], t[2], t[3], speed));
+        }
+        for (const auto &[name, state] : std::initializer_list<std::pair<QString, int>>{
+                 {"C:/Apps/LoRa/Tool/readme.txt", 1}, {"Downloading Brightfen Console", 0}, {"plain.txt", 1}})
+            QVERIFY(call("Update_Log", Q_ARG(QString, name), Q_ARG(int, state)));
+        QCOMPARE(logRows(&window),
+                 (QStringList{inLanguage("Component readme.txt loaded", "Компонент readme.txt загружен"),
+                              "Downloading Brightfen Console",
+                              inLanguage("Component plain.txt loaded", "Компонент plain.txt загружен")}));
+        // The two archives are only unpacked by hand: no folder is recorded for them.
+        for (const QString key : {"Brightfen Alerter", "Brightfen Clocksync", "Brightfen Console"}) {
+            settingsStore()->setValue("Path/" + key, QString());
+            QVERIFY(call("Write_Path_in_Settings", Q_ARG(QString, key), Q_ARG(QString, "/opt/" + key)));
+            QCOMPARE(settingsStore()->value("Path/" + key).toString(),
+                     key.endsWith("Console") ? "/opt/" + key : "");
+        }
+    }
+
+    void runEndings_data() {
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<QString>("status"); // how the status line starts when the wizard is told to close
+        QTest::addColumn<bool>("threadEndedFirst");
+        QTest::addColumn<QStringList>("box");
+        QTest::newRow("complete") << "complete" << QString() /* any */ << true
+                                  << QStringList{"Complete!",
+                                                 inLanguage("The updates have been successfully installed!",
+                                                            "Процесс установки завершен!")};
+        QTest::newRow("cancel") << "cancel" << inLanguage("Stopping the download...", "Остановка загрузки...")
+                                << true << QStringList();
+        QTest::newRow("wizard closed")
+            << "close" << inLanguage("Downloading...", "Загрузка...") << false << QStringList();
+        QTest::newRow("refused three times")
+            << "refused"
+            << inLanguage("Attempting to join the server...", "Попытка присоединение к серверу...") << true
+            << QStringList{
+                   "Error!",
+                   inLanguage("Failed to connect to the server!\nTry installing the software later or use "
+                              "the offline installer.",
+                              "Не удалось подключится к серверу!\nПопрбуйте установить ПО позже или "
+                              "воспользуйтесь офлайн установщиком")};
+    }
+    // A complete run records its folder, then runs the installers in turn; the others stop it midway.
+    void runEndings() {
+        QFETCH(QString, ending);
+        const bool complete = ending == "complete";
+        QTemporaryDir tree, local;
+        const QString download = tree.path() + remoteRoot, marks = local.filePath("marks");
+        const QString drivers = local.filePath("program/Drivers"), meter = "Path/Brightfen Meter";
+        // 40 MB served 1 KB per read: the run is still fetching it when the test stops it.
+        const QByteArray bytes(complete ? 300000 : 40 << 20, 'b');
+        QVERIFY(writeTestFile(download + "Brightfen Meter/big.bin", bytes));
+        // Installers: scripts named like Windows ones that note their start and their end; one cannot start.
+        for (const QString installer : {"CP210x/x64/cp210x-setup.exe", "MSVC/vc_redist.exe"}) {
+            const QByteArray note = "echo " + installer.toUtf8() + " >> '" + marks.toUtf8() + "'\n";
+            QVERIFY(writeTestFile(download + installer, "#!/bin/sh\n" + note + "sleep 0.5\n" + note));
+            QVERIFY(QFile::setPermissions(download + installer, QFile::ReadOwner | QFile::ExeOwner));
+        }
+        QVERIFY(writeTestFile(download + "MCP2200/setup.exe", "not a program"));
+        auto server = std::make_unique<AsyncsshServer>(tree.path(), QStringList{"--max-read", "1024"});
+        QVERIFY2(server->isRunning(), qPrintable(server->errorText()));
+        pointSettingsAt(*server);
+        if (ending == "refused")
+            server.reset(); // its port now refuses connections
+        settingsStore()->setValue(meter, QString());
+        InstallContext context;
+        context.selectedLoRa.insert("Brightfen Meter", true);
+        for (const char *driver : {"CP210x", "MCP2200", "MSVC"})
+            context.selectedDrivers.insert(driver, complete);
+        context.groupFolders = {{"LoRa", local.filePath("LoRa")}, {"Drivers", drivers}};
+        QDir::setCurrent(local.path()); // its "LogFile.log"
+        QPointer<ProgressBarWindow> progress;
+        // The box comes once everything before it is done: every row, and the drivers folder gone.
+        BoxAnswerer boxes({QMessageBox::Ok}, [&progress, &drivers] {
+            return logRows(progress) << (QDir(drivers).exists() ? "folder left" : "folder gone");
+        });
+        startRun(&context);
+        progress = wizard.progressPage;
+        auto *cancel = progress->findChild<QPushButton *>("cancelButton");
+        if (complete) { // the first installer is seen running alone, the event loop going on
+            QTRY_COMPARE_WITH_TIMEOUT(readTestFile(marks).count('\n'), 1, 30000);
+            QVERIFY(!cancel->isEnabled());
+            QCOMPARE(progress->findChild<QProgressBar *>("progressBar")->value(), 100);
+        } else if (ending != "refused") {
+            QTRY_VERIFY_WITH_TIMEOUT(
+                textOf(progress, "statusLabel").startsWith(inLanguage("Downloading...", "Загрузка...")),
+                20000);
+        }
+        if (ending == "cancel")
+            QTest::mousePress(cancel, Qt::LeftButton); // the window waits for the run's end, events going on
+        if (ending == "close")
+            wizard.container->close(); // the title-bar button does not wait for the run
+        QTRY_COMPARE_WITH_TIMEOUT(teardowns, 1, 30000);
+        const QStringList logLines = logFileLines();
+        QDir::setCurrent(work.path());
+        QFETCH(QString, status);
+        QVERIFY2(statusAtTeardown.startsWith(status), qPrintable(statusAtTeardown));
+        QTEST(threadEndedFirst, "threadEndedFirst");
+        QCOMPARE(int(connectFailures), 0); // a later wizard gets its own three attempts
+        if (ending == "cancel" && progress)
+            QTest::mouseRelease(cancel, Qt::LeftButton); // pressed, not clicked: nothing more happens
+        QTRY_VERIFY(progress.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(runThread.isNull(), 10000); // let go: it ended and deleted itself
+        QTest::qWait(100);
+        QCOMPARE(teardowns, 1);
+        QTEST(boxes.titles() + boxes.texts(), "box");
+        QCOMPARE(readTestFile(local.filePath("LoRa/Brightfen Meter/big.bin")),
+                 complete ? bytes : "<missing>");
+        QCOMPARE(settingsStore()->value(meter).toString(),
+                 complete ? local.filePath("LoRa/Brightfen Meter") : "");
+        if (!complete)
+            return;
+        const QStringList notes = QString(readTestFile(marks)).split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(notes.size() == 4 && notes[0] == notes[1] && notes[2] == notes[3] && notes[0] != notes[2],
+                 qPrintable(notes.join(", "))); // one after the other
+        QCOMPARE(context.driverInstallers.size(), 3);
+        QStringList rows, state = boxes.seen.first().state;
+        for (const QString &path : context.driverInstallers)
+            rows << path + inLanguage(" installed", " установлен");
+        QVERIFY(rows.first().startsWith(drivers + "/"));
+        QCOMPARE(state.mid(state.size() - 4), rows << "folder gone");
+        QVERIFY(state.contains(inLanguage("Component big.bin loaded", "Компонент big.bin загружен")));
+        QVERIFY2(logLines.filter("] - Error start installer - " + drivers + "/MCP2200/setup.exe: ").size() ==
+                     1,
+                 qPrintable(logLines.join('\n')));
     }
 };
 
