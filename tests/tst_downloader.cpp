@@ -27,11 +27,6 @@ const QByteArrayList hostileNames{
     "x/../../evil.exe", "sub/../../x", "sub\\..\\x", "evil:stream", "C:x",      "CON",
     "nul.txt",          "com1.log",    "ab.",        "ab ",         "bell\x07", "tab\there"};
 
-// A name as a log line shows it: control characters as \xNN.
-QString printable(QByteArray name) {
-    return QString::fromUtf8(name.replace('\a', "\\x07").replace('\t', "\\x09"));
-}
-
 } // namespace
 
 class DownloaderTest : public QObject {
@@ -153,8 +148,10 @@ private slots:
         const QStringList log = logFileLines();
         const QString remote = componentsRoot + "Brightfen Console/", text = log.join('\n');
         const auto eachNameLoggedOnce = [&remote](const QString &line) {
-            for (const QByteArray &name : hostileNames)
-                QVERIFY2(logFileLines().filter(line + remote + printable(name) + " (").size() == 1, name);
+            for (QByteArray name : hostileNames) { // shown with control characters as \xNN
+                const QString shown = name.replace('\a', "\\x07").replace('\t', "\\x09");
+                QVERIFY2(logFileLines().filter(line + remote + shown + " (").size() == 1, name);
+            }
         };
         eachNameLoggedOnce("Refused file name from the server - ");
         QCOMPARE(log.filter("Error read sftp file - ").size(), 1);
