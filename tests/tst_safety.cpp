@@ -175,8 +175,7 @@ private slots:
             return;
         // The check meets the same server the same way: it compares nothing and logs one more such line.
         QHash<QString, QString> found;
-        UpdateChecker checker(&found);
-        checker.Checking_Updates_On_Server();
+        UpdateChecker(&found).Checking_Updates_On_Server();
         QCOMPARE(found, (QHash<QString, QString>{{"Error Connect", "Error"}}));
         QCOMPARE(logFileLines().filter(logged).size(), 2);
         if (fault == "changed key") {
