@@ -99,33 +99,28 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QStringList>("switches");
         QTest::addColumn<bool>("update");
-        QTest::addColumn<QString>("end");
         QTest::addColumn<QString>("logged");
-        QTest::addColumn<int>("lines"); // in the log, that one among them
-        const QString lost = "error connection", timeout = "Error server timeout - ";
+        const QString timeout = "Error server timeout - ", full = "Error write remote file - ";
         QTest::newRow("unreachable, install")
-            << "unreachable" << QStringList() << false << lost << "Error ssh conect - " << 1;
+            << "unreachable" << QStringList() << false << "Error ssh conect - ";
         QTest::newRow("unreachable, update")
-            << "unreachable" << QStringList() << true << lost << "Error ssh conect - " << 1;
-        QTest::newRow("changed host key")
-            << "changed key" << QStringList() << false << lost << "Error host key - " << 1;
-        QTest::newRow("stalled mid-file")
-            << "" << QStringList{"--stall-after", "300000"} << false << lost << timeout << 2;
+            << "unreachable" << QStringList() << true << "Error ssh conect - ";
+        QTest::newRow("changed host key") << "changed key" << QStringList() << false << "Error host key - ";
+        QTest::newRow("stalled mid-file") << "" << QStringList{"--stall-after", "300000"} << false << timeout;
         QTest::newRow("stalled listing")
-            << "" << QStringList{"--stall-listing", "Brightfen Meter/sub$"} << false << lost << timeout << 1;
-        QTest::newRow("full disk, install") << "full disk" << QStringList() << false << "finished install"
-                                            << "Error write remote file - " << 1;
-        QTest::newRow("full disk, update") << "full disk" << QStringList() << true << "finish update"
-                                           << "Error write remote file - " << 1;
+            << "" << QStringList{"--stall-listing", "Brightfen Meter/sub$"} << false << timeout;
+        QTest::newRow("full disk, install") << "full disk" << QStringList() << false << full;
+        QTest::newRow("full disk, update") << "full disk" << QStringList() << true << full;
     }
     void failureKeepsTheInstalledFile() {
         const QString pinnedKey = "SHA256:pinnedkeyofthemakerpinnedkeyofthemaker000";
         QFETCH(QString, fault);
         QFETCH(QStringList, switches);
         QFETCH(bool, update);
-        QFETCH(QString, end);
         QFETCH(QString, logged);
-        QFETCH(int, lines);
+        QString end = "error connection";
+        if (fault == "full disk")
+            end = update ? "finish update" : "finished install";
         QTemporaryDir tree, target;
 #ifdef Q_OS_UNIX
         const bool mounted = fault == "full disk" && geteuid() == 0 &&
@@ -173,15 +168,14 @@ private slots:
             landed << "NB-IoT/Brightfen Meter/sub/meter.exe"; // the run goes on after a file that failed
         QCOMPARE(filesBelow(target.path()), landed);
         QCOMPARE(logFileLines().filter(logged).size(), 1);
-        QCOMPARE(logFileLines().size(), lines);
+        QCOMPARE(logFileLines().size(), switches.contains("--stall-after") ? 2 : 1);
         if (fault == "full disk")
             QCOMPARE(downloader.failedFileCount(), 1);
         if (update || fault == "full disk" || switches.contains("--stall-listing"))
             return;
         // The check meets the same server the same way: it compares nothing and logs one more such line.
         QHash<QString, QString> found;
-        UpdateChecker checker(&found);
-        checker.Checking_Updates_On_Server();
+        UpdateChecker(&found).Checking_Updates_On_Server();
         QCOMPARE(found, (QHash<QString, QString>{{"Error Connect", "Error"}}));
         QCOMPARE(logFileLines().filter(logged).size(), 2);
         if (fault == "changed key") {
@@ -202,16 +196,15 @@ private slots:
         QTest::addColumn<QString>("stop"); // how the user stops the run mid-file, if at all
         QTest::addColumn<QString>("logged");
         QTest::addColumn<int>("failures");
-        QTest::newRow("stalled once")
-            << 1000000 << QStringList{"--stall-after", "300000", "--faults-once"} << ""
-            << "Error server timeout - " << 1;
-        QTest::newRow("cut every time")
-            << (6 << 20) << QStringList{"--drop-after", QString::number((6 << 20) * 45 / 100)} << ""
-            << "Error read sftp file - " << 2;
-        QTest::newRow("cancel") << (40 << 20) << QStringList{"--max-read", "4096", "--open-delay-ms", "3"}
-                                << "cancel"
+        const QStringList stall{"--stall-after", "300000", "--faults-once"}, slow{"--max-read", "4096"};
+        const QString cutAt = QString::number((6 << 20) * 45 / 100);
+        QTest::newRow("stalled once") << 1000000 << stall << ""
+                                      << "Error server timeout - " << 1;
+        QTest::newRow("cut every time") << (6 << 20) << QStringList{"--drop-after", cutAt} << ""
+                                        << "Error read sftp file - " << 2;
+        QTest::newRow("cancel") << (40 << 20) << slow + QStringList{"--open-delay-ms", "3"} << "cancel"
                                 << "" << 0;
-        QTest::newRow("close") << (40 << 20) << QStringList{"--max-read", "4096"} << "close"
+        QTest::newRow("close") << (40 << 20) << slow << "close"
                                << "" << 0;
     }
     void progressPageEndsWithAWholeFileOrTheInstalledOne() {
@@ -269,9 +262,7 @@ private slots:
         const QStringList kept = partialsOf(target);
         QCOMPARE(kept.size(), stop.isEmpty() ? 0 : 1);
         QVERIFY(served.startsWith(readFileOrEmpty(kept.value(0))));
-        QCOMPARE(filesBelow(folder),
-                 QStringList{"big.bin"} +
-                     (kept.isEmpty() ? QStringList() : QStringList{QFileInfo(kept.first()).fileName()}));
+        QCOMPARE(filesBelow(folder).size(), 1 + kept.size()); // the file and what arrived, nothing else
     }
 
     // Ticks of the check timer during a slow check start no second checker: never more connections than one
@@ -295,10 +286,10 @@ private slots:
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         };
         const auto updateLists = [] {
-            const QWidgetList windows = QApplication::topLevelWidgets();
-            return int(std::count_if(windows.cbegin(), windows.cend(), [](QWidget *w) {
-                return qobject_cast<ListAvailableUpdater *>(w) != nullptr;
-            }));
+            int lists = 0;
+            for (QWidget *window : QApplication::topLevelWidgets())
+                lists += qobject_cast<ListAvailableUpdater *>(window) != nullptr;
+            return lists;
         };
         QVERIFY(tick() && tray.checkRunning());
         int ticks = 0, mostConnections = 0;

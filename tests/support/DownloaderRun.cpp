@@ -33,7 +33,7 @@ DownloaderRun::DownloaderRun(Downloader *downloader) : downloader(downloader) {
     connect(downloader, &Downloader::Close_Application_For_Update, this,
             [this](const QString &app, int *value) {
                 events << "question " + app;
-                *value = answerQuestion ? answerQuestion(app) : 2;
+                *value = 2;
             });
 }
 

@@ -6,7 +6,6 @@
 #include <QObject>
 #include <QStringList>
 
-#include <functional>
 #include <memory>
 
 class AsyncsshServer;
@@ -23,8 +22,7 @@ public:
     // The recorded events that start with this text, in order.
     QStringList matching(const QString &prefix) const;
 
-    QStringList events;
-    std::function<int(const QString &)> answerQuestion; // the value written into the answer cell; 2 if unset
+    QStringList events; // a question about a running program is answered 2
 
 private:
     Downloader *downloader;
