@@ -43,14 +43,6 @@ void startChild(QProcess &child, const QString &file) {
     child.start(QCoreApplication::applicationFilePath(), {QTest::currentTestFunction() + row, "-o", "-,txt"});
 }
 
-bool passesInChild(const QString &file) {
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    startChild(child, file);
-    return child.waitForFinished(30000) && child.exitStatus() == QProcess::NormalExit &&
-           child.exitCode() == 0;
-}
-
 } // namespace
 
 class SettingsTest : public QObject {
@@ -156,7 +148,11 @@ private slots:
         QVERIFY(writeTestFile(file, content) && writeTestFile(file + ".unreadable", "older copy"));
         // The folder is open to the child, so only the store's care keeps a read-only file as it was.
         QVERIFY(QFile::setPermissions(file, QFileDevice::Permissions(saved.isNull() ? 0x4444 : 0x6666)));
-        QVERIFY(passesInChild(file));
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        startChild(child, file);
+        QVERIFY(child.waitForFinished(30000) && child.exitStatus() == QProcess::NormalExit &&
+                child.exitCode() == 0);
         if (saved.isNull())
             QCOMPARE(readTestFile(file), content);
         else
