@@ -57,6 +57,7 @@ void releaseProgramFolder();
 void listenForLaterStarts(QObject *owner, const std::function<void()> &onCall);
 // Asks the program that holds the folder to show itself; false when none listens.
 bool callRunningProgram(const QString &programFolder);
+
 // Columns of the terminal that standard output writes to; 0 when standard output is no terminal.
 int terminalColumns();
 // Ends the process once the program has shut down. On Windows the C runtime's exit-time clean-up is

@@ -4,6 +4,7 @@
 #include "core/CEncryptedSettings.h"
 #include "support/TestFiles.h"
 #include "support/TestMain.h"
+#include "support/TestSettings.h"
 
 #include <QtTest>
 
@@ -25,14 +26,6 @@ QString storeMessage(const char *text) {
     return QStringLiteral("ERROR: [CEncryptedSettings::") + text;
 }
 const QString badLine = storeMessage("initFromFile] Invalid size of input line with value!");
-
-// Encrypts a settings text, or decrypts a settings file's bytes ("<not decryptable>" when they do not).
-QByteArray crypt(const QByteArray &data, bool decrypt, quint64 key = testKey) {
-    CSettingsCipher cipher;
-    cipher.setKey(key);
-    const QByteArray result = decrypt ? cipher.decrypt(data) : cipher.encrypt(data);
-    return cipher.lastError() == CSettingsCipher::CipherOk ? result : QByteArray("<not decryptable>");
-}
 
 // Starts the running test function (and row) again in a child process, with a fresh store on the file.
 void startChild(QProcess &child, const QString &file) {
@@ -85,7 +78,7 @@ private slots:
         store->setValue("Path/Odd", "a=b");
         store->remove("Path/Quillon");
         QCOMPARE(readTestFile(path).left(2), QByteArray("\x03\x05"));
-        QCOMPARE(crypt(readTestFile(path), true), storeText);
+        QCOMPARE(cryptSettings(readTestFile(path), true, testKey), storeText);
         QCOMPARE(store->value("Timer/Timeout"), QVariant(7));
     }
 
@@ -95,20 +88,21 @@ private slots:
         QTest::addColumn<QStringList>("values"); // "key=value" after loading; a bare key: none
         QTest::addColumn<QByteArray>("saved");   // the text once Autorun is set; none: read-only, left alone
         QTest::addColumn<bool>("keptAside");     // copied to ".unreadable", replacing an older copy
-        const QByteArray foreign = crypt("[Timer]\nTimeout=7\n", false, testKey ^ 1);
+        const QByteArray foreign = cryptSettings("[Timer]\nTimeout=7\n", false, testKey ^ 1);
         const QStringList timeout{"Timer/Timeout"},
             decryptError{storeMessage("initFromFile] Error while decrypt [3]")};
         const QByteArray autorun("Autorun=false\n");
         // An empty line, a line without "=", a CRLF line, a header with stray brackets, no final line feed.
-        QTest::newRow("bad lines") << crypt("noequals\n\n[SFTP]\r\nIP=host\r\n[[Timer]]\nTimeout=1\nlast=x",
-                                            false)
+        QTest::newRow("bad lines") << cryptSettings(
+                                          "noequals\n\n[SFTP]\r\nIP=host\r\n[[Timer]]\nTimeout=1\nlast=x",
+                                          false, testKey)
                                    << QStringList{badLine, badLine}
                                    << QStringList{"SFTP\r/IP=host\r", "Timer/Timeout=1", "Timer/last=x"}
                                    << autorun + "[SFTP\r]\nIP=host\r\n[Timer]\nTimeout=1\nlast=x\n"
                                    << false;
         // After a restart every value is text, and a value holding "=" is dropped.
         QTest::newRow("saved by the store")
-            << crypt(storeText, false) << QStringList{badLine}
+            << cryptSettings(storeText, false, testKey) << QStringList{badLine}
             << QStringList{"Timer/Timeout=7", "Autorun=true", "Path/Brightfen Hub Server=D:/Brightfen/LoRa",
                            "Path/Odd"}
             << QByteArray(
@@ -156,7 +150,7 @@ private slots:
         if (saved.isNull())
             QCOMPARE(readTestFile(file), content);
         else
-            QCOMPARE(crypt(readTestFile(file), true), saved);
+            QCOMPARE(cryptSettings(readTestFile(file), true, testKey), saved);
         QCOMPARE(readTestFile(file + ".unreadable"), keptAside ? content : QByteArray("older copy"));
     }
 
@@ -176,7 +170,7 @@ private slots:
         for (QThread *thread : threads)
             QVERIFY(thread->wait(60000));
         qDeleteAll(threads);
-        const QByteArray text = crypt(readTestFile(store->fileName()), true);
+        const QByteArray text = cryptSettings(readTestFile(store->fileName()), true, testKey);
         for (int t = 0; t < 4; ++t)
             for (int i = 0; i < 25; ++i)
                 QVERIFY(text.contains(QStringLiteral("Key%1=%2-%1\n").arg(i).arg(t).toUtf8()));
@@ -202,7 +196,7 @@ private slots:
             QThread::msleep(QRandomGenerator::global()->bounded(1, 40));
             saver.kill(); // SIGKILL; TerminateProcess on Windows
             QVERIFY(saver.waitForFinished(10000));
-            const QByteArray text = crypt(readTestFile(dir->filePath("killed.ini")), true);
+            const QByteArray text = cryptSettings(readTestFile(dir->filePath("killed.ini")), true, testKey);
             QVERIFY2(text.startsWith("[Loop]\nCounter="), qPrintable(QString::number(round)));
         }
     }

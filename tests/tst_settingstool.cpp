@@ -1,23 +1,15 @@
 // Tests of the quillon-settings tool, run as a separate process on real files.
 
-#include "core/CSettingsCipher.h"
 #include "core/ProgramKey.h"
 #include "support/TestFiles.h"
 #include "support/TestMain.h"
+#include "support/TestSettings.h"
 
 #include <QtTest>
 
 #include <unistd.h>
 
 namespace {
-
-// Encrypts a settings text, or decrypts a settings file's bytes ("<not decryptable>" when they do not).
-QByteArray crypt(const QByteArray &data, bool decrypt, quint64 key = programKey) {
-    CSettingsCipher cipher;
-    cipher.setKey(key);
-    const QByteArray result = decrypt ? cipher.decrypt(data) : cipher.encrypt(data);
-    return cipher.lastError() == CSettingsCipher::CipherOk ? result : QByteArray("<not decryptable>");
-}
 
 const QByteArray
     sample("Autorun=true\n[SFTP]\nHostKey=SHA256:q9cXm2\nIP=updates.brightfen.example\n[Timer]\nTimeout=7\n");
@@ -41,7 +33,8 @@ private slots:
         QTest::addColumn<QString>("output");
         QTest::addColumn<QString>("error");    // a part of the error output; none: no error output
         QTest::addColumn<QByteArray>("after"); // the file's text afterwards; none: its bytes as they were
-        const QByteArray file = crypt(sample, false), other = crypt(sample, false, 12345);
+        const QByteArray file = cryptSettings(sample, false, programKey),
+                         other = cryptSettings(sample, false, 12345);
         const QByteArray unpinned = QByteArray(sample).replace("HostKey=SHA256:q9cXm2\n", "");
         // Named by the command line; rows with --key use 12345, rows named "read-only" a read-only file.
         const auto row = [&](const char *command, int exitCode, const QString &output,
@@ -65,7 +58,8 @@ private slots:
         row("set FILE Timer/Timeout a=b", 0, "", "warning: the program drops a value containing \"=\"",
             QByteArray(sample).replace("=7", "=a=b"));
         row("hostkey show FILE", 0, "SHA256:q9cXm2\n");
-        row("unpinned: hostkey show FILE", 0, "no pinned host key\n", "", {}, crypt(unpinned, false));
+        row("unpinned: hostkey show FILE", 0, "no pinned host key\n", "", {},
+            cryptSettings(unpinned, false, programKey));
         row("hostkey clear FILE", 0, "", "", unpinned);
         row("--key 0X3039 get FILE Timer/Timeout", 0, "7\n", "", {}, other);
         row("--key 0x3039 set FILE Timer/Timeout 1", 0, "", "", QByteArray(sample).replace("=7", "=1"),
@@ -124,13 +118,13 @@ private slots:
         if (after.isNull())
             QCOMPARE(readTestFile(file), content);
         else
-            QCOMPARE(crypt(readTestFile(file), true, key), after);
+            QCOMPARE(cryptSettings(readTestFile(file), true, key), after);
         QVERIFY(!QFile::exists(file + ".unreadable"));
         const QByteArray written = readTestFile(out);
         if (exitCode != 0 || !arguments.contains(out))
             QCOMPARE(written, QByteArray("<missing>"));
         else if (arguments.contains("encrypt"))
-            QVERIFY(written.startsWith("\x03\x05") && crypt(written, true, key) == sample);
+            QVERIFY(written.startsWith("\x03\x05") && cryptSettings(written, true, key) == sample);
         else
             QCOMPARE(written, sample);
     }

@@ -2,6 +2,7 @@
 
 #include "TestSftpServer.h"
 #include "core/CEncryptedSettings.h"
+#include "core/CSettingsCipher.h"
 #include "core/ProgramKey.h"
 
 #include <QTemporaryDir>
@@ -21,4 +22,11 @@ void pointSettingsAt(const TestSftpServer &server) {
     settings->setValue("SFTP/Login", server.user());
     settings->setValue("SFTP/Pswd", server.password());
     settings->setValue("SFTP/HostKey", server.fingerprint());
+}
+
+QByteArray cryptSettings(const QByteArray &data, bool decrypt, quint64 key) {
+    CSettingsCipher cipher;
+    cipher.setKey(key);
+    const QByteArray result = decrypt ? cipher.decrypt(data) : cipher.encrypt(data);
+    return cipher.lastError() == CSettingsCipher::CipherOk ? result : QByteArray("<not decryptable>");
 }

@@ -23,6 +23,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
+start=$(date +%s)
 # The prefix is made before the first test, with its own time limit, so a slow first start is not a failure.
 sh "$(dirname "$0")/prepare-wine-prefix.sh" "$WINEPREFIX" || exit 1
 
@@ -42,7 +43,6 @@ run() {
     return "$code"
 }
 
-start=$(date +%s)
 set -e
 set_version win7
 run "$exe_dir/tst_winplatform.exe" '--test-suite-exclude=win10*'
