@@ -215,7 +215,9 @@ private slots:
         QFETCH(int, failures);
         QTemporaryDir tree, local;
         const QByteArray served = stop.isEmpty() ? randomTestBytes(size) : QByteArray(size, 's');
-        const auto server = serveFiles(tree, {{"Brightfen Sniffer/big.bin", served}}, switches);
+        // One driver comes after it: its installer (which cannot start) is run all the same.
+        const auto server =
+            serveFiles(tree, {{"Brightfen Sniffer/big.bin", served}, {"CP210x/setup.exe", "n"}}, switches);
         QVERIFY(server);
         if (switches.contains("--stall-after"))
             setSessionTimeoutsForTesting(5000, 1500);
@@ -225,6 +227,8 @@ private slots:
         InstallContext context;
         context.selectedLoRa.insert("Brightfen Sniffer", true);
         context.groupFolders["LoRa"] = local.path();
+        context.selectedDrivers.insert("CP210x", true);
+        context.groupFolders["Drivers"] = local.filePath("Drivers");
         struct Closer : QObject {
             InstallWizard wizard;
             int teardowns = 0;
@@ -258,7 +262,7 @@ private slots:
         QCOMPARE(settingsStore()->value("Path/Brightfen Sniffer").toString(),
                  stop.isEmpty() ? folder : QString());
         QCOMPARE(logFileLines().filter(logged).size(), failures);
-        QVERIFY(!holdsFileOpenIn(folder));
+        QVERIFY(!holdsFileOpenIn(folder) && !QFileInfo::exists(local.filePath("Drivers")));
         const QStringList kept = partialsOf(target);
         QCOMPARE(kept.size(), stop.isEmpty() ? 0 : 1);
         QVERIFY(served.startsWith(readFileOrEmpty(kept.value(0))));

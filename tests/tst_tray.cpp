@@ -149,6 +149,11 @@ private slots:
                 !tray.checkTimer()->isSingleShot());
         QCOMPARE(tray.trayIcon()->toolTip(), QString("Quillon"));
         QVERIFY(shows(tray, ":/TrayIcon.ico", true));
+        if (server) { // a failed check before leaves nothing behind for this one
+            settingsStore()->setValue("SFTP/port", closedPort);
+            QCOMPARE(ticks(tray, 1), 1);
+            pointSettingsAt(*server);
+        }
         tray.checkAction()->trigger();
         QVERIFY(tray.checkRunning() && shows(tray, ":/SearchUpdate.ico", false));
         QCOMPARE(tray.lastBalloonText(), inLanguage("Check updates...", "Проверка обновлений..."));
@@ -417,8 +422,8 @@ private slots:
         const auto call = [&window](const char *slot, auto... arguments) {
             return QMetaObject::invokeMethod(&window, slot, arguments...);
         };
-        QVERIFY(call("Set_Size_All_Soft", Q_ARG(int, 61000500)) &&
-                call("Set_Size_All_Soft", Q_ARG(int, 500)));
+        QVERIFY(call("Set_Size_All_Soft", Q_ARG(int, 122000000)) &&
+                call("Set_Size_All_Soft", Q_ARG(int, 61000000)));
         // 1000000 bytes in a tick are 8 Mbps, at which 61000000 bytes take 61 s; over 3600 s shows as none.
         // {bytes counted, then ticks, and the label: elapsed min and sec, remaining min and sec, speed}
         for (const auto &[bytes, ticks, time, speed] :
@@ -428,7 +433,8 @@ private slots:
                  {{}, 87, "01 29 00 00", "0.000"},
                  {{1000000}, 1, "01 30 01 01", "8.000"},
                  {{16000}, 1, "01 31 00 00", "0.128"},
-                 {{61000000 / 3600 + 1}, 1, "01 32 59 59", "0.136"}}) { // 3599.8 s, truncated
+                 {{61000000 / 3600 + 1}, 1, "01 32 59 59", "0.136"}, // 3599.8 s, truncated
+                 {{61000000 / 3600}, 1, "01 33 60 00", "0.136"}}) {  // 3600.09 s: still shown
             for (int size : bytes)
                 QVERIFY(call("Counter", Q_ARG(int, size)));
             for (int i = 0; i < ticks; ++i)

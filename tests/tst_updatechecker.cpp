@@ -156,13 +156,14 @@ private slots:
         QCOMPARE(check(), found);
         QCOMPARE(serverBytesRead(), 300000);
 
-        // A damaged cache is not trusted: everything is read again, and the check writes it anew (the first
-        // check below reads nothing).
+        // A damaged cache, or one whose entries name other server paths, is not trusted: everything is read
+        // again, and the check writes it anew (the first check below reads nothing).
         const QByteArray good = readTestFile(cache);
         QCOMPARE(good.count("\"serverMd5\""), 12); // every whole comparison
         for (const QByteArray &damaged :
              {QByteArray(2000, '\x9c'), good.left(good.size() / 2),
               QByteArray(good).replace("\"version\": 1", "\"version\": 2"),
+              QByteArray(good).replace("\"remote\": \"", "\"remote\": \"/moved"),
               QString(good)
                   .replace(QRegularExpression("(\"serverMd5\": \")\\w+"), "\\1not a digest")
                   .toUtf8()}) {
