@@ -8,7 +8,6 @@
 #include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
-#include "support/TestWidgets.h"
 #include "transfer/InstallContext.h"
 #include "transfer/sftp/SftpSession.h"
 #include "ui/Dialog.h"
@@ -21,43 +20,20 @@
 
 namespace {
 using Box = QMessageBox;
-using Answer = std::function<void(QWidget *)>;
+using Answer = BoxAnswerer::Answer;
 
-// Answers the modal dialogs as they come up, one function each (rejecting any beyond), and notes
-// their titles and, for message boxes, their texts.
-struct ModalAnswerer : QObject {
-    QStringList seen;
-    QTimer timer;
-    explicit ModalAnswerer(QList<Answer> answers) {
-        connect(&timer, &QTimer::timeout, this, [this, answers]() mutable {
-            QWidget *modal = QApplication::activeModalWidget();
-            if (!modal || modal->property("answered").toBool())
-                return;
-            modal->setProperty("answered", true);
-            seen << modal->windowTitle();
-            if (auto *box = qobject_cast<Box *>(modal))
-                seen << box->text();
-            answers.isEmpty() ? qobject_cast<QDialog *>(modal)->reject() : answers.takeFirst()(modal);
-        });
-        timer.start(20);
-    }
-};
-Answer press(Box::StandardButton button) {
-    return [button](QWidget *box) { qobject_cast<Box *>(box)->button(button)->click(); };
-}
 // Picks the folder in a folder dialog, or cancels it when the folder is empty.
 Answer pickFolder(const QString &folder) {
-    return [folder](QWidget *dialog) {
+    return {[folder](QDialog *dialog) {
         dialog->findChild<QLineEdit *>("fileNameEdit")->setText(folder);
-        folder.isEmpty() ? qobject_cast<QDialog *>(dialog)->reject()
-                         : qobject_cast<QDialog *>(dialog)->accept();
-    };
+        folder.isEmpty() ? dialog->reject() : dialog->accept();
+    }};
 }
 Answer choose(const QString &name) {
-    return [name](QWidget *dialog) {
+    return {[name](QDialog *dialog) {
         qobject_cast<Dialog *>(dialog)->namesBox()->setCurrentText(name);
         dialog->findChild<QPushButton *>(name.isEmpty() ? "cancelButton" : "okButton")->click();
-    };
+    }};
 }
 
 // Many widgets compared at once: their texts, and their geometries, joined by "|".
@@ -80,6 +56,10 @@ QString rows(const QTreeWidgetItem *parent, int column, QStringList list = {}) {
 }
 QString rows(const QTreeWidget *tree, int column) {
     return rows(tree->invisibleRootItem(), column);
+}
+// Names, statuses and ticks of the update list's rows.
+QString listed(const ListAvailableUpdater &window) {
+    return rows(window.treeWidget(), 0) + rows(window.treeWidget(), 1) + rows(window.treeWidget(), -1);
 }
 QString sortedKeys(const QHash<QString, bool> &selection) {
     QStringList keys = selection.keys();
@@ -118,12 +98,12 @@ struct SettingsUi {
     QStringList push(const char *name, const QList<Answer> &answers, const QString &row = {}) {
         if (!row.isEmpty())
             pressRow(row);
-        ModalAnswerer answerer(answers);
+        BoxAnswerer answerer(answers);
         QTest::mousePress(button(name), Qt::LeftButton);
-        return answerer.seen;
+        return answerer.shown();
     }
     void apply() {
-        QCOMPARE(push("applyButton", {press(Box::Ok)}),
+        QCOMPARE(push("applyButton", {Box::Ok}),
                  QStringList({"Complete", inLanguage("Settings applied", "Настройки примененны")}));
     }
 };
@@ -191,11 +171,23 @@ struct Wizard {
     }
     QCheckBox *groupBox(int group) { return soft->findChildren<QCheckBox *>().at(group); }
     QTreeWidgetItem *row(const char *english, const char *russian = nullptr) {
-        return findRow(tree, inLanguage(english, russian ? russian : english));
+        const QString text = inLanguage(english, russian ? russian : english);
+        return tree->findItems(text, Qt::MatchExactly | Qt::MatchRecursive).value(0);
     }
-    void tick(QTreeWidgetItem *row) { doubleClickRow(tree, row); }
+    // Brings the row into view and double-clicks its name, as the mouse does (a click comes first).
+    void tick(QTreeWidgetItem *row) {
+        if (row->parent())
+            row->parent()->setExpanded(true);
+        tree->scrollToItem(row);
+        const QPoint at(tree->visualItemRect(row).left() + 80, tree->visualItemRect(row).center().y());
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, at);
+    }
     void click(QWidget *page, const char *english, const char *russian) {
-        QTest::mouseClick(buttonLabelled(page, inLanguage(english, russian)), Qt::LeftButton);
+        for (QPushButton *button : page->findChildren<QPushButton *>())
+            if (button->text() == inLanguage(english, russian))
+                return QTest::mouseClick(button, Qt::LeftButton);
+        QFAIL(english);
     }
     void next() { click(soft, "Next", "Далее"); }
     QString ticks(int group) const { return rows(tree->topLevelItem(group), -1); }
@@ -294,11 +286,11 @@ void WindowsTest::settingsTableFoldersAndClose() {
     QCOMPARE(catcher.opened, QList<QUrl>({QUrl::fromLocalFile(kept)}));
     // Should a question come all the same, "No" keeps the build folder holding this test.
     for (const QString name : {"Quillon", "Brightfen Alerter"})
-        QVERIFY(w.push("deleteButton", {press(Box::No)}, name).isEmpty() && w.item(name));
+        QVERIFY(w.push("deleteButton", {Box::No}, name).isEmpty() && w.item(name));
     QVERIFY(setting("Path/Quillon") == own && QFileInfo::exists(QCoreApplication::applicationFilePath()));
 
     // No: the files stay, the entry goes, and its setting is empty before any Apply.
-    QCOMPARE(w.push("deleteButton", {press(Box::No)}, "Brightfen Console"),
+    QCOMPARE(w.push("deleteButton", {Box::No}, "Brightfen Console"),
              QStringList({"Quillon", inLanguage("Delete directory  Brightfen Console ?",
                                                 "Удалить директорию Brightfen Console ?")}));
     QVERIFY(QFileInfo::exists(kept + "/bin") && setting("Path/Brightfen Console").isEmpty());
@@ -306,8 +298,7 @@ void WindowsTest::settingsTableFoldersAndClose() {
             !w.window.selectedItem());
     // Yes: the folder goes with everything in it; a missing one can be deleted too.
     for (const QString name : {"Brightfen Bridge", "Brightfen Sniffer"})
-        QVERIFY(w.push("deleteButton", {press(Box::Yes)}, name).size() == 2 &&
-                setting("Path/" + name).isEmpty());
+        QVERIFY(w.push("deleteButton", {Box::Yes}, name).size() == 2 && setting("Path/" + name).isEmpty());
     QVERIFY(!QFileInfo::exists(removed) && QFileInfo::exists(kept + "/bin"));
     // After Apply the emptied rows are gone from the table.
     w.apply();
@@ -554,8 +545,7 @@ void WindowsTest::updateRunsReplaceTickedFilesAndAskAboutTheRest() {
     QVERIFY(finished.isEmpty() && window.isVisible() && isListed(window));
     QVERIFY(map.keys() == QStringList{tool} && map.value(tool) == toolValue &&
             readTestFile(tool) == toolBytes);
-    QCOMPARE(rows(window.treeWidget(), 0) + rows(window.treeWidget(), 1) + rows(window.treeWidget(), -1),
-             tool + "Update available-");
+    QCOMPARE(listed(window), tool + "Update available-");
     QVERIFY(readTestFile(local.filePath("one.dll")) == newContent("one.dll") &&
             readTestFile(local.filePath("two.dll")) == newContent("two.dll"));
 
@@ -605,7 +595,7 @@ void WindowsTest::brokenConnectionReturnsTheListToItsListedState() {
     // A second attempt after a failed one fails the same way: nothing of the first run is left over.
     for (int attempt = 1; attempt <= 2; ++attempt) {
         for (const QString &key : map.keys())
-            findRow(window.treeWidget(), key)->setCheckState(0, Qt::Checked);
+            window.treeWidget()->findItems(key, Qt::MatchExactly).first()->setCheckState(0, Qt::Checked);
         BoxAnswerer answerer({Box::Ok});
         runUpdate(window, answerer, 1);
         QCOMPARE(answerer.titles() + answerer.texts(), QStringList({"Quillon", "Failed to join the server"}));
@@ -615,9 +605,9 @@ void WindowsTest::brokenConnectionReturnsTheListToItsListedState() {
         QVERIFY(map.contains(big) && readTestFile(big) == oldContent("big.bin") &&
                 (!refused || map == before));
         QCOMPARE(map.contains(small), readTestFile(small) != newContent("small.dll"));
-        QCOMPARE(rows(window.treeWidget(), 0) + rows(window.treeWidget(), 1) + rows(window.treeWidget(), -1),
-                 QStringList(map.keys()).join('|') + QStringList(map.size(), "Update available").join('|') +
-                     QString(map.size(), '-'));
+        QCOMPARE(listed(window), QStringList(map.keys()).join('|') +
+                                     QStringList(map.size(), "Update available").join('|') +
+                                     QString(map.size(), '-'));
     }
 }
 
@@ -647,8 +637,6 @@ void WindowsTest::wizardPagesAndTicks() {
     QVERIFY(w.row("MCP2200(COM port driver)", "MCP2200(Дайвер для COM-порта)") &&
             w.row("CH9340(WCHIP driver)", "CH9340(Драйвер для WCHIP)") &&
             w.row("Brightfen Alerter(Zip archive)", "Brightfen Alerter(Архив zip)"));
-    QVERIFY(buttonLabelled(w.soft, inLanguage("Cancel", "Отмена")) &&
-            buttonLabelled(w.path, inLanguage("Install", "Установить")));
     // Group rows come first, collapsed, without check boxes, and a double-click never gives them one;
     // components start unchecked.
     for (int g = 0; g < 4; ++g) {
@@ -737,11 +725,11 @@ void WindowsTest::wizardNextBackAndFolders() {
     QPushButton *browse = w.path->findChildren<QPushButton *>().at(0);
     const QString before = w.context->groupFolders.value("LoRa");
     for (const QString &folder : {QString(), work.path()}) {
-        ModalAnswerer answerer({pickFolder(folder)});
+        BoxAnswerer answerer({pickFolder(folder)});
         QTest::mousePress(browse, Qt::LeftButton);
         QTest::mouseRelease(browse, Qt::LeftButton);
-        QCOMPARE(answerer.seen, QStringList(inLanguage("Select the directory for the LoRa software",
-                                                       "Выберете директорию для софта LoRa")));
+        QCOMPARE(answerer.titles(), QStringList(inLanguage("Select the directory for the LoRa software",
+                                                           "Выберете директорию для софта LoRa")));
         const QString now = w.context->groupFolders.value("LoRa");
         QVERIFY(browse->text() == "..." && w.fields[0]->text() == now);
         QVERIFY(folder.isEmpty() ? now == before : QDir(now) == QDir(folder));
