@@ -343,7 +343,7 @@ private slots:
         about.show();
         QApplication::setActiveWindow(&about);
         QVERIFY(QTest::qWaitForWindowActive(&about));
-        about.findChild<QLabel *>("aboutText")->setFocus();
+        aboutText->setFocus();
         // The links are reached with Tab and followed with Enter, in the text's order.
         for (int link = 0; link < 4; ++link) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);

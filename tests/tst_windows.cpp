@@ -94,13 +94,15 @@ struct SettingsUi {
         QTest::mouseRelease(table->viewport(), Qt::LeftButton, {}, at);
     }
     // Presses the row (if one is named), then the button, answering the dialogs that come up; returns
-    // what they showed.
+    // their titles and the message boxes' texts.
     QStringList push(const char *name, const QList<Answer> &answers, const QString &row = {}) {
         if (!row.isEmpty())
             pressRow(row);
         BoxAnswerer answerer(answers);
         QTest::mousePress(button(name), Qt::LeftButton);
-        return answerer.shown();
+        QStringList shown = answerer.titles() + answerer.texts();
+        shown.removeAll({}); // the other dialogs' texts
+        return shown;
     }
     void apply() {
         QCOMPARE(push("applyButton", {Box::Ok}),

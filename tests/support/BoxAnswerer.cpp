@@ -23,12 +23,6 @@ QStringList BoxAnswerer::titles() const {
     return list;
 }
 
-QStringList BoxAnswerer::shown() const {
-    QStringList list = titles() + texts();
-    list.removeAll(QString());
-    return list;
-}
-
 void BoxAnswerer::poll() {
     auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
     // A new dialog may come at the address of an answered one; the mark tells them apart.

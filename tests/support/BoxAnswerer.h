@@ -33,8 +33,6 @@ public:
     void queue(const Answer &answer) { answers.append(answer); }
     QStringList texts() const;
     QStringList titles() const;
-    // The titles, then the message boxes' texts.
-    QStringList shown() const;
 
     QList<Seen> seen;
     int unanswered = 0;
