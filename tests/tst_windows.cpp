@@ -748,12 +748,10 @@ void WindowsTest::wizardNextBackAndFolders() {
     connectInstallWizardTeardown(w.parts, &requests, &Counter::teardown);
     w.parts.container->show();
     w.parts.container->close();
-    QVERIFY(requests.count == 1 && !w.parts.container->isVisible());
     w.click(w.soft, "Cancel", "Отмена");
-    QCOMPARE(requests.count, 2);
     w.path->close();
     w.parts.progressPage->close();
-    QCOMPARE(requests.count, 4);
+    QVERIFY(requests.count == 4 && !w.parts.container->isVisible());
     const QList<QPointer<QWidget>> pages{w.parts.container, w.soft, w.path, w.parts.progressPage};
     destroyInstallWizard(w.parts); // asking twice before the deferred deletions run is harmless
     w.destroy();
