@@ -272,8 +272,7 @@ private slots:
         const auto closeList = [&tray] { QMetaObject::invokeMethod(&tray, "Delete_Updates_Window"); };
         QCOMPARE(runEventLoopAfter(closeList, 500), 42); // no old program beside it: back to idle only
         QVERIFY(!QFile::exists(script) && !QFile::exists(marker) && shows(tray, ":/TrayIcon.ico", true));
-        // After a self-update: the script is written, the folder let go, the new program started, the tray
-        // quits.
+        // After a self-update: the script written, the folder let go, the new program started, the tray quit.
         QVERIFY(writeTestFile(old, "old build") && Platform::claimProgramFolder(folder));
         QCOMPARE(runEventLoopAfter(closeList, 5000), 0);
         QCOMPARE(readTestFile(script), Platform::cleanupScriptText(QDir::toNativeSeparators(old)));

@@ -47,8 +47,7 @@ QString geometries(const QList<QWidget *> &widgets, QStringList list = {}) {
         list << QString("%1 %2 %3 %4").arg(w->x()).arg(w->y()).arg(w->width()).arg(w->height());
     return list.join('|');
 }
-// The texts in a column of the rows under a tree item (or the top rows of a tree), joined by "|"; column
-// -1 gives their ticks, "x" or "-".
+// A column of the rows under a tree item (or a tree), joined by "|"; column -1: their ticks, "x" or "-".
 QString rows(const QTreeWidgetItem *parent, int column, QStringList list = {}) {
     for (int i = 0; i < parent->childCount(); ++i)
         list << (column >= 0 ? parent->child(i)->text(column) : parent->child(i)->checkState(0) ? "x" : "-");
@@ -93,8 +92,7 @@ struct SettingsUi {
         QTest::mousePress(table->viewport(), Qt::LeftButton, {}, at);
         QTest::mouseRelease(table->viewport(), Qt::LeftButton, {}, at);
     }
-    // Presses the row (if one is named), then the button, answering the dialogs that come up; returns
-    // their titles and the message boxes' texts.
+    // Presses the row (if named), then the button; returns the answered dialogs' titles and box texts.
     QStringList push(const char *name, const QList<Answer> &answers, const QString &row = {}) {
         if (!row.isEmpty())
             pressRow(row);
@@ -120,8 +118,7 @@ QByteArray oldContent(const QString &name) {
     return "old " + name.toUtf8();
 }
 
-// A new version of each file on the server and an old one locally; returns the pending map a check
-// would have found.
+// A new version of each file on the server and an old one locally; returns the map a check would find.
 QHash<QString, QString> pendingUpdates(const QString &serverRoot, const QString &local,
                                        const QStringList &names) {
     settingsStore()->setValue("Path/Brightfen Meter", local); // the downloader writes only below it
@@ -624,8 +621,7 @@ void WindowsTest::wizardPagesAndTicks() {
     QVERIFY(w.row("MCP2200(COM port driver)", "MCP2200(Дайвер для COM-порта)") &&
             w.row("CH9340(WCHIP driver)", "CH9340(Драйвер для WCHIP)") &&
             w.row("Brightfen Alerter(Zip archive)", "Brightfen Alerter(Архив zip)"));
-    // Group rows come first, collapsed, without check boxes, and a double-click never gives them one;
-    // components start unchecked.
+    // Group rows: collapsed, without check boxes, and a double-click never gives them one.
     for (int g = 0; g < 4; ++g) {
         QTreeWidgetItem *group = w.tree->topLevelItem(g);
         QVERIFY(!group->isExpanded() && !group->data(0, Qt::CheckStateRole).isValid());
