@@ -69,30 +69,6 @@ public:
 private:
     QTemporaryDir work;
     int closedPort = 0;
-    // The controller's part: counts teardown requests and tears the wizard down as the tray does.
-    void tearDown() {
-        ++teardowns;
-        threadEndedFirst = !runThread || runThread->isFinished();
-        statusAtTeardown = textOf(wizard.progressPage, "statusLabel");
-        destroyInstallWizard(wizard);
-    }
-    InstallWizard wizard;
-    int teardowns = 0;
-    QPointer<QThread> runThread;
-    bool threadEndedFirst = false;
-    QString statusAtTeardown;
-
-    // Builds the wizard for this context and starts its run as the folder page's Install button does.
-    void startRun(InstallContext *context) {
-        teardowns = 0;
-        wizard = buildInstallWizard(context);
-        connectInstallWizardTeardown(wizard, this, &TrayTest::tearDown);
-        wizard.container->show();
-        QVERIFY(QMetaObject::invokeMethod(wizard.pathPage, "Push_Next_Button"));
-        runThread = wizard.progressPage->runThread();
-        QVERIFY(wizard.progressPage->isVisible() && runThread);
-    }
-
 private slots:
     void initTestCase() {
         QApplication::setQuitOnLastWindowClosed(false);
@@ -301,8 +277,7 @@ private slots:
         const auto closeList = [&tray] { QMetaObject::invokeMethod(&tray, "Delete_Updates_Window"); };
         QCOMPARE(runEventLoopAfter(closeList, 500), 42); // no old program beside it: back to idle only
         QVERIFY(!QFile::exists(script) && !QFile::exists(marker) && shows(tray, ":/TrayIcon.ico", true));
-        // After a self-update: the script is written, the folder let go, the new program started, the tray
-        // quits.
+        // After a self-update: the script written, the folder let go, the new program started, the tray quit.
         QVERIFY(writeTestFile(old, "old build") && Platform::claimProgramFolder(folder));
         QCOMPARE(runEventLoopAfter(closeList, 5000), 0);
         QCOMPARE(readTestFile(script), Platform::cleanupScriptText(QDir::toNativeSeparators(old)));
@@ -372,7 +347,7 @@ private slots:
         about.show();
         QApplication::setActiveWindow(&about);
         QVERIFY(QTest::qWaitForWindowActive(&about));
-        about.findChild<QLabel *>("aboutText")->setFocus();
+        aboutText->setFocus();
         // The links are reached with Tab and followed with Enter, in the text's order.
         for (int link = 0; link < 4; ++link) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -515,13 +490,31 @@ private slots:
             context.selectedDrivers.insert(driver, complete);
         context.groupFolders = {{"LoRa", local.filePath("LoRa")}, {"Drivers", drivers}};
         QDir::setCurrent(local.path()); // its "LogFile.log"
-        QPointer<ProgressBarWindow> progress;
+        // The controller's part: tears the wizard down as the tray does, noting the moment.
+        struct Controller : QObject {
+            InstallWizard wizard;
+            QPointer<QThread> thread;
+            int teardowns = 0;
+            bool threadEndedFirst = false;
+            QString status;
+            void tearDown() {
+                ++teardowns;
+                threadEndedFirst = !thread || thread->isFinished();
+                status = textOf(wizard.progressPage, "statusLabel");
+                destroyInstallWizard(wizard);
+            }
+        } tray;
+        tray.wizard = buildInstallWizard(&context);
+        connectInstallWizardTeardown(tray.wizard, &tray, &Controller::tearDown);
+        QPointer<ProgressBarWindow> progress = tray.wizard.progressPage;
         // The box comes once everything before it is done: every row, and the drivers folder gone.
         BoxAnswerer boxes({QMessageBox::Ok}, [&progress, &drivers] {
             return logRows(progress) << (QDir(drivers).exists() ? "folder left" : "folder gone");
         });
-        startRun(&context);
-        progress = wizard.progressPage;
+        tray.wizard.container->show(); // then Install, as the folder page's button does
+        QVERIFY(QMetaObject::invokeMethod(tray.wizard.pathPage, "Push_Next_Button"));
+        tray.thread = progress->runThread();
+        QVERIFY(progress->isVisible() && tray.thread);
         auto *cancel = progress->findChild<QPushButton *>("cancelButton");
         if (complete) { // the first installer is seen running alone, the event loop going on
             QTRY_COMPARE_WITH_TIMEOUT(readTestFile(marks).count('\n'), 1, 30000);
@@ -535,20 +528,20 @@ private slots:
         if (ending == "cancel")
             QTest::mousePress(cancel, Qt::LeftButton); // the window waits for the run's end, events going on
         if (ending == "close")
-            wizard.container->close(); // the title-bar button does not wait for the run
-        QTRY_COMPARE_WITH_TIMEOUT(teardowns, 1, 30000);
+            tray.wizard.container->close(); // the title-bar button does not wait for the run
+        QTRY_COMPARE_WITH_TIMEOUT(tray.teardowns, 1, 30000);
         const QStringList logLines = logFileLines();
         QDir::setCurrent(work.path());
         QFETCH(QString, status);
-        QVERIFY2(statusAtTeardown.startsWith(status), qPrintable(statusAtTeardown));
-        QTEST(threadEndedFirst, "threadEndedFirst");
+        QVERIFY2(tray.status.startsWith(status), qPrintable(tray.status));
+        QTEST(tray.threadEndedFirst, "threadEndedFirst");
         QCOMPARE(int(connectFailures), 0); // a later wizard gets its own three attempts
         if (ending == "cancel" && progress)
             QTest::mouseRelease(cancel, Qt::LeftButton); // pressed, not clicked: nothing more happens
         QTRY_VERIFY(progress.isNull());
-        QTRY_VERIFY_WITH_TIMEOUT(runThread.isNull(), 10000); // let go: it ended and deleted itself
+        QTRY_VERIFY_WITH_TIMEOUT(tray.thread.isNull(), 10000); // let go: it ended and deleted itself
         QTest::qWait(100);
-        QCOMPARE(teardowns, 1);
+        QCOMPARE(tray.teardowns, 1);
         QTEST(boxes.titles() + boxes.texts(), "box");
         QCOMPARE(readTestFile(local.filePath("LoRa/Brightfen Meter/big.bin")),
                  complete ? bytes : "<missing>");

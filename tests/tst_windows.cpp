@@ -8,7 +8,6 @@
 #include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
-#include "support/TestWidgets.h"
 #include "transfer/InstallContext.h"
 #include "transfer/sftp/SftpSession.h"
 #include "ui/Dialog.h"
@@ -21,43 +20,20 @@
 
 namespace {
 using Box = QMessageBox;
-using Answer = std::function<void(QWidget *)>;
+using Answer = BoxAnswerer::Answer;
 
-// Answers the modal dialogs as they come up, one function each (rejecting any beyond), and notes
-// their titles and, for message boxes, their texts.
-struct ModalAnswerer : QObject {
-    QStringList seen;
-    QTimer timer;
-    explicit ModalAnswerer(QList<Answer> answers) {
-        connect(&timer, &QTimer::timeout, this, [this, answers]() mutable {
-            QWidget *modal = QApplication::activeModalWidget();
-            if (!modal || modal->property("answered").toBool())
-                return;
-            modal->setProperty("answered", true);
-            seen << modal->windowTitle();
-            if (auto *box = qobject_cast<Box *>(modal))
-                seen << box->text();
-            answers.isEmpty() ? qobject_cast<QDialog *>(modal)->reject() : answers.takeFirst()(modal);
-        });
-        timer.start(20);
-    }
-};
-Answer press(Box::StandardButton button) {
-    return [button](QWidget *box) { qobject_cast<Box *>(box)->button(button)->click(); };
-}
 // Picks the folder in a folder dialog, or cancels it when the folder is empty.
 Answer pickFolder(const QString &folder) {
-    return [folder](QWidget *dialog) {
+    return {[folder](QDialog *dialog) {
         dialog->findChild<QLineEdit *>("fileNameEdit")->setText(folder);
-        folder.isEmpty() ? qobject_cast<QDialog *>(dialog)->reject()
-                         : qobject_cast<QDialog *>(dialog)->accept();
-    };
+        folder.isEmpty() ? dialog->reject() : dialog->accept();
+    }};
 }
 Answer choose(const QString &name) {
-    return [name](QWidget *dialog) {
+    return {[name](QDialog *dialog) {
         qobject_cast<Dialog *>(dialog)->namesBox()->setCurrentText(name);
         dialog->findChild<QPushButton *>(name.isEmpty() ? "cancelButton" : "okButton")->click();
-    };
+    }};
 }
 
 // Many widgets compared at once: their texts, and their geometries, joined by "|".
@@ -71,8 +47,7 @@ QString geometries(const QList<QWidget *> &widgets, QStringList list = {}) {
         list << QString("%1 %2 %3 %4").arg(w->x()).arg(w->y()).arg(w->width()).arg(w->height());
     return list.join('|');
 }
-// The texts in a column of the rows under a tree item (or the top rows of a tree), joined by "|"; column
-// -1 gives their ticks, "x" or "-".
+// A column of the rows under a tree item (or a tree), joined by "|"; column -1: their ticks, "x" or "-".
 QString rows(const QTreeWidgetItem *parent, int column, QStringList list = {}) {
     for (int i = 0; i < parent->childCount(); ++i)
         list << (column >= 0 ? parent->child(i)->text(column) : parent->child(i)->checkState(0) ? "x" : "-");
@@ -80,6 +55,10 @@ QString rows(const QTreeWidgetItem *parent, int column, QStringList list = {}) {
 }
 QString rows(const QTreeWidget *tree, int column) {
     return rows(tree->invisibleRootItem(), column);
+}
+// Names, statuses and ticks of the update list's rows.
+QString listed(const ListAvailableUpdater &window) {
+    return rows(window.treeWidget(), 0) + rows(window.treeWidget(), 1) + rows(window.treeWidget(), -1);
 }
 QString sortedKeys(const QHash<QString, bool> &selection) {
     QStringList keys = selection.keys();
@@ -113,17 +92,18 @@ struct SettingsUi {
         QTest::mousePress(table->viewport(), Qt::LeftButton, {}, at);
         QTest::mouseRelease(table->viewport(), Qt::LeftButton, {}, at);
     }
-    // Presses the row (if one is named), then the button, answering the dialogs that come up; returns
-    // what they showed.
+    // Presses the row (if named), then the button; returns the answered dialogs' titles and box texts.
     QStringList push(const char *name, const QList<Answer> &answers, const QString &row = {}) {
         if (!row.isEmpty())
             pressRow(row);
-        ModalAnswerer answerer(answers);
+        BoxAnswerer answerer(answers);
         QTest::mousePress(button(name), Qt::LeftButton);
-        return answerer.seen;
+        QStringList shown = answerer.titles() + answerer.texts();
+        shown.removeAll({}); // the other dialogs' texts
+        return shown;
     }
     void apply() {
-        QCOMPARE(push("applyButton", {press(Box::Ok)}),
+        QCOMPARE(push("applyButton", {Box::Ok}),
                  QStringList({"Complete", inLanguage("Settings applied", "Настройки примененны")}));
     }
 };
@@ -138,8 +118,7 @@ QByteArray oldContent(const QString &name) {
     return "old " + name.toUtf8();
 }
 
-// A new version of each file on the server and an old one locally; returns the pending map a check
-// would have found.
+// A new version of each file on the server and an old one locally; returns the map a check would find.
 QHash<QString, QString> pendingUpdates(const QString &serverRoot, const QString &local,
                                        const QStringList &names) {
     settingsStore()->setValue("Path/Brightfen Meter", local); // the downloader writes only below it
@@ -191,11 +170,23 @@ struct Wizard {
     }
     QCheckBox *groupBox(int group) { return soft->findChildren<QCheckBox *>().at(group); }
     QTreeWidgetItem *row(const char *english, const char *russian = nullptr) {
-        return findRow(tree, inLanguage(english, russian ? russian : english));
+        const QString text = inLanguage(english, russian ? russian : english);
+        return tree->findItems(text, Qt::MatchExactly | Qt::MatchRecursive).value(0);
     }
-    void tick(QTreeWidgetItem *row) { doubleClickRow(tree, row); }
+    // Brings the row into view and double-clicks its name, as the mouse does (a click comes first).
+    void tick(QTreeWidgetItem *row) {
+        if (row->parent())
+            row->parent()->setExpanded(true);
+        tree->scrollToItem(row);
+        const QPoint at(tree->visualItemRect(row).left() + 80, tree->visualItemRect(row).center().y());
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, at);
+    }
     void click(QWidget *page, const char *english, const char *russian) {
-        QTest::mouseClick(buttonLabelled(page, inLanguage(english, russian)), Qt::LeftButton);
+        for (QPushButton *button : page->findChildren<QPushButton *>())
+            if (button->text() == inLanguage(english, russian))
+                return QTest::mouseClick(button, Qt::LeftButton);
+        QFAIL(english);
     }
     void next() { click(soft, "Next", "Далее"); }
     QString ticks(int group) const { return rows(tree->topLevelItem(group), -1); }
@@ -230,9 +221,8 @@ private slots:
         settingsStore()->setValue("Autorun", false);
     }
     void textsUnderOtherLocales();
-    void settingsTableFoldersAndClose();
+    void settingsTableEditsApplyAndClose();
     void settingsPeriodsAreStoredAndSignalled();
-    void settingsModifyAndAddChangeOnlyTheTableUntilApply();
     void updateListWithoutARun();
     void updateRunsReplaceTickedFilesAndAskAboutTheRest();
     void brokenConnectionReturnsTheListToItsListedState_data();
@@ -247,21 +237,23 @@ private:
 void WindowsTest::textsUnderOtherLocales() {
     const QStringList some{"settingsPeriodsAreStoredAndSignalled", "updateListWithoutARun"};
     QVERIFY(passesUnderLocale("ru_RU.UTF-8",
-                              some + QStringList{"settingsTableFoldersAndClose",
-                                                 "settingsModifyAndAddChangeOnlyTheTableUntilApply",
-                                                 "wizardPagesAndTicks", "wizardNextBackAndFolders"}));
+                              some + QStringList{"settingsTableEditsApplyAndClose", "wizardPagesAndTicks",
+                                                 "wizardNextBackAndFolders"}));
     // Kazakh takes System_Language's Russian texts but not those of the narrower "contains ru" rule.
     QVERIFY(passesUnderLocale("kk_KZ.UTF-8", some));
 }
 
-void WindowsTest::settingsTableFoldersAndClose() {
+void WindowsTest::settingsTableEditsApplyAndClose() {
     QTemporaryDir folders;
     const QString kept = folders.filePath("kept"), removed = folders.filePath("removed");
-    const QString own = QCoreApplication::applicationDirPath();
-    QVERIFY(QDir().mkpath(kept + "/bin") && QDir().mkpath(removed + "/bin"));
+    const QString before = folders.filePath("missing"), after = folders.filePath("after");
+    const QString added = folders.filePath("added"), own = QCoreApplication::applicationDirPath();
+    QVERIFY(QDir().mkpath(kept + "/bin") && QDir().mkpath(removed + "/bin") && QDir().mkpath(after) &&
+            QDir().mkpath(added));
     // A folder holding the program is refused like the program's own.
     setPaths({"Quillon", own, "Brightfen Alerter", QFileInfo(own).path(), "Brightfen Console", kept,
-              "Brightfen Sniffer", folders.filePath("gone"), "Brightfen Bridge", removed});
+              "Brightfen Sniffer", folders.filePath("gone"), "Brightfen Bridge", removed,
+              "Brightfen Fieldlink", before});
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler("file", &catcher, "open");
     SettingsUi w;
@@ -279,26 +271,24 @@ void WindowsTest::settingsTableFoldersAndClose() {
                         "Запускать при старте Windows"));
     QVERIFY(w.table->editTriggers() == QAbstractItemView::NoEditTriggers &&
             w.table->selectionMode() == QAbstractItemView::SingleSelection &&
-            w.table->verticalHeader()->defaultSectionSize() == 20);
-    QVERIFY(w.button("addButton")->isEnabled() && !w.button("modifyButton")->isEnabled() &&
-            !w.button("deleteButton")->isEnabled());
+            w.table->verticalHeader()->defaultSectionSize() == 20 && w.button("addButton")->isEnabled() &&
+            !w.button("modifyButton")->isEnabled() && !w.button("deleteButton")->isEnabled());
     // Rows in catalog order.
-    QCOMPARE(w.rowNames(), QStringList({"Brightfen Console", "Brightfen Bridge", "Brightfen Sniffer",
-                                        "Brightfen Alerter", "Quillon"}));
-    QCOMPARE(w.table->item(0, 0)->text() + w.table->item(4, 0)->text(), kept + own);
+    QCOMPARE(w.rowNames(), QStringList({"Brightfen Console", "Brightfen Bridge", "Brightfen Fieldlink",
+                                        "Brightfen Sniffer", "Brightfen Alerter", "Quillon"}));
+    QCOMPARE(w.table->item(0, 0)->text() + w.table->item(5, 0)->text(), kept + own);
     w.window.show();
-    // The table's double-click signal: a folder that is gone opens nothing.
+    // A folder that is gone opens nothing.
     emit w.table->itemDoubleClicked(w.item("Brightfen Sniffer"));
     emit w.table->itemDoubleClicked(w.item("Brightfen Console"));
     QDesktopServices::unsetUrlHandler("file");
     QCOMPARE(catcher.opened, QList<QUrl>({QUrl::fromLocalFile(kept)}));
     // Should a question come all the same, "No" keeps the build folder holding this test.
     for (const QString name : {"Quillon", "Brightfen Alerter"})
-        QVERIFY(w.push("deleteButton", {press(Box::No)}, name).isEmpty() && w.item(name));
+        QVERIFY(w.push("deleteButton", {Box::No}, name).isEmpty() && w.item(name));
     QVERIFY(setting("Path/Quillon") == own && QFileInfo::exists(QCoreApplication::applicationFilePath()));
-
     // No: the files stay, the entry goes, and its setting is empty before any Apply.
-    QCOMPARE(w.push("deleteButton", {press(Box::No)}, "Brightfen Console"),
+    QCOMPARE(w.push("deleteButton", {Box::No}, "Brightfen Console"),
              QStringList({"Quillon", inLanguage("Delete directory  Brightfen Console ?",
                                                 "Удалить директорию Brightfen Console ?")}));
     QVERIFY(QFileInfo::exists(kept + "/bin") && setting("Path/Brightfen Console").isEmpty());
@@ -306,17 +296,71 @@ void WindowsTest::settingsTableFoldersAndClose() {
             !w.window.selectedItem());
     // Yes: the folder goes with everything in it; a missing one can be deleted too.
     for (const QString name : {"Brightfen Bridge", "Brightfen Sniffer"})
-        QVERIFY(w.push("deleteButton", {press(Box::Yes)}, name).size() == 2 &&
-                setting("Path/" + name).isEmpty());
+        QVERIFY(w.push("deleteButton", {Box::Yes}, name).size() == 2 && setting("Path/" + name).isEmpty());
     QVERIFY(!QFileInfo::exists(removed) && QFileInfo::exists(kept + "/bin"));
     // After Apply the emptied rows are gone from the table.
     w.apply();
-    QCOMPARE(w.rowNames(), QStringList({"Brightfen Alerter", "Quillon"}));
+    const QStringList left{"Brightfen Fieldlink", "Brightfen Alerter", "Quillon"};
+    QCOMPARE(w.rowNames(), left);
+
+    const QStringList all = updatableComponents();
+    {
+        Dialog chooser(w.table, all);
+        QVERIFY(chooser.existingNames() == left && chooser.namesBox()->itemText(0) == all.first() &&
+                chooser.namesBox()->count() == all.size() - 3);
+        QVERIFY(chooser.namesBox()->findText("Brightfen Fieldlink") == -1 &&
+                chooser.findChild<QPushButton *>("okButton")->text() == inLanguage("Ok", "Ок"));
+    }
+    // A press outside the table forgets the selection.
+    w.pressRow("Brightfen Fieldlink");
+    QVERIFY(w.window.selectedItem() && w.button("modifyButton")->isEnabled());
+    QTest::mousePress(&w.window, Qt::LeftButton, {}, QPoint(300, 440));
+    QVERIFY(!w.window.selectedItem() && w.table->selectedItems().isEmpty() &&
+            !w.button("modifyButton")->isEnabled() && !w.button("deleteButton")->isEnabled());
+    // Modify asks for a folder under the current one's name; cancelled, it keeps the folder.
+    for (const QString &folder : {QString(), after})
+        QCOMPARE(w.push("modifyButton", {pickFolder(folder)}, "Brightfen Fieldlink"), QStringList{before});
+    QVERIFY(w.item("Brightfen Fieldlink")->text() == after && !w.button("modifyButton")->isEnabled());
+    // Add: cancelled in the chooser, then in the folder dialog, then done.
+    const QString chooser =
+        inLanguage("Select the required software from the list", "Выберете необходимый софт из списка");
+    QCOMPARE(w.push("addButton", {choose("")}), QStringList{chooser});
+    QCOMPARE(w.push("addButton", {choose("Brightfen Clocksync"), pickFolder("")}),
+             QStringList({chooser, "Brightfen Clocksync"}));
+    QCOMPARE(w.rowNames(), left);
+    w.push("addButton", {choose("Brightfen Clocksync"), pickFolder(added)});
+    QCOMPARE(w.rowNames(), left + QStringList{"Brightfen Clocksync"});
+    QCOMPARE(w.item("Brightfen Clocksync")->text(), added);
+    QVERIFY(setting("Path/Brightfen Fieldlink") == before && setting("Path/Brightfen Clocksync").isEmpty());
+    w.apply();
+    QVERIFY(setting("Path/Brightfen Fieldlink") == after && setting("Path/Brightfen Clocksync") == added);
+
+    // The autostart entry follows the box on Apply, and only when the box differs from the stored value.
+    const QString entry = QDir::homePath() + "/.config/autostart/Quillon.desktop";
+    QVERIFY2(QDir::homePath().startsWith(QDir::tempPath()), "runs against a temporary home folder");
+    QVERIFY(!w.autorun->isChecked() && !QFileInfo::exists(entry));
+    w.autorun->setChecked(true);
+    w.apply();
+    QVERIFY(settingsStore()->value("Autorun").toBool() && w.autorun->isChecked());
+    QVERIFY(Platform::startsWithSystem() && QFileInfo::exists(entry));
+    QFile::remove(entry);
+    w.apply();
+    QVERIFY(!QFileInfo::exists(entry) &&
+            Platform::setStartWithSystem(true, QCoreApplication::applicationFilePath()));
+    w.autorun->setChecked(false);
+    w.apply();
+    QVERIFY(!settingsStore()->value("Autorun").toBool() && !Platform::startsWithSystem() &&
+            !QFileInfo::exists(entry));
 
     // The close button acts on its press; closing hides the window and asks the tray to dispose of it.
     QSignalSpy closing(&w.window, &SettingsWindow::Delete_Setting_Window);
     QTest::mousePress(w.button("closeButton"), Qt::LeftButton);
     QVERIFY(closing.count() == 1 && !w.window.isVisible());
+    for (const QString &name : all)
+        setPaths({name, "/x/" + name});
+    SettingsUi full;
+    Dialog complete(full.table, all);
+    QVERIFY(complete.namesBox()->count() == 0 && complete.existingNames() == all);
 }
 
 void WindowsTest::settingsPeriodsAreStoredAndSignalled() {
@@ -346,72 +390,6 @@ void WindowsTest::settingsPeriodsAreStoredAndSignalled() {
     }
 }
 
-void WindowsTest::settingsModifyAndAddChangeOnlyTheTableUntilApply() {
-    QTemporaryDir folders;
-    const QString before = folders.filePath("missing"), after = folders.filePath("after");
-    const QString added = folders.filePath("added");
-    QVERIFY(QDir().mkpath(after) && QDir().mkpath(added));
-    setPaths({"Brightfen Fieldlink", before});
-    const QStringList all = updatableComponents();
-    SettingsUi w;
-    w.window.show();
-    {
-        Dialog chooser(w.table, all);
-        QCOMPARE(chooser.findChild<QPushButton *>("okButton")->text(), inLanguage("Ok", "Ок"));
-        QCOMPARE(chooser.existingNames(), QStringList{"Brightfen Fieldlink"});
-        QVERIFY(chooser.namesBox()->count() == all.size() - 1 &&
-                chooser.namesBox()->itemText(0) == all.first());
-        QCOMPARE(chooser.namesBox()->findText("Brightfen Fieldlink"), -1);
-    }
-    // A press outside the table forgets the selection.
-    w.pressRow("Brightfen Fieldlink");
-    QVERIFY(w.window.selectedItem() && w.button("modifyButton")->isEnabled());
-    QTest::mousePress(&w.window, Qt::LeftButton, {}, QPoint(300, 440));
-    QVERIFY(!w.window.selectedItem() && w.table->selectedItems().isEmpty() &&
-            !w.button("modifyButton")->isEnabled() && !w.button("deleteButton")->isEnabled());
-    // Modify asks for a folder under the current one's name; cancelled, it keeps the folder.
-    for (const QString &folder : {QString(), after})
-        QCOMPARE(w.push("modifyButton", {pickFolder(folder)}, "Brightfen Fieldlink"), QStringList{before});
-    QVERIFY(w.item("Brightfen Fieldlink")->text() == after && !w.button("modifyButton")->isEnabled());
-
-    // Add: cancelled in the chooser, then in the folder dialog, then done.
-    const QString chooser =
-        inLanguage("Select the required software from the list", "Выберете необходимый софт из списка");
-    QCOMPARE(w.push("addButton", {choose("")}), QStringList{chooser});
-    QCOMPARE(w.push("addButton", {choose("Brightfen Clocksync"), pickFolder("")}),
-             QStringList({chooser, "Brightfen Clocksync"}));
-    QCOMPARE(w.table->rowCount(), 1);
-    w.push("addButton", {choose("Brightfen Clocksync"), pickFolder(added)});
-    QCOMPARE(w.rowNames(), QStringList({"Brightfen Fieldlink", "Brightfen Clocksync"}));
-    QCOMPARE(w.item("Brightfen Clocksync")->text(), added);
-    QVERIFY(setting("Path/Brightfen Fieldlink") == before && setting("Path/Brightfen Clocksync").isEmpty());
-    w.apply();
-    QVERIFY(setting("Path/Brightfen Fieldlink") == after && setting("Path/Brightfen Clocksync") == added);
-
-    // The autostart entry follows the box on Apply, and only when the box differs from the stored value.
-    const QString entry = QDir::homePath() + "/.config/autostart/Quillon.desktop";
-    QVERIFY2(QDir::homePath().startsWith(QDir::tempPath()), "runs against a temporary home folder");
-    QVERIFY(!w.autorun->isChecked() && !QFileInfo::exists(entry));
-    w.autorun->setChecked(true);
-    w.apply();
-    QVERIFY(settingsStore()->value("Autorun").toBool() && w.autorun->isChecked());
-    QVERIFY(Platform::startsWithSystem() && QFileInfo::exists(entry));
-    QFile::remove(entry);
-    w.apply();
-    QVERIFY(!QFileInfo::exists(entry) &&
-            Platform::setStartWithSystem(true, QCoreApplication::applicationFilePath()));
-    w.autorun->setChecked(false);
-    w.apply();
-    QVERIFY(!settingsStore()->value("Autorun").toBool() && !Platform::startsWithSystem() &&
-            !QFileInfo::exists(entry));
-
-    for (const QString &name : all)
-        setPaths({name, "/x/" + name});
-    SettingsUi full;
-    Dialog complete(full.table, all);
-    QVERIFY(complete.namesBox()->count() == 0 && complete.existingNames() == all);
-}
-
 void WindowsTest::updateListWithoutARun() {
     QHash<QString, QString> map{{"C:/Brightfen/LoRa/Meter/app.exe", "/upload/a/app.exe|10"},
                                 {"C:/Brightfen/LoRa/Meter/help/Meter.html", "/upload/a/help/Meter.html|20"},
@@ -419,14 +397,14 @@ void WindowsTest::updateListWithoutARun() {
     ListAvailableUpdater window;
     QTreeWidget *tree = window.treeWidget();
     QCheckBox *all = window.updateAllBoxWidget();
-    QVERIFY(window.minimumSize() == QSize(615, 467) && window.maximumSize() == QSize(615, 467));
-    QVERIFY(!window.parent() && window.windowTitle().isEmpty() && !window.windowIcon().isNull());
+    QVERIFY(window.minimumSize() == QSize(615, 467) && window.maximumSize() == QSize(615, 467) &&
+            !window.parent() && window.windowTitle().isEmpty() && !window.windowIcon().isNull());
     QCOMPARE(geometries({window.updateButtonWidget(), window.hideButtonWidget(), all,
                          window.dontUpdateButtonWidget(), tree, window.headerPictureWidget()}),
              QString("510 430 80 24|420 430 80 24|210 430 120 24|320 430 90 24|10 100 591 321|10 10 591 71"));
-    QVERIFY(!window.headerPictureWidget()->pixmap().isNull() && window.progressBarWidget()->isHidden());
-    QVERIFY(tree->columnCount() == 2 && tree->columnWidth(0) == 451 && tree->columnWidth(1) == 130);
-    QVERIFY(tree->header()->sectionResizeMode(0) == QHeaderView::Fixed &&
+    QVERIFY(!window.headerPictureWidget()->pixmap().isNull() && window.progressBarWidget()->isHidden() &&
+            tree->columnCount() == 2 && tree->columnWidth(0) == 451 && tree->columnWidth(1) == 130 &&
+            tree->header()->sectionResizeMode(0) == QHeaderView::Fixed &&
             tree->header()->sectionResizeMode(1) == QHeaderView::Fixed && !tree->isSortingEnabled());
     // The window's own texts go by the "contains ru" rule, its rows and boxes by System_Language.
     const bool ruA = testLocale().startsWith("ru_");
@@ -439,7 +417,6 @@ void WindowsTest::updateListWithoutARun() {
         QString(
             ruA ? "Обновления|Обновить|Свернуть|Не обновлять|Обновить все|Доступны новые обновления|Статус"
                 : "Updates|Update|Hide|Don't update|Update All|New updates are available|Status"));
-
     QSignalSpy finished(&window, &ListAvailableUpdater::Finish_Update);
     QVERIFY(window.isHidden());
     window.Filling_Three_Update(map);
@@ -461,7 +438,6 @@ void WindowsTest::updateListWithoutARun() {
     QTest::mouseClick(all, Qt::LeftButton);
     QCOMPARE(rows(tree, -1), QString("xxx"));
     tree->topLevelItem(1)->setCheckState(0, Qt::Unchecked);
-    QVERIFY(all->isChecked());
     QTest::mouseClick(all, Qt::LeftButton);
     QCOMPARE(rows(tree, -1), QString("---"));
     tree->topLevelItem(0)->setCheckState(0, Qt::Checked);
@@ -550,12 +526,10 @@ void WindowsTest::updateRunsReplaceTickedFilesAndAskAboutTheRest() {
     QStringList statuses(3, "Updated");
     statuses[order.split('|').indexOf(tool)] = "Update available";
     QCOMPARE(answerer.seen[3].state, QStringList(statuses.join('|')));
-    QCOMPARE(answerer.seen[2].buttons, QStringList({"OK", "Skip"}));
     QVERIFY(finished.isEmpty() && window.isVisible() && isListed(window));
     QVERIFY(map.keys() == QStringList{tool} && map.value(tool) == toolValue &&
             readTestFile(tool) == toolBytes);
-    QCOMPARE(rows(window.treeWidget(), 0) + rows(window.treeWidget(), 1) + rows(window.treeWidget(), -1),
-             tool + "Update available-");
+    QCOMPARE(listed(window), tool + "Update available-");
     QVERIFY(readTestFile(local.filePath("one.dll")) == newContent("one.dll") &&
             readTestFile(local.filePath("two.dll")) == newContent("two.dll"));
 
@@ -605,7 +579,7 @@ void WindowsTest::brokenConnectionReturnsTheListToItsListedState() {
     // A second attempt after a failed one fails the same way: nothing of the first run is left over.
     for (int attempt = 1; attempt <= 2; ++attempt) {
         for (const QString &key : map.keys())
-            findRow(window.treeWidget(), key)->setCheckState(0, Qt::Checked);
+            window.treeWidget()->findItems(key, Qt::MatchExactly).first()->setCheckState(0, Qt::Checked);
         BoxAnswerer answerer({Box::Ok});
         runUpdate(window, answerer, 1);
         QCOMPARE(answerer.titles() + answerer.texts(), QStringList({"Quillon", "Failed to join the server"}));
@@ -615,9 +589,9 @@ void WindowsTest::brokenConnectionReturnsTheListToItsListedState() {
         QVERIFY(map.contains(big) && readTestFile(big) == oldContent("big.bin") &&
                 (!refused || map == before));
         QCOMPARE(map.contains(small), readTestFile(small) != newContent("small.dll"));
-        QCOMPARE(rows(window.treeWidget(), 0) + rows(window.treeWidget(), 1) + rows(window.treeWidget(), -1),
-                 QStringList(map.keys()).join('|') + QStringList(map.size(), "Update available").join('|') +
-                     QString(map.size(), '-'));
+        QCOMPARE(listed(window), QStringList(map.keys()).join('|') +
+                                     QStringList(map.size(), "Update available").join('|') +
+                                     QString(map.size(), '-'));
     }
 }
 
@@ -647,10 +621,7 @@ void WindowsTest::wizardPagesAndTicks() {
     QVERIFY(w.row("MCP2200(COM port driver)", "MCP2200(Дайвер для COM-порта)") &&
             w.row("CH9340(WCHIP driver)", "CH9340(Драйвер для WCHIP)") &&
             w.row("Brightfen Alerter(Zip archive)", "Brightfen Alerter(Архив zip)"));
-    QVERIFY(buttonLabelled(w.soft, inLanguage("Cancel", "Отмена")) &&
-            buttonLabelled(w.path, inLanguage("Install", "Установить")));
-    // Group rows come first, collapsed, without check boxes, and a double-click never gives them one;
-    // components start unchecked.
+    // Group rows: collapsed, without check boxes, and a double-click never gives them one.
     for (int g = 0; g < 4; ++g) {
         QTreeWidgetItem *group = w.tree->topLevelItem(g);
         QVERIFY(!group->isExpanded() && !group->data(0, Qt::CheckStateRole).isValid());
@@ -737,11 +708,11 @@ void WindowsTest::wizardNextBackAndFolders() {
     QPushButton *browse = w.path->findChildren<QPushButton *>().at(0);
     const QString before = w.context->groupFolders.value("LoRa");
     for (const QString &folder : {QString(), work.path()}) {
-        ModalAnswerer answerer({pickFolder(folder)});
+        BoxAnswerer answerer({pickFolder(folder)});
         QTest::mousePress(browse, Qt::LeftButton);
         QTest::mouseRelease(browse, Qt::LeftButton);
-        QCOMPARE(answerer.seen, QStringList(inLanguage("Select the directory for the LoRa software",
-                                                       "Выберете директорию для софта LoRa")));
+        QCOMPARE(answerer.titles(), QStringList(inLanguage("Select the directory for the LoRa software",
+                                                           "Выберете директорию для софта LoRa")));
         const QString now = w.context->groupFolders.value("LoRa");
         QVERIFY(browse->text() == "..." && w.fields[0]->text() == now);
         QVERIFY(folder.isEmpty() ? now == before : QDir(now) == QDir(folder));
@@ -773,12 +744,10 @@ void WindowsTest::wizardNextBackAndFolders() {
     connectInstallWizardTeardown(w.parts, &requests, &Counter::teardown);
     w.parts.container->show();
     w.parts.container->close();
-    QVERIFY(requests.count == 1 && !w.parts.container->isVisible());
     w.click(w.soft, "Cancel", "Отмена");
-    QCOMPARE(requests.count, 2);
     w.path->close();
     w.parts.progressPage->close();
-    QCOMPARE(requests.count, 4);
+    QVERIFY(requests.count == 4 && !w.parts.container->isVisible());
     const QList<QPointer<QWidget>> pages{w.parts.container, w.soft, w.path, w.parts.progressPage};
     destroyInstallWizard(w.parts); // asking twice before the deferred deletions run is harmless
     w.destroy();

@@ -3,7 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 
-BoxAnswerer::BoxAnswerer(QList<QMessageBox::StandardButton> answers, std::function<QStringList()> snapshot)
+BoxAnswerer::BoxAnswerer(QList<Answer> answers, std::function<QStringList()> snapshot)
     : answers(std::move(answers)), snapshot(std::move(snapshot)) {
     connect(&timer, &QTimer::timeout, this, &BoxAnswerer::poll);
     timer.start(10);
@@ -24,23 +24,28 @@ QStringList BoxAnswerer::titles() const {
 }
 
 void BoxAnswerer::poll() {
-    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-    // A new box may come at the address of an answered one; the mark tells them apart.
-    if (!box || !box->isVisible() || box->property("answered").toBool())
+    auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+    // A new dialog may come at the address of an answered one; the mark tells them apart.
+    if (!dialog || !dialog->isVisible() || dialog->property("answered").toBool())
         return;
-    box->setProperty("answered", true);
-    Seen shown{box->windowTitle(), box->text(), {}, {}, snapshot ? snapshot() : QStringList()};
-    for (QAbstractButton *button : box->buttons())
+    dialog->setProperty("answered", true);
+    auto *box = qobject_cast<QMessageBox *>(dialog);
+    Seen shown{
+        dialog->windowTitle(), box ? box->text() : QString(), {}, {}, snapshot ? snapshot() : QStringList()};
+    for (QAbstractButton *button : box ? box->buttons() : QList<QAbstractButton *>())
         shown.buttons << button->text();
     shown.buttons.sort();
-    QAbstractButton *button = answers.isEmpty() ? nullptr : box->button(answers.takeFirst());
+    const Answer answer = answers.isEmpty() ? Answer(QMessageBox::NoButton) : answers.takeFirst();
+    QAbstractButton *button = box && answer.button ? box->button(answer.button) : nullptr;
     if (button)
         shown.pressed = button->text();
     seen << shown;
     if (button) {
         button->click();
+    } else if (answer.act) {
+        answer.act(dialog);
     } else {
         ++unanswered;
-        box->reject();
+        dialog->reject();
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
-// Answers the application-modal message boxes of a test as they come up and remembers what they showed.
+// Answers the application-modal dialogs of a test as they come up and remembers what they showed.
 
+#include <QDialog>
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
@@ -11,19 +12,25 @@
 
 class BoxAnswerer : public QObject {
 public:
+    // A message box button to press, or what to do with a dialog of any kind.
+    struct Answer {
+        Answer(QMessageBox::StandardButton button) : button(button) {}
+        Answer(std::function<void(QDialog *)> act) : act(std::move(act)) {}
+        QMessageBox::StandardButton button = QMessageBox::NoButton;
+        std::function<void(QDialog *)> act;
+    };
     struct Seen {
         QString title;
-        QString text;
-        QStringList buttons; // every button's text, sorted
+        QString text;        // a message box's text
+        QStringList buttons; // a message box's button texts, sorted
         QString pressed;     // the text of the button pressed; empty when the box was rejected
-        QStringList state;   // what the snapshot function returned while the box was up
+        QStringList state;   // what the snapshot function returned while the dialog was up
     };
 
-    // Presses the given buttons, one per box, in order; a box that comes when none is left is rejected
-    // and counted in `unanswered`.
-    explicit BoxAnswerer(QList<QMessageBox::StandardButton> answers = {},
-                         std::function<QStringList()> snapshot = {});
-    void queue(QMessageBox::StandardButton button) { answers.append(button); }
+    // Gives the answers, one per dialog, in order; a dialog that comes when none is left (or a box without
+    // the button) is rejected and counted in `unanswered`.
+    explicit BoxAnswerer(QList<Answer> answers = {}, std::function<QStringList()> snapshot = {});
+    void queue(const Answer &answer) { answers.append(answer); }
     QStringList texts() const;
     QStringList titles() const;
 
@@ -33,7 +40,7 @@ public:
 private:
     void poll();
 
-    QList<QMessageBox::StandardButton> answers;
+    QList<Answer> answers;
     std::function<QStringList()> snapshot;
     QTimer timer;
 };

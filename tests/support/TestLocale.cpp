@@ -18,20 +18,12 @@ QByteArray testLocale() {
     return qgetenv(localeVariable);
 }
 
-bool inRussian() {
-    return !testLocale().isEmpty();
-}
-
-QString inLanguage(const char *english, const char *russian) {
-    return QString::fromUtf8(inRussian() ? russian : english);
-}
-
 bool passesUnderLocale(const QByteArray &locale, const QStringList &functions) {
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(localeVariable, QString::fromLatin1(locale));
     child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.setProcessChannelMode(QProcess::ForwardedChannels); // the child's output goes to this one's
     child.start(QCoreApplication::applicationFilePath(), functions);
     if (!child.waitForFinished(300000)) {
         child.kill();

@@ -13,11 +13,13 @@
 void useTestLocale();
 // The locale this process was started for by a parent run; empty in the first run.
 QByteArray testLocale();
-// True when the process was started for a locale whose texts are Russian (every locale that
-// passesUnderLocale is given here is one).
-bool inRussian();
-// The text this process should show: the Russian one when inRussian(), else the English one.
-QString inLanguage(const char *english, const char *russian);
-// Runs these test functions of this test program in a child process under the locale; true when
-// they all passed. The child's output goes to this process's output.
+// True when started for another locale: every locale passesUnderLocale is given shows Russian texts.
+inline bool inRussian() {
+    return !testLocale().isEmpty();
+}
+// The text this process should show.
+inline QString inLanguage(const char *english, const char *russian) {
+    return QString::fromUtf8(inRussian() ? russian : english);
+}
+// Runs these test functions of this program in a child process under the locale; true when they all passed.
 bool passesUnderLocale(const QByteArray &locale, const QStringList &functions);

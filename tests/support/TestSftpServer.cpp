@@ -32,24 +32,15 @@ void TestSftpServer::start(const QString &program, const QStringList &arguments,
         error = program + ": " + process.errorString();
         return;
     }
-    // The server prints "PORT n" and "FINGERPRINT ..." once it listens.
     QDeadlineTimer deadline(timeoutMs);
     while (keyFingerprint.isEmpty() && !deadline.hasExpired()) {
         if (!process.canReadLine() && !process.waitForReadyRead(int(deadline.remainingTime())))
             break;
-        while (process.canReadLine()) {
-            const QString line = QString::fromUtf8(process.readLine()).trimmed();
-            if (line.startsWith("PORT "))
-                serverPort = line.mid(5).toInt();
-            else if (line.startsWith("FINGERPRINT "))
-                keyFingerprint = line.mid(12);
-        }
+        while (process.canReadLine())
+            readAnnouncement(process.readLine());
     }
-    if (serverPort == 0 || keyFingerprint.isEmpty()) {
-        error = "server did not start: " + QString::fromUtf8(process.readAllStandardError());
-        stop();
-        serverPort = 0;
-    }
+    if (serverPort == 0 || keyFingerprint.isEmpty())
+        failed(process.readAllStandardError());
 }
 
 void TestSftpServer::startDetached(const QString &program, QStringList arguments, int timeoutMs) {
@@ -72,20 +63,28 @@ void TestSftpServer::startDetached(const QString &program, QStringList arguments
         QFile file(output);
         if (!file.open(QIODevice::ReadOnly))
             continue;
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            if (line.startsWith("PORT "))
-                serverPort = line.mid(5).trimmed().toInt();
-            else if (line.startsWith("FINGERPRINT "))
-                keyFingerprint = QString::fromUtf8(line.mid(12).trimmed());
-        }
+        for (const QByteArray &line : file.readAll().split('\n'))
+            readAnnouncement(line);
     }
     if (serverPort == 0 || keyFingerprint.isEmpty()) {
         QFile errors(detachedFiles.filePath("errors"));
         errors.open(QIODevice::ReadOnly);
-        error = "server did not start: " + QString::fromUtf8(errors.readAll());
-        stop();
-        serverPort = 0;
+        failed(errors.readAll());
     }
+}
+
+// The server prints "PORT n" and "FINGERPRINT ..." once it listens.
+void TestSftpServer::readAnnouncement(const QByteArray &line) {
+    if (line.startsWith("PORT "))
+        serverPort = line.mid(5).trimmed().toInt();
+    else if (line.startsWith("FINGERPRINT "))
+        keyFingerprint = QString::fromUtf8(line.mid(12).trimmed());
+}
+
+void TestSftpServer::failed(const QByteArray &errors) {
+    error = "server did not start: " + QString::fromUtf8(errors);
+    stop();
+    serverPort = 0;
 }
 
 void TestSftpServer::stop() {

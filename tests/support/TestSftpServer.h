@@ -54,6 +54,8 @@ private:
     // Under Wine the server is a Linux program started without a handle or pipes: it writes to a
     // file and serves while the stop file exists.
     void startDetached(const QString &program, QStringList arguments, int timeoutMs);
+    void readAnnouncement(const QByteArray &line);
+    void failed(const QByteArray &errors);
     QProcess process;
     QTemporaryDir detachedFiles;
     bool detached = false;
