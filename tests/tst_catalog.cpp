@@ -1,8 +1,8 @@
 // The built-in component tables and the install context under each system version and runtime-package state.
 
-#include "support/TestMain.h"
 #include "core/CEncryptedSettings.h"
 #include "platform/Platform.h"
+#include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "transfer/InstallContext.h"
 

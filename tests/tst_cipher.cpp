@@ -1,7 +1,7 @@
 // Tests of the settings cipher: known answers, the format under each policy, damage and failures.
 
-#include "support/TestMain.h"
 #include "core/CSettingsCipher.h"
+#include "support/TestMain.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 // quillon-cli check, update and install end to end: the real client and settings file against OpenSSH sshd.
 
-#include "support/TestMain.h"
 #include "support/DownloaderRun.h"
+#include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 

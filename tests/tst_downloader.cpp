@@ -1,9 +1,9 @@
 // Install and update runs of the downloader against the asyncssh test server: the signals the windows rely
 // on, what lands where, what is refused, and how a cut file is taken up again.
 
-#include "support/TestMain.h"
 #include "support/DownloaderRun.h"
 #include "support/TestLocale.h"
+#include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 

@@ -1,7 +1,7 @@
 // Tests of the log file: line format, where the file lands, and whole lines under concurrent writers.
 
-#include "support/TestMain.h"
 #include "core/Log.h"
+#include "support/TestMain.h"
 
 #include <QtTest>
 

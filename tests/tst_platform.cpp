@@ -1,9 +1,9 @@
 // Tests of the POSIX platform layer with real processes, files and scripts, and of one program per folder.
 
-#include "support/TestMain.h"
 #include "core/CEncryptedSettings.h"
 #include "platform/Platform.h"
 #include "support/TestFiles.h"
+#include "support/TestMain.h"
 #include "support/TestSettings.h"
 
 #include <QtTest>

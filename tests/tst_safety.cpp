@@ -2,10 +2,10 @@
 // retries and Cancel in the progress window, timer ticks during a slow check, the machine's ssh
 // configuration.
 
-#include "support/TestMain.h"
 #include "support/BoxAnswerer.h"
 #include "support/DownloaderRun.h"
 #include "support/TestLocale.h"
+#include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 

@@ -1,11 +1,11 @@
 // Tests of the start-up steps, run against a temporary program folder.
 
-#include "support/TestMain.h"
 #include "app/Startup.h"
 #include "core/CEncryptedSettings.h"
 #include "core/DefaultSettings.h"
 #include "platform/Platform.h"
 #include "support/TestFiles.h"
+#include "support/TestMain.h"
 
 #include <QtTest>
 

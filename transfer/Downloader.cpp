@@ -4,11 +4,11 @@
 #include "core/Language.h"
 #include "core/Log.h"
 #include "platform/Platform.h"
-#include "transfer/sftp/FilePrefetcher.h"
 #include "transfer/InstallContext.h"
+#include "transfer/SafeNames.h"
+#include "transfer/sftp/FilePrefetcher.h"
 #include "transfer/sftp/PipelinedReader.h"
 #include "transfer/sftp/RangeDownloader.h"
-#include "transfer/SafeNames.h"
 #include "transfer/sftp/SftpSessionPool.h"
 
 #include <QCoreApplication>
@@ -140,8 +140,8 @@ void Downloader::Update() {
     }
     // A server that went away or stopped answering ends the run as a connection failure, so the
     // update list goes back to its list instead of reporting the files as done.
-    auto sessionLost = [this] { return sessionTimedOut(session) || !ssh_is_connected(session.ssh); };
-    for (auto it = pendingMap->cbegin(); it != pendingMap->cend() && !cancelled() && !sessionLost(); ++it) {
+    for (auto it = pendingMap->cbegin(); it != pendingMap->cend() && !cancelled() && !sessionLost(session);
+         ++it) {
         emit New_Progress_Value(0);
         const QString &key = it.key();
         const QString &value = it.value();
@@ -173,7 +173,7 @@ void Downloader::Update() {
     pool = nullptr;
     runPrefetcher.reset();
     runPool.reset();
-    if (sessionLost()) {
+    if (sessionLost(session)) {
         closeSftpSession(session);
         emit Error_connection();
         return;

@@ -3,10 +3,10 @@
 #include "core/CEncryptedSettings.h"
 #include "core/Log.h"
 #include "transfer/DigestCache.h"
-#include "transfer/sftp/FilePrefetcher.h"
 #include "transfer/InstallContext.h"
-#include "transfer/sftp/PipelinedReader.h"
 #include "transfer/SafeNames.h"
+#include "transfer/sftp/FilePrefetcher.h"
+#include "transfer/sftp/PipelinedReader.h"
 #include "transfer/sftp/SftpSession.h"
 #include "transfer/sftp/SftpSessionPool.h"
 

@@ -6,16 +6,18 @@
 
 #include <QtTest/QTest>
 
-#define QUILLON_TEST_MAIN_WITH(TestObject, setup)                                                        \
-    static int runTests(int argc, char *argv[]) {                                                        \
-        QTest::Internal::callInitMain<TestObject>();                                                     \
-        setup TestObject tc;                                                                             \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                       \
-        return QTest::qExec(&tc, argc, argv);                                                            \
-    }                                                                                                    \
-    int main(int argc, char *argv[]) { Platform::endProcess(runTests(argc, argv)); }
+#define QUILLON_TEST_MAIN_WITH(TestObject, setup)                                                            \
+    static int runTests(int argc, char *argv[]) {                                                            \
+        QTest::Internal::callInitMain<TestObject>();                                                         \
+        setup TestObject tc;                                                                                 \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                           \
+        return QTest::qExec(&tc, argc, argv);                                                                \
+    }                                                                                                        \
+    int main(int argc, char *argv[]) {                                                                       \
+        Platform::endProcess(runTests(argc, argv));                                                          \
+    }
 
 #define QUILLON_TEST_MAIN(TestObject) QUILLON_TEST_MAIN_WITH(TestObject, QTEST_MAIN_SETUP())
-#define QUILLON_GUILESS_TEST_MAIN(TestObject)                                                            \
+#define QUILLON_GUILESS_TEST_MAIN(TestObject)                                                                \
     QUILLON_TEST_MAIN_WITH(TestObject, QTEST_QAPP_SETUP(QCoreApplication))
 #define QUILLON_APPLESS_TEST_MAIN(TestObject) QUILLON_TEST_MAIN_WITH(TestObject, )
