@@ -1,14 +1,17 @@
 #!/bin/sh
 # Cross-builds the Windows program (Quillon.exe, quillon-cli.exe, quillon-settings.exe: each one
 # static, stripped file) into build-win/Quillon-win64.zip, then runs its tests under Wine.
-# Installs what is missing first. The first run also builds static Qt, mbedTLS and libssh from
-# Debian's source packages into /var/cache/quillon-windows (scripts/windows/build-deps.sh); later
-# runs reuse them. With --no-tests it stops after the zip.
+# Installs what is missing first. The first run also builds static Qt (Debian 12's source) and
+# mbedTLS, libssh and libsodium (Debian 13's, kept patched there) into /var/cache/quillon-windows
+# (scripts/windows/build-deps.sh); later runs reuse them until Debian publishes a newer version.
+# With --no-tests it stops after the zip.
 set -e
 cd "$(dirname "$0")/.."
 top=$PWD
 scripts/install-packages.sh $(cat scripts/build-packages.txt scripts/test-packages.txt scripts/windows-packages.txt)
-prefix=$(scripts/windows/build-deps.sh | tail -n 1)
+deps=$(scripts/windows/build-deps.sh)
+qt_prefix=$(echo "$deps" | head -n 1)
+libraries_prefix=$(echo "$deps" | tail -n 1)
 
 # One Wine prefix for the whole run, made before anything needs it: a first prefix can take minutes.
 WINEPREFIX=$top/build-win/wine-prefix
@@ -18,10 +21,16 @@ export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 mkdir -p build-win
 sh tests/win/prepare-wine-prefix.sh "$WINEPREFIX"
 
-# A build made against other dependencies starts its configuration afresh.
-grep -qs "^CMAKE_TOOLCHAIN_FILE:FILEPATH=$prefix/" build-win/CMakeCache.txt || rm -f build-win/CMakeCache.txt
+# Qt's toolchain, with the libraries' prefix searched too. A build made against other dependencies
+# starts its configuration afresh.
+toolchain="include($qt_prefix/lib/cmake/Qt6/qt.toolchain.cmake)
+list(APPEND CMAKE_FIND_ROOT_PATH $libraries_prefix)"
+if [ "$toolchain" != "$(cat build-win/toolchain.cmake 2>/dev/null)" ]; then
+    echo "$toolchain" > build-win/toolchain.cmake
+    rm -f build-win/CMakeCache.txt
+fi
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$prefix/lib/cmake/Qt6/qt.toolchain.cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_TOOLCHAIN_FILE="$top/build-win/toolchain.cmake" -DCMAKE_PREFIX_PATH="$qt_prefix;$libraries_prefix" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v wine)" -DQUILLON_HOST_BUILD_DIR="$top/build" >/dev/null
 cmake --build build-win -j2 --target Quillon quillon-cli quillon-settings
 
@@ -30,7 +39,22 @@ package=build-win/package
 rm -rf "$package" build-win/Quillon-win64.zip
 mkdir -p "$package/Quillon/licences"
 cp build-win/Quillon.exe build-win/tools/quillon-cli.exe build-win/tools/quillon-settings.exe "$package/Quillon/"
-cp -r "$prefix/share/licences/." "$package/Quillon/licences/"
+cp -r "$qt_prefix/share/licences/." "$libraries_prefix/share/licences/." "$package/Quillon/licences/"
+rm "$package"/Quillon/licences/sources-*.txt
+sources=$(cat "$qt_prefix/share/licences/sources-qt.txt" "$libraries_prefix/share/licences/sources-libraries.txt")
+cat > "$package/Quillon/licences/SOURCES.txt" <<TXT
+Quillon's Windows programs link statically against these Debian source packages, built with
+Debian's patches and otherwise unchanged (static, unused Qt modules left out):
+$(echo "$sources" | sed 's/^/    /')
+Qt comes from Debian 12; mbedTLS, libssh and libsodium from Debian 13, whose security updates keep
+them patched. Fetch the sources from Debian's archive with:
+    apt-get source $(echo $sources)
+Qt is used under the GNU LGPL version 3 (qt6-base/LGPL-3.0-only.txt); the libraries bundled in it
+(zlib, PCRE2, libpng, libjpeg, HarfBuzz, FreeType and others) under their own licences, in
+qt6-base/src/ beside Qt's attribution files. libssh: GNU LGPL 2.1 (libssh/COPYING). mbedTLS:
+Apache 2.0 (mbedtls/LICENSE). libsodium: ISC (libsodium/LICENSE). Quillon's own source is open, so
+Qt can be replaced by relinking.
+TXT
 (cd "$package" && cmake -E tar cf ../Quillon-win64.zip --format=zip Quillon)
 for exe in "$package"/Quillon/*.exe; do
     echo "$(basename "$exe"): $(stat -c %s "$exe") bytes"
