@@ -1,10 +1,11 @@
 #!/bin/sh
 # Cross-builds the Windows program (Quillon.exe, quillon-cli.exe, quillon-settings.exe: each one
-# static, stripped file) into build-win/Quillon-win64.zip, then runs its tests under Wine.
+# static, stripped file) into build-win/Quillon-win64.zip and the setup build-win/Quillon-setup.exe,
+# then runs its tests under Wine.
 # Installs what is missing first. The first run also builds static Qt (Debian 12's source) and
 # mbedTLS, libssh and libsodium (Debian 13's, kept patched there) into /var/cache/quillon-windows
 # (scripts/windows/build-deps.sh); later runs reuse them until Debian publishes a newer version.
-# With --no-tests it stops after the zip.
+# With --no-tests it stops after the zip and the setup.
 set -e
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -56,10 +57,17 @@ Apache 2.0 (mbedtls/LICENSE). libsodium: ISC (libsodium/LICENSE). Quillon's own 
 Qt can be replaced by relinking.
 TXT
 (cd "$package" && cmake -E tar cf ../Quillon-win64.zip --format=zip Quillon)
-for exe in "$package"/Quillon/*.exe; do
+# The setup installs the same files for the current user (scripts/windows/setup.nsi).
+# Its first and last pages show the title picture, on its own light blue below it.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-win/CMakeCache.txt)
+convert resources/Title.png -resize 164x -background '#e8f1fc' -gravity north -extent 164x314 \
+    BMP3:build-win/setup-side.bmp
+makensis -V2 -DVERSION="$version" -DPAYLOAD="$top/$package/Quillon" -DICON="$top/resources/Icon.ico" \
+    -DSIDE="$top/build-win/setup-side.bmp" -DOUTFILE="$top/build-win/Quillon-setup.exe" scripts/windows/setup.nsi
+for exe in "$package"/Quillon/*.exe build-win/Quillon-setup.exe; do
     echo "$(basename "$exe"): $(stat -c %s "$exe") bytes"
 done
-echo "Built $top/build-win/Quillon-win64.zip"
+echo "Built $top/build-win/Quillon-win64.zip and $top/build-win/Quillon-setup.exe"
 [ "$1" = "--no-tests" ] && exit 0
 
 # The tests under Wine; the end-to-end ones compare with the Linux programs, so build those too.

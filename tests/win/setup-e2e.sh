@@ -1,0 +1,167 @@
+#!/bin/bash
+# Quillon-setup.exe under Wine, as IT rolls it out: a silent install with the company's settings,
+# reinstalls that keep the user's files, the installed Quillon.exe started from its shortcut and
+# updating itself from the tray menu on a virtual display, then the silent uninstall of the uninstall
+# entry, which stops it and leaves nothing of the program behind.
+# Usage: setup-e2e.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR   (copies WINEPREFIX when set). Exit 77 = skipped.
+set -u
+linux_build=$(realpath "$1")
+build=$(realpath "$2")
+here=$(cd "$(dirname "$0")" && pwd)
+command -v wine >/dev/null || { echo "Skipped: wine is not installed"; exit 77; }
+for file in "$build/Quillon-setup.exe" "$build/package/Quillon/Quillon.exe" "$linux_build/tools/quillon-settings"; do
+    [ -f "$file" ] || { echo "FAILED: $file was not built (scripts/build-windows.sh makes the setup)"; exit 1; }
+done
+
+work=$(mktemp -d /tmp/quillon-setup-e2e.XXXXXX)
+if [ -d "${WINEPREFIX:-}" ]; then
+    cp -a "$WINEPREFIX" "$work/prefix"
+else
+    sh "$here/prepare-wine-prefix.sh" "$work/prefix" || exit 1
+fi
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset QT_QPA_PLATFORM
+. "$here/virtual-display.sh"
+cleanup() {
+    timeout 60 wineserver -k 2>/dev/null
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+shots=$build/screenshots
+mkdir -p "$shots"
+
+windows_folder() { wine cmd /c echo "%$1%" | tr -d '\r'; }
+folder_win="$(windows_folder LOCALAPPDATA)\\Programs\\Quillon"
+folder=$(winepath -u "$folder_win")
+shortcut=$(winepath -u "$(windows_folder APPDATA)\\Microsoft\\Windows\\Start Menu\\Programs\\Quillon.lnk")
+key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillon'
+run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+reg_value() { wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
+# The ids of the processes that run the installed Quillon.exe.
+running() {
+    for process in /proc/[0-9]*; do
+        { tr '\0/' '\n\\' <"$process/cmdline"; } 2>/dev/null | head -n 1 | grep -qixF "$folder_win\\Quillon.exe" &&
+            echo "${process#/proc/}"
+    done
+}
+# Runs a command line through cmd, which hands the switches over as typed, quotes included.
+setup_code=0
+run_cmd() {
+    printf '%s\r\n' "$1" >"$work/run.bat"
+    setup_code=0
+    (cd "$work" && timeout 300 wine cmd /c run.bat) >"$work/run.log" 2>&1 || setup_code=$?
+}
+expect_code() { [ "$setup_code" = "$2" ] || fail "$1: exit code $setup_code, not $2: $(cat "$work/run.log")"; }
+
+# The company's server, serving a newer Quillon.exe (the built one and a few more bytes).
+served="$work/tree/upload/Softwares/For Download/Quillon/Quillon.exe"
+mkdir -p "$(dirname "$served")" "$work/it share"
+{ cat "$build/package/Quillon/Quillon.exe"; printf 'a newer build'; } >"$served"
+password="Pw-$RANDOM-$RANDOM"
+coproc SERVER { exec /usr/bin/python3 "$here/../servers/asyncssh_server.py" --root "$work/tree" --user it \
+    --password "$password" 2>"$work/server.err"; }
+pids+=("$SERVER_PID")
+port="" fingerprint=""
+while [ -z "$fingerprint" ] && read -r -t 60 line <&"${SERVER[0]}"; do
+    case "$line" in PORT\ *) port=${line#PORT } ;; FINGERPRINT\ *) fingerprint=${line#FINGERPRINT } ;; esac
+done
+[ -n "$fingerprint" ] || { fail "the SFTP server did not start: $(cat "$work/server.err")"; exit 1; }
+# IT's settings, made with quillon-settings: an old file naming no server, then the company's one.
+encrypt() {
+    printf '[SFTP]\nIP=127.0.0.1\nport=%s\nLogin=it\nPswd=%s\nHostKey=%s\n[Start]\nFirstStart=1\n' "$@" \
+        >"$work/plain.ini"
+    "$linux_build/tools/quillon-settings" encrypt "$work/plain.ini" "$work/it share/$4"
+}
+encrypt 1 none none old.ini && encrypt "$port" "$password" "$fingerprint" "company settings.ini" ||
+    { fail "quillon-settings could not write IT's settings"; exit 1; }
+
+# 1. A silent install with settings, the file named relative to where the setup starts.
+run_cmd "\"$(winepath -w "$build/Quillon-setup.exe")\" /S /SETTINGS=\"it share\\old.ini\""
+expect_code "the silent install" 0
+(cd "$build/package/Quillon" && find . -type f) | while read -r file; do
+    cmp -s "$build/package/Quillon/$file" "$folder/$file" || echo "$file"
+done >"$work/missing"
+[ ! -s "$work/missing" ] || fail "not installed as in the zip: $(cat "$work/missing")"
+cmp -s "$work/it share/old.ini" "$folder/settings.ini" || fail "the silent install did not install the settings"
+tr -d '\0' <"$shortcut" 2>/dev/null | grep -qiF "$folder_win\\Quillon.exe" || fail "no Start-menu shortcut to Quillon.exe"
+for name in DisplayName DisplayVersion Publisher UninstallString QuietUninstallString DisplayIcon EstimatedSize; do
+    [ -n "$(reg_value "$key" "$name")" ] || fail "the uninstall entry has no $name"
+done
+[ -z "$(running)" ] || fail "the silent install started Quillon"
+
+# 2. Reinstalls: the user's files stay; IT's switch replaces the settings, or fails with code 2 when
+# its file does not exist. Each row: setup switches (with PowerShell's quoting of a whole argument),
+# exit code, the file settings.ini must then equal.
+printf 'user log\n' >"$folder/LogFile.log"
+printf '{"cache": 1}\n' >"$folder/UpdateCheckCache.json"
+cp "$folder/LogFile.log" "$folder/UpdateCheckCache.json" "$work/"
+while IFS='|' read -r switches code settings; do
+    : >"$folder/Quillon.exe"
+    run_cmd "\"$(winepath -w "$build/Quillon-setup.exe")\" /S $switches"
+    expect_code "setup $switches" "$code"
+    cmp -s "$work/it share/$settings" "$folder/settings.ini" || fail "setup $switches: settings.ini is not $settings"
+    [ "$code" != 0 ] || cmp -s "$build/package/Quillon/Quillon.exe" "$folder/Quillon.exe" || fail "setup $switches: Quillon.exe not reinstalled"
+    for file in LogFile.log UpdateCheckCache.json; do
+        cmp -s "$work/$file" "$folder/$file" || fail "setup $switches changed $file"
+    done
+done <<TABLE
+|0|old.ini
+"/SETTINGS=$(winepath -w "$work/it share/company settings.ini")"|0|company settings.ini
+/SETTINGS=missing.ini|2|company settings.ini
+TABLE
+cp "$build/package/Quillon/Quillon.exe" "$folder/Quillon.exe"
+
+# 3. Quillon.exe started from its shortcut finds the newer program on the company's server and
+# replaces itself in its folder: "Check updates" in the tray menu, "Update All", "Update", OK.
+start_tray_display || exit 1
+wine start /unix "$shortcut" >"$work/quillon.log" 2>&1
+started() { first=$(running); [ -n "$first" ]; }
+wait_for 120 started || fail "Quillon.exe did not start from its shortcut"
+windows_before=$(program_windows)
+if find_tray_icon && open_tray_menu; then
+    eval "$(xdotool getwindowgeometry --shell "$tray_menu")"
+    xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT * 3 / 10)) click 1 # the second of five entries
+    update_window=""
+    listed() {
+        for window in $(comm -13 <(echo "$windows_before") <(program_windows)); do
+            [ "$(xwininfo -id "$window" | sed -n 's/^ *Width: //p; s/^ *Height: //p' | paste -sd x)" = 615x467 ] &&
+                update_window=$window && return 0
+        done
+        return 1
+    }
+    if wait_for 120 listed; then
+        xdotool mousemove --window "$update_window" 215 442 click 1 mousemove --window "$update_window" 550 442 click 1
+        sleep 1
+        import -window root "$shots/installed-update.png"
+        done_box() { xdotool search --onlyvisible --name 'successfully installed' | head -n 1 | grep .; }
+        if wait_for 120 done_box; then
+            xdotool windowfocus --sync "$(done_box)" key Return
+        else
+            fail "the update did not end with \"The updates have been successfully installed!\""
+        fi
+    else
+        fail "\"Check updates\" listed no update: $(cat "$folder/LogFile.log" 2>/dev/null)"
+    fi
+fi
+restarted() { [ -n "$(running)" ] && [ "$(running)" != "$first" ] && [ ! -e "$folder/Old.exe" ]; }
+wait_for 120 restarted || fail "Quillon did not restart into the new file (running: $(running); $(ls "$folder"))"
+cmp -s "$served" "$folder/Quillon.exe" || fail "the installed Quillon.exe is not the server's newer one"
+wait_for 30 test ! -e "$folder/delete.bat" || fail "the restarted Quillon left delete.bat"
+
+# 4. The silent uninstall, as IT's tools run the uninstall entry, with Quillon running and starting
+# with Windows. Software installed inside the program folder stays.
+wine reg add "$run_key" /v Quillon /d "$folder_win\\Quillon.exe" /f >/dev/null 2>&1
+mkdir -p "$folder/LoRa/Meter" && printf 'installed software\n' >"$folder/LoRa/Meter/meter.txt"
+run_cmd "$(reg_value "$key" QuietUninstallString)"
+expect_code "the silent uninstall" 0
+[ -z "$(running)" ] || fail "the uninstall left Quillon running"
+wait_for 30 test "$(cd "$folder" && find . | sort | paste -sd ' ')" = ". ./LoRa ./LoRa/Meter ./LoRa/Meter/meter.txt" ||
+    fail "the uninstall left in the program folder: $(cd "$folder" && find . -path ./LoRa -prune -o -print)"
+[ ! -e "$shortcut" ] || fail "the uninstall left the Start-menu shortcut"
+wine reg query "$key" >/dev/null 2>&1 && fail "the uninstall left the uninstall entry"
+[ -z "$(reg_value "$run_key" Quillon)" ] || fail "the uninstall left Quillon starting with Windows"
+
+[ "$failures" -eq 0 ] || { echo "== Quillon's log:"; cat "$folder/LogFile.log" "$work/quillon.log" 2>/dev/null; exit 1; }
+echo "setup: silent install with IT's settings, reinstalls keeping the user's files, self-update, silent uninstall"
