@@ -270,6 +270,14 @@ def program_files(uses, unknown):
                 elif packaged_path(origin):
                     uses[origin].add(relative(path))
         elif name.endswith('.sh') or (shebang and os.path.basename(shebang[0]) in ('sh', 'bash', 'dash')):
+            # Its own functions and those of the files beside it that it sources.
+            sourced = re.findall(r'(?m)^\s*\.\s+.*/([\w.-]+\.sh)"?\s*$', code)
+            for helper in sourced:
+                try:
+                    with open(os.path.join(os.path.dirname(path), helper), encoding='utf-8') as file:
+                        code += '\n' + file.read()
+                except OSError:
+                    pass
             functions = re.findall(r'(?m)^\s*(?:function\s+)?([\w-]+)\s*\(\)', code)
             names = shebang[:1] + [word for word in shell_commands(code) if word not in functions]
         else:

@@ -46,6 +46,7 @@ running() {
             echo "${process#/proc/}"
     done
 }
+runs() { [ -n "$(running)" ]; }
 # Runs a command line through cmd, which hands the switches over as typed, quotes included.
 setup_code=0
 run_cmd() {
@@ -89,7 +90,7 @@ tr -d '\0' <"$shortcut" 2>/dev/null | grep -qiF "$folder_win\\Quillon.exe" || fa
 for name in DisplayName DisplayVersion Publisher UninstallString QuietUninstallString DisplayIcon EstimatedSize; do
     [ -n "$(reg_value "$key" "$name")" ] || fail "the uninstall entry has no $name"
 done
-[ -z "$(running)" ] || fail "the silent install started Quillon"
+wait_for 5 runs && fail "the silent install started Quillon"
 
 # 2. Reinstalls: the user's files stay; IT's switch replaces the settings, or fails with code 2 when
 # its file does not exist. Each row: setup switches (with PowerShell's quoting of a whole argument),
@@ -145,7 +146,7 @@ if find_tray_icon && open_tray_menu; then
         fail "\"Check updates\" listed no update: $(cat "$folder/LogFile.log" 2>/dev/null)"
     fi
 fi
-restarted() { [ -n "$(running)" ] && [ "$(running)" != "$first" ] && [ ! -e "$folder/Old.exe" ]; }
+restarted() { runs && [ "$(running)" != "$first" ] && [ ! -e "$folder/Old.exe" ]; }
 wait_for 120 restarted || fail "Quillon did not restart into the new file (running: $(running); $(ls "$folder"))"
 cmp -s "$served" "$folder/Quillon.exe" || fail "the installed Quillon.exe is not the server's newer one"
 wait_for 30 test ! -e "$folder/delete.bat" || fail "the restarted Quillon left delete.bat"
@@ -156,7 +157,7 @@ wine reg add "$run_key" /v Quillon /d "$folder_win\\Quillon.exe" /f >/dev/null 2
 mkdir -p "$folder/LoRa/Meter" && printf 'installed software\n' >"$folder/LoRa/Meter/meter.txt"
 run_cmd "$(reg_value "$key" QuietUninstallString)"
 expect_code "the silent uninstall" 0
-[ -z "$(running)" ] || fail "the uninstall left Quillon running"
+runs && fail "the uninstall left Quillon running"
 wait_for 30 test "$(cd "$folder" && find . | sort | paste -sd ' ')" = ". ./LoRa ./LoRa/Meter ./LoRa/Meter/meter.txt" ||
     fail "the uninstall left in the program folder: $(cd "$folder" && find . -path ./LoRa -prune -o -print)"
 [ ! -e "$shortcut" ] || fail "the uninstall left the Start-menu shortcut"
