@@ -259,6 +259,7 @@ private slots:
         about.show();
         QApplication::setActiveWindow(&about);
         QVERIFY(QTest::qWaitForWindowActive(&about));
+        QVERIFY(aboutText->textInteractionFlags() & Qt::LinksAccessibleByMouse);
         aboutText->setFocus();
         // The links are reached with Tab and followed with Enter, in the text's order, each once.
         for (int link = 0; link < 4; ++link) {

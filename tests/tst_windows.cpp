@@ -281,11 +281,12 @@ private slots:
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler("file", &catcher, "open");
         SettingsUi w;
-        QVERIFY(w.table->editTriggers() == QAbstractItemView::NoEditTriggers &&
-                !w.button("modifyButton")->isEnabled() && !w.button("deleteButton")->isEnabled());
+        QVERIFY(!w.button("modifyButton")->isEnabled() && !w.button("deleteButton")->isEnabled());
         // A row for each recorded folder, and none for the others.
         QCOMPARE(w.rowNames(), QStringList({"Brightfen Alerter", "Brightfen Bridge", "Brightfen Console",
                                             "Brightfen Fieldlink", "Brightfen Sniffer", "Quillon"}));
+        for (const QString &name : w.rowNames()) // each row shows its own folder
+            QCOMPARE(w.item(name)->text(), setting("Path/" + name));
         w.window.show();
         // A folder that is gone opens nothing.
         emit w.table->itemDoubleClicked(w.item("Brightfen Sniffer"));
