@@ -325,26 +325,24 @@ private slots:
         QTest::newRow("complete") << true;
         QTest::newRow("refused three times") << false;
     }
-    // A complete run records its folder, then runs the installers in turn; a refused one gives up after its
-    // attempts. Either way the wizard goes once the run has ended, after one box.
+    // A complete run runs the installers in turn, the one that cannot start too; a refused one gives up after
+    // its attempts. Either way the wizard goes once the run has ended, after one box.
     void runEndings() {
         QFETCH(bool, complete);
         QTemporaryDir tree, local;
         const QString download = tree.path() + componentsRoot, marks = local.filePath("marks");
-        const QString drivers = local.filePath("program/Drivers"), meter = "Path/Brightfen Meter";
-        const QByteArray bytes(300000, 'b');
+        const QString drivers = local.filePath("program/Drivers");
         // Installers: scripts named like Windows ones that note their start and their end; one cannot start.
         for (const QString installer : {"CP210x/x64/cp210x-setup.exe", "MSVC/vc_redist.exe"}) {
             const QByteArray note = "echo " + installer.toUtf8() + " >> '" + marks.toUtf8() + "'\n";
             QVERIFY(writeTestFile(download + installer, "#!/bin/sh\n" + note + "sleep 0.5\n" + note));
             QVERIFY(QFile::setPermissions(download + installer, QFile::ReadOwner | QFile::ExeOwner));
         }
-        auto server =
-            serveFiles(tree, {{"Brightfen Meter/big.bin", bytes}, {"MCP2200/setup.exe", "not a program"}});
+        auto server = serveFiles(
+            tree, {{"Brightfen Meter/big.bin", QByteArray(300000, 'b')}, {"MCP2200/setup.exe", "-"}});
         QVERIFY(server);
         if (!complete)
             server.reset(); // its port now refuses connections
-        settingsStore()->setValue(meter, QString());
         InstallContext context;
         context.selectedLoRa.insert("Brightfen Meter", true);
         for (const char *driver : {"CP210x", "MCP2200", "MSVC"})
@@ -378,11 +376,8 @@ private slots:
         QTRY_VERIFY(progress.isNull());
         QTRY_VERIFY_WITH_TIMEOUT(thread.isNull(), 10000); // let go: it ended and deleted itself
         QTest::qWait(100);
+        // What lands and what is recorded is tst_safety's; here, the order of the ending.
         QVERIFY(wizard.teardowns == 1 && boxes.seen.size() == 1);
-        QCOMPARE(readTestFile(local.filePath("LoRa/Brightfen Meter/big.bin")),
-                 complete ? bytes : "<missing>");
-        QCOMPARE(settingsStore()->value(meter).toString(),
-                 complete ? local.filePath("LoRa/Brightfen Meter") : "");
         if (!complete)
             return;
         const QStringList notes = QString(readTestFile(marks)).split('\n', Qt::SkipEmptyParts);

@@ -9,13 +9,6 @@ BoxAnswerer::BoxAnswerer(QList<Answer> answers, std::function<QStringList()> sna
     timer.start(10);
 }
 
-QStringList BoxAnswerer::texts() const {
-    QStringList list;
-    for (const Seen &box : seen)
-        list << box.text;
-    return list;
-}
-
 QStringList BoxAnswerer::titles() const {
     QStringList list;
     for (const Seen &box : seen)
@@ -31,14 +24,12 @@ void BoxAnswerer::poll() {
     dialog->setProperty("answered", true);
     auto *box = qobject_cast<QMessageBox *>(dialog);
     Seen shown{
-        dialog->windowTitle(), box ? box->text() : QString(), {}, {}, snapshot ? snapshot() : QStringList()};
+        dialog->windowTitle(), box ? box->text() : QString(), {}, snapshot ? snapshot() : QStringList()};
     for (QAbstractButton *button : box ? box->buttons() : QList<QAbstractButton *>())
         shown.buttons << button->text();
     shown.buttons.sort();
     const Answer answer = answers.isEmpty() ? Answer(QMessageBox::NoButton) : answers.takeFirst();
     QAbstractButton *button = box && answer.button ? box->button(answer.button) : nullptr;
-    if (button)
-        shown.pressed = button->text();
     seen << shown;
     if (button) {
         button->click();

@@ -23,7 +23,6 @@ public:
         QString title;
         QString text;        // a message box's text
         QStringList buttons; // a message box's button texts, sorted
-        QString pressed;     // the text of the button pressed; empty when the box was rejected
         QStringList state;   // what the snapshot function returned while the dialog was up
     };
 
@@ -31,7 +30,6 @@ public:
     // the button) is rejected and counted in `unanswered`.
     explicit BoxAnswerer(QList<Answer> answers = {}, std::function<QStringList()> snapshot = {});
     void queue(const Answer &answer) { answers.append(answer); }
-    QStringList texts() const;
     QStringList titles() const;
 
     QList<Seen> seen;
