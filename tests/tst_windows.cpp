@@ -514,7 +514,8 @@ private slots:
             for (const QString &key : map.keys())
                 window.treeWidget()->findItems(key, Qt::MatchExactly).first()->setCheckState(0, Qt::Checked);
             BoxAnswerer answerer({Box::Ok});
-            runUpdate(window, answerer, 1); // the failure box
+            runUpdate(window, answerer, 1);
+            QCOMPARE(answerer.seen[0].icon, QMessageBox::Warning); // the failure box
             QTRY_VERIFY(isListed(window));
             QVERIFY(window.isVisible() && finished.isEmpty());
             // What was cut short stays listed; a file that arrived before the cut is done and leaves the

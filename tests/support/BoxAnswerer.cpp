@@ -23,8 +23,11 @@ void BoxAnswerer::poll() {
         return;
     dialog->setProperty("answered", true);
     auto *box = qobject_cast<QMessageBox *>(dialog);
-    Seen shown{
-        dialog->windowTitle(), box ? box->text() : QString(), {}, snapshot ? snapshot() : QStringList()};
+    Seen shown{dialog->windowTitle(),
+               box ? box->text() : QString(),
+               {},
+               box ? box->icon() : QMessageBox::NoIcon,
+               snapshot ? snapshot() : QStringList()};
     for (QAbstractButton *button : box ? box->buttons() : QList<QAbstractButton *>())
         shown.buttons << button->text();
     shown.buttons.sort();
