@@ -192,6 +192,11 @@ private slots:
         MainTrayIcon tray;
         for (QAction *action : tray.trayMenu()->actions())
             menu << action->text();
+        { // the exit question, its buttons too
+            BoxAnswerer exit({Box::No});
+            QVERIFY(QMetaObject::invokeMethod(&tray, "Exit_Application") && exit.seen.size() == 1);
+            menu << exit.seen[0].buttons << exit.seen[0].text;
+        }
         AboutWindow about;
         WelcomeWindow welcome([](WelcomeWindow *) {});
         QCOMPARE(language(menu + textsOf(&about) + textsOf(&welcome)), wide);
