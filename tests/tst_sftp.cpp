@@ -247,6 +247,57 @@ private slots:
         QCOMPARE(filesBelow(folder).size(), files.size());
     }
 
+    // A server that breaks the protocol, or lists a folder without end or into an error: the run ends at once
+    // (no wait for the silent-server watch), one line says why, nothing is recorded, every installed file
+    // stays as it was, and the check reports the server unreachable rather than a shorter folder.
+    void hostileServerIsRefused_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("logged");
+        const QString protocol = "Error sftp protocol - ";
+        const QString folder = "Error read sftp folder - " + componentsRoot + "Brightfen Meter/sub (";
+        QTest::newRow("reply to an id never sent") << "unknown-id" << protocol + "a reply (type 104) to request ";
+        QTest::newRow("2 GiB packet") << "oversized" << protocol + "a packet of 2147483648 bytes";
+        QTest::newRow("length past its packet") << "length-past-packet" << "name running past the end";
+        QTest::newRow("name count past its packet") << "name-count" << "a name count of 10000000 that";
+        QTest::newRow("attributes past their packet") << "attrs-past-packet" << "attributes running past the end";
+        QTest::newRow("NUL in a name") << "nul-name" << protocol + "a name holding a NUL byte";
+        QTest::newRow("reply of the wrong type") << "wrong-type" << protocol + "a reply of type 102 to a READDIR";
+        QTest::newRow("version 4") << "version" << "Error sftp conect - the server speaks SFTP version 4, not 3";
+        QTest::newRow("more data than asked") << "extra-data" << protocol + "3100 bytes of data for a read of 3000";
+        QTest::newRow("endless listing") << "endless-listing" << folder + "more than 100000 entries)";
+        QTest::newRow("listing ends in an error") << "listing-error" << folder + "Failure by";
+    }
+    void hostileServerIsRefused() {
+        QFETCH(QString, fault);
+        QFETCH(QString, logged);
+        const QString name = "Brightfen Meter";
+        const Files files{{name + "/app.exe", randomTestBytes(3000)}, {name + "/sub/meter.dll", randomTestBytes(8)}};
+        QTemporaryDir tree, target;
+        // The first READ of a file, the listing of the folder inside the component.
+        const auto server = serveFiles(tree, files, {"--protocol-fault", fault, "--fault-path", "Meter/"});
+        QVERIFY(server);
+        const QString folder = target.path() + "/LoRa/" + name;
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY(writeTestFile(target.path() + "/LoRa/" + it.key(), "installed"));
+        auto context = newInstallContext(target.path());
+        context->selectedLoRa[name] = true;
+        Downloader downloader(context.get());
+        DownloaderRun run(&downloader);
+        QVERIFY(run.start(true, 30000)); // well inside the 60-second watch
+        QVERIFY2(run.events.last() == "error connection" || downloader.failedFileCount() > 0,
+                 qPrintable(run.events.join('\n')));
+        QVERIFY(run.matching("path ").isEmpty());
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QCOMPARE(readFileOrEmpty(target.path() + "/LoRa/" + it.key()), QByteArray("installed"));
+        QVERIFY2(logText().contains(logged), qPrintable(logText()));
+
+        settingsStore()->setValue("Path/" + name, folder);
+        QHash<QString, QString> found;
+        UpdateChecker(&found).Checking_Updates_On_Server();
+        settingsStore()->setValue("Path/" + name, QString());
+        QCOMPARE(found, (QHash<QString, QString>{{"Error Connect", "Error"}}));
+    }
+
     // The run's own session goes away while helpers fetch ahead: nothing is recorded, every installed file
     // is its old self or the whole new one (announced), and a cut one leaves at most its beginning beside it.
     void lostConnectionKeepsInstalledFiles_data() {
