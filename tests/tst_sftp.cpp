@@ -50,7 +50,8 @@ void expectWalk(const SftpSession &lister, const QByteArray &remote, const QStri
         events << text + name;
         if (name != "." && name != "..") {
             if (entry.attributes.isFolder())
-                expectWalk(lister, remote + "/" + entry.name, local + "/" + name, text, total, progress, events);
+                expectWalk(lister, remote + "/" + entry.name, local + "/" + name, text, total, progress,
+                           events);
             else
                 events << chunks(size) << "log 1 " + local + "/" + name;
             progress += double(size) / (total / 100.0);
@@ -255,15 +256,22 @@ private slots:
         QTest::addColumn<QString>("logged");
         const QString protocol = "Error sftp protocol - ";
         const QString folder = "Error read sftp folder - " + componentsRoot + "Brightfen Meter/sub (";
-        QTest::newRow("reply to an id never sent") << "unknown-id" << protocol + "a reply (type 104) to request ";
+        QTest::newRow("reply to an id never sent")
+            << "unknown-id" << protocol + "a reply (type 104) to request ";
         QTest::newRow("2 GiB packet") << "oversized" << protocol + "a packet of 2147483648 bytes";
-        QTest::newRow("length past its packet") << "length-past-packet" << "name running past the end";
-        QTest::newRow("name count past its packet") << "name-count" << "a name count of 10000000 that";
-        QTest::newRow("attributes past their packet") << "attrs-past-packet" << "attributes running past the end";
+        QTest::newRow("length past its packet") << "length-past-packet"
+                                                << "name running past the end";
+        QTest::newRow("name count past its packet") << "name-count"
+                                                    << "a name count of 10000000 that";
+        QTest::newRow("attributes past their packet") << "attrs-past-packet"
+                                                      << "attributes running past the end";
         QTest::newRow("NUL in a name") << "nul-name" << protocol + "a name holding a NUL byte";
-        QTest::newRow("reply of the wrong type") << "wrong-type" << protocol + "a reply of type 102 to a READDIR";
-        QTest::newRow("version 4") << "version" << "Error sftp conect - the server speaks SFTP version 4, not 3";
-        QTest::newRow("more data than asked") << "extra-data" << protocol + "3100 bytes of data for a read of 3000";
+        QTest::newRow("reply of the wrong type")
+            << "wrong-type" << protocol + "a reply of type 102 to a READDIR";
+        QTest::newRow("version 4") << "version"
+                                   << "Error sftp conect - the server speaks SFTP version 4, not 3";
+        QTest::newRow("more data than asked")
+            << "extra-data" << protocol + "3100 bytes of data for a read of 3000";
         QTest::newRow("endless listing") << "endless-listing" << folder + "more than 100000 entries)";
         QTest::newRow("listing ends in an error") << "listing-error" << folder + "Failure by";
     }
@@ -271,7 +279,8 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(QString, logged);
         const QString name = "Brightfen Meter";
-        const Files files{{name + "/app.exe", randomTestBytes(3000)}, {name + "/sub/meter.dll", randomTestBytes(8)}};
+        const Files files{{name + "/app.exe", randomTestBytes(3000)},
+                          {name + "/sub/meter.dll", randomTestBytes(8)}};
         QTemporaryDir tree, target;
         // The first READ of a file, the listing of the folder inside the component.
         const auto server = serveFiles(tree, files, {"--protocol-fault", fault, "--fault-path", "Meter/"});

@@ -180,7 +180,8 @@ qint64 Downloader::totalChosenSize() {
     // Each chosen component is walked once here; the download pass then goes over the same walk.
     qint64 total = 0;
     const QVector<const QHash<QString, bool> *> groups{&context->selectedLoRa, &context->selectedNbIot,
-                                                      &context->selectedCarMonitoring, &context->selectedDrivers};
+                                                       &context->selectedCarMonitoring,
+                                                       &context->selectedDrivers};
     for (const QHash<QString, bool> *selection : groups) {
         for (auto it = selection->cbegin(); it != selection->cend(); ++it) {
             if (!it.value() || cancelled() || sessionLost(session))

@@ -75,8 +75,12 @@ bool RemoteWalk::listAll(const QVector<QByteArray> &paths, QVector<Listing> &out
             handles[request.folder] = reply.handle;
             listing.opened = true;
         } else if (!request.opening && reply.type == SftpChannel::Name) {
-            if (listing.entries.size() + reply.entries.size() > SftpChannel::maxListing) {
-                listing.error = QString("more than %1 entries").arg(SftpChannel::maxListing);
+            // An empty answer would let a listing go on for ever without passing the cap.
+            if (reply.entries.isEmpty() ||
+                listing.entries.size() + reply.entries.size() > SftpChannel::maxListing) {
+                listing.error = reply.entries.isEmpty()
+                                    ? QStringLiteral("an empty answer to READDIR")
+                                    : QString("more than %1 entries").arg(SftpChannel::maxListing);
                 done(request.folder);
                 continue;
             }
@@ -204,7 +208,8 @@ bool RemoteWalk::walk(const QByteArray &folder, const std::function<bool()> &sto
                 continue;
             }
             if (nodes.size() + listing.entries.size() > maxEntries) {
-                setFailure(QString::fromUtf8(nodes.at(index).path) + QString(" (more than %1 entries in all)").arg(maxEntries));
+                setFailure(QString::fromUtf8(nodes.at(index).path) +
+                           QString(" (more than %1 entries in all)").arg(maxEntries));
                 return false;
             }
             for (const SftpChannel::Entry &entry : listing.entries) {

@@ -29,7 +29,7 @@ public:
     static constexpr int maxEntries = 10 * SftpChannel::maxListing;
 
     enum Kind : quint8 {
-        Skipped,     // "." as first or second character: never walked, never fetched, never reported
+        Skipped, // "." as first or second character: never walked, never fetched, never reported
         File,
         Folder,
         UnsafeName,  // cannot be a local name (unsafeReason says why)
@@ -44,12 +44,12 @@ public:
         Kind kind = File;
         QString unsafeReason;
         bool isLink = false;
-        bool listedRegular = false; // its listing gave it as a plain file
-        qint64 listedSize = 0;      // the size its listing gave (a link's own size for a link)
+        bool listedRegular = false;         // its listing gave it as a plain file
+        qint64 listedSize = 0;              // the size its listing gave (a link's own size for a link)
         SftpChannel::Attributes attributes; // links followed: the target's
-        int depth = 0;              // folders below the component folder
-        int parent = -1;            // the folder it is listed in
-        QVector<int> children;      // folders: in the server's order
+        int depth = 0;                      // folders below the component folder
+        int parent = -1;                    // the folder it is listed in
+        QVector<int> children;              // folders: in the server's order
     };
 
     explicit RemoteWalk(SftpSession &session);

@@ -83,7 +83,8 @@ struct CheckWalk {
     void queueAhead(int folder, const QString &localFolder);
     void compareFolder(int folder, const QString &localFolder);
     void compareFile(const QByteArray &remoteFile, qint32 size, const QString &localFile,
-                     const FilePrefetcher::Entry &ahead, const RemoteWalk::Node &node, const ListedEntry &item);
+                     const FilePrefetcher::Entry &ahead, const RemoteWalk::Node &node,
+                     const ListedEntry &item);
 };
 
 bool CheckWalk::acceptable(const QByteArray &name, const QString &localChild) const {

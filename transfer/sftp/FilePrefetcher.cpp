@@ -165,7 +165,8 @@ public:
                 }
                 file.entry.opened = true;
                 file.handle = reply.handle;
-                const quint32 statId = channel.fstat(file.handle);
+                // The mode goes with a file that is written (an installer must stay runnable).
+                const quint32 statId = keep ? channel.fstat(file.handle) : 0;
                 if (statId)
                     sent.insert(statId, {request.file, SftpChannel::Fstat, 0, 0});
                 plan(request.file);
@@ -181,7 +182,8 @@ public:
                     // The file ends here; what came from further on means it changed while it was read.
                     if (file.endAt < 0 || request.offset < file.endAt)
                         file.endAt = request.offset;
-                    if (file.contiguous > file.endAt || (!file.early.isEmpty() && file.early.lastKey() >= file.endAt))
+                    if (file.contiguous > file.endAt ||
+                        (!file.early.isEmpty() && file.early.lastKey() >= file.endAt))
                         finish(request.file, QStringLiteral("the file changed while it was read"));
                 } else if (reply.type != SftpChannel::Data) {
                     finish(request.file, reply.errorText());
@@ -217,7 +219,6 @@ public:
             channel.forget(it.key());
         channel.flush();
     }
-
 };
 
 FilePrefetcher::FilePrefetcher(SftpSessionPool &pool, Mode mode, qint64 keepLimit, qint64 aheadLimit)

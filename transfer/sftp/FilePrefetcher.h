@@ -28,11 +28,11 @@ public:
     static constexpr int batchFiles = 32;
 
     struct Entry {
-        bool opened = false;   // false for a file whose open failed (errorText says why)
-        bool fetched = false;  // true when every byte arrived
-        qint64 status = 0;     // bytes read, or -1 when the read failed
-        QByteArray bytes;      // KeepBytes: the file's contents
-        QByteArray md5;        // HashMd5: the raw MD5 digest of the file
+        bool opened = false;     // false for a file whose open failed (errorText says why)
+        bool fetched = false;    // true when every byte arrived
+        qint64 status = 0;       // bytes read, or -1 when the read failed
+        QByteArray bytes;        // KeepBytes: the file's contents
+        QByteArray md5;          // HashMd5: the raw MD5 digest of the file
         quint32 permissions = 0; // the opened file's mode, 0 when the server gave none
         QString errorText;
     };
@@ -70,10 +70,10 @@ private:
         std::shared_ptr<Batch> batch; // null until posted
         int index = 0;                // its place in the batch
     };
-    QHash<int, Item> items;   // added and not yet taken
-    QVector<int> backlog;     // added, not yet in a batch, in order
-    qint64 bytesAhead = 0;    // sizes of the posted files not yet taken
-    int batchesAhead = 0;     // posted batches with files not yet taken
+    QHash<int, Item> items;      // added and not yet taken
+    QVector<int> backlog;        // added, not yet in a batch, in order
+    qint64 bytesAhead = 0;       // sizes of the posted files not yet taken
+    int batchesAhead = 0;        // posted batches with files not yet taken
     QHash<Batch *, int> untaken; // posted batches: their files not yet taken
     QVector<std::shared_ptr<Batch>> posted;
 };

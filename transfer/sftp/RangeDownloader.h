@@ -45,9 +45,10 @@ public:
         return size >= 4 * sliceSteps * stepSize && openMicroseconds >= 2000;
     }
 
-    // handle is the caller's on the primary session, already open and still the caller's to close. size is what the directory entry gave; a file that turns out longer is still read whole.
-    // Reads from the file offset begin on. Returns the number of bytes fetched, or a negative value on a
-    // read error. The target device must be open for writing at begin; nothing else may use it meanwhile.
+    // handle is the caller's on the primary session, already open and still the caller's to close. size is
+    // what the directory entry gave; a file that turns out longer is still read whole. Reads from the file
+    // offset begin on. Returns the number of bytes fetched, or a negative value on a read error. The target
+    // device must be open for writing at begin; nothing else may use it meanwhile.
     qint64 download(const QByteArray &handle, const QByteArray &remotePath, qint64 size, QFileDevice &target,
                     const StepHandler &onStep, qint64 begin = 0);
 

@@ -119,15 +119,24 @@ private:
 
 const char *kindName(quint8 kind) {
     switch (kind) {
-    case SftpChannel::Open: return "OPEN";
-    case SftpChannel::Close: return "CLOSE";
-    case SftpChannel::Read: return "READ";
-    case SftpChannel::Lstat: return "LSTAT";
-    case SftpChannel::Fstat: return "FSTAT";
-    case SftpChannel::Opendir: return "OPENDIR";
-    case SftpChannel::Readdir: return "READDIR";
-    case SftpChannel::Realpath: return "REALPATH";
-    case SftpChannel::Stat: return "STAT";
+    case SftpChannel::Open:
+        return "OPEN";
+    case SftpChannel::Close:
+        return "CLOSE";
+    case SftpChannel::Read:
+        return "READ";
+    case SftpChannel::Lstat:
+        return "LSTAT";
+    case SftpChannel::Fstat:
+        return "FSTAT";
+    case SftpChannel::Opendir:
+        return "OPENDIR";
+    case SftpChannel::Readdir:
+        return "READDIR";
+    case SftpChannel::Realpath:
+        return "REALPATH";
+    case SftpChannel::Stat:
+        return "STAT";
     }
     return "?";
 }
@@ -138,13 +147,17 @@ bool answers(quint8 kind, quint8 type) {
         return true;
     switch (kind) {
     case SftpChannel::Open:
-    case SftpChannel::Opendir: return type == SftpChannel::Handle;
-    case SftpChannel::Read: return type == SftpChannel::Data;
+    case SftpChannel::Opendir:
+        return type == SftpChannel::Handle;
+    case SftpChannel::Read:
+        return type == SftpChannel::Data;
     case SftpChannel::Readdir:
-    case SftpChannel::Realpath: return type == SftpChannel::Name;
+    case SftpChannel::Realpath:
+        return type == SftpChannel::Name;
     case SftpChannel::Stat:
     case SftpChannel::Lstat:
-    case SftpChannel::Fstat: return type == SftpChannel::Attrs;
+    case SftpChannel::Fstat:
+        return type == SftpChannel::Attrs;
     }
     return false;
 }
@@ -331,8 +344,8 @@ bool SftpChannel::fill() {
         PendingRequest waiting(watchdog);
         while (got == 0) {
             got = ssh_channel_read_timeout(channel, incoming.data() + before, readSlice, 0, waitSliceMs);
-            if (got == 0 && (ssh_channel_is_eof(channel) || !ssh_is_connected(ssh) ||
-                             sessionTimedOut(watchdog)))
+            if (got == 0 &&
+                (ssh_channel_is_eof(channel) || !ssh_is_connected(ssh) || sessionTimedOut(watchdog)))
                 got = SSH_ERROR;
         }
     }
@@ -420,7 +433,8 @@ bool SftpChannel::parse(const QByteArray &packet, Reply &reply) {
     case Data:
         ok = in.string(reply.data, "data length");
         if (ok && quint32(reply.data.size()) > request.asked)
-            ok = in.fault(QString("%1 bytes of data for a read of %2").arg(reply.data.size()).arg(request.asked));
+            ok = in.fault(
+                QString("%1 bytes of data for a read of %2").arg(reply.data.size()).arg(request.asked));
         break;
     case Name: {
         quint32 count = 0;
@@ -434,7 +448,8 @@ bool SftpChannel::parse(const QByteArray &packet, Reply &reply) {
             reply.entries.reserve(int(count));
         for (quint32 i = 0; ok && i < count; ++i) {
             Entry entry;
-            ok = in.string(entry.name, "name") && in.skipString("long name") && in.attributes(entry.attributes);
+            ok = in.string(entry.name, "name") && in.skipString("long name") &&
+                 in.attributes(entry.attributes);
             if (ok && entry.name.contains('\0'))
                 ok = in.fault("a name holding a NUL byte");
             reply.entries.append(entry);
@@ -460,21 +475,11 @@ bool SftpChannel::next(Reply &reply) {
             reply = parked.takeFirst();
             return true;
         }
-        if (pending.isEmpty()) {
-            fail("a reply awaited with no request in flight", false);
-            return false;
-        }
         if (pending.size() == forgottenIds.size())
-            return false; // only answers nobody wants: nothing to hand over
-        quint32 id = 0;
-        {
-            Reply incomingReply;
-            if (!receive(incomingReply))
-                return false;
-            id = incomingReply.id;
-            reply = std::move(incomingReply);
-        }
-        if (!forgottenIds.remove(id))
+            return false; // nothing in flight whose answer is wanted
+        if (!receive(reply))
+            return false;
+        if (!forgottenIds.remove(reply.id))
             return true;
     }
 }
@@ -533,8 +538,9 @@ bool SftpChannel::listFolder(const QByteArray &path, QVector<Entry> &entries, QS
             *why = reply.errorText();
             break;
         }
-        if (entries.size() + reply.entries.size() > maxListing) {
-            *why = QString("more than %1 entries").arg(maxListing);
+        if (reply.entries.isEmpty() || entries.size() + reply.entries.size() > maxListing) {
+            *why = reply.entries.isEmpty() ? QStringLiteral("an empty answer to READDIR")
+                                           : QString("more than %1 entries").arg(maxListing);
             break;
         }
         entries += reply.entries;

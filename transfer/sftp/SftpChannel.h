@@ -34,8 +34,17 @@ public:
     static constexpr quint32 channelWindow = 4 * 1024 * 1024;
     static constexpr quint32 maxHandle = 256;
 
-    enum Kind : quint8 { Open = 3, Close = 4, Read = 5, Lstat = 7, Fstat = 8, Opendir = 11, Readdir = 12,
-                         Realpath = 16, Stat = 17 };
+    enum Kind : quint8 {
+        Open = 3,
+        Close = 4,
+        Read = 5,
+        Lstat = 7,
+        Fstat = 8,
+        Opendir = 11,
+        Readdir = 12,
+        Realpath = 16,
+        Stat = 17
+    };
     enum ReplyType : quint8 { Status = 101, Handle = 102, Data = 103, Name = 104, Attrs = 105 };
     enum StatusCode : quint32 { Ok = 0, Eof = 1, NoSuchFile = 2, PermissionDenied = 3, Failure = 4 };
 
@@ -126,7 +135,7 @@ private:
     SessionWatchdog *watchdog;
     QHash<quint32, Request> pending;
     QSet<quint32> forgottenIds; // in flight, their answers to be dropped
-    QVector<Reply> parked; // replies that came while another id was awaited
+    QVector<Reply> parked;      // replies that came while another id was awaited
     QByteArray outgoing;
     QByteArray incoming;
     qsizetype incomingUsed = 0;

@@ -31,8 +31,9 @@ bool isSkippedEntry(const QByteArray &name);
 // The root folder of every component on the server.
 inline const char remoteRoot[] = "/upload/Softwares/For Download";
 
-// Put one of these around every blocking wait on the server: while one exists, a server that sends nothing for the idle time-out (60 s) gets
-// its connection shut down, so the call returns an error instead of waiting for ever.
+// Put one of these around every blocking wait on the server: while one exists, a server that sends nothing
+// for the idle time-out (60 s) gets its connection shut down, so the call returns an error instead of waiting
+// for ever.
 class PendingRequest {
 public:
     explicit PendingRequest(const SftpSession &session);
