@@ -132,7 +132,6 @@ echo
 echo "Check with nothing changed, cache warm: ${TREE_FOLDERS} folders, ${TREE_FILES} files, ${RTT_MS} ms (goal: 2 x rclone check --size-only):"
 measure "$(check "$NEAR")" > /dev/null # fills the digest cache
 report "quillon-cli check, cached" "$(median "$(check "$NEAR")")"; Q=$LAST
-grep -q "No updates\|up to date\|0 updates" "$WORK/cmd.txt" || echo "  (its output: $(tail -1 "$WORK/cmd.txt"))"
 report "rclone check --size-only" "$(median "rclone check --size-only $(rclone_flags "$NEAR") '$WORK/installed/$TREE' ':sftp:$REMOTE/$TREE'")"
 echo "  rclone / quillon = $(ratio "$Q" "$LAST") x"
 
