@@ -9,7 +9,8 @@
 # copy); a check with nothing changed and the digest cache warm of a tree of TREE_FOLDERS folders and
 # TREE_FILES small files at RTT_MS (quillon-cli check, rclone check --size-only); one LARGE_MB file at
 # RTT_MS and FAR_RTT_MS (quillon-cli install, OpenSSH sftp). Each figure is the median of RUNS runs,
-# with the largest peak resident size and the machine's load as the row began.
+# with the peak resident size, the client's own processor time (user + system) and the machine's load as
+# the row began. PEERS=0 leaves the peers out (the program's own figures and limits only).
 set -eu
 cd "$(dirname "$0")/.."
 source bench/common.sh
@@ -22,6 +23,7 @@ TREE_FILES=${TREE_FILES:-250}
 LARGE_MB=${LARGE_MB:-200}
 RTT_MS=${RTT_MS:-50}
 FAR_RTT_MS=${FAR_RTT_MS:-150}
+PEERS=${PEERS:-1}
 PROXY=$BUILD/bench/quillon-delay-proxy
 CLI=$BUILD/tools/quillon-cli
 SETTINGS_TOOL=$BUILD/tools/quillon-settings
@@ -64,7 +66,7 @@ FAR=$((PORT + 1002))
 for proxy in "$NEAR:$RTT_MS" "$FAR:$FAR_RTT_MS"; do
     "$PROXY" "${proxy%:*}" "$PORT" "$(awk -v r="${proxy#*:}" 'BEGIN { print r / 2 }')" > "$WORK/proxy-${proxy%:*}.out" 2>&1 &
     PROXY_PIDS+=($!)
-    for _ in $(seq 1 50); do grep -q READY "$WORK/proxy-${proxy%:*}.out" && break; sleep 0.1; done
+    for _ in $(seq 1 50); do grep -qs READY "$WORK/proxy-${proxy%:*}.out" && break; sleep 0.1; done
 done
 for port in "$NEAR" "$FAR"; do
     printf '[SFTP]\nIP=127.0.0.1\nport=%s\nLogin=%s\nPswd=%s\nHostKey=%s\n[Path]\n%s=%s\n' \
@@ -75,17 +77,18 @@ done
 mkdir -p "$WORK/installed"
 cp -a "$SERVED/$TREE" "$WORK/installed/$TREE"
 
-# Runs a command line under /usr/bin/time -v; prints "seconds peak_kB exit_code load".
+# Runs a command line under /usr/bin/time -v; prints "seconds peak_kB exit_code load cpu_seconds".
 measure() {
     local exit_code=0 load
     load=$(cut -d' ' -f1 /proc/loadavg)
     rm -rf "$WORK/out"
     mkdir -p "$WORK/out"
     (cd "$WORK" && /usr/bin/time -v -o "$WORK/time.txt" bash -c "$1" > "$WORK/cmd.txt" 2>&1) || exit_code=$?
-    local wall peak
+    local wall peak cpu
     wall=$(awk -F': ' '/Elapsed \(wall clock\)/{print $2}' "$WORK/time.txt" | awk -F: '{ if (NF==3) print $1*3600+$2*60+$3; else print $1*60+$2 }')
     peak=$(awk -F': ' '/Maximum resident set size/{print $2}' "$WORK/time.txt")
-    echo "$wall $peak $exit_code $load"
+    cpu=$(awk -F': ' '/(User|System) time/{s+=$2} END{print s}' "$WORK/time.txt")
+    echo "$wall $peak $exit_code $load $cpu"
 }
 median() {
     local results=()
@@ -94,12 +97,12 @@ median() {
 }
 # report NAME RESULT: one line; sets LAST (seconds).
 report() {
-    read -r seconds peak code load <<< "$2"
+    read -r seconds peak code load cpu <<< "$2"
     LAST=$seconds
     local note=""
     [ "$code" = 0 ] || note="  (exit code $code: $(tail -1 "$WORK/cmd.txt"))"
-    printf '  %-34s %8.2f s %8.1f MB peak  load %s%s\n' "$1" "$seconds" "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')" \
-        "$load" "$note"
+    printf '  %-34s %8.2f s %8.1f MB peak %7.2f s cpu  load %s%s\n' "$1" "$seconds" \
+        "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')" "$cpu" "$load" "$note"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b / a }'; }
 same() { diff -rq "$SERVED/$1/" "$2" > /dev/null || echo "  WARNING: $2 differs from the server's copy"; }
@@ -122,6 +125,7 @@ small() {
     echo "$1 files of ${SMALL_KB} KiB, $2 ms round trip (goal: $4 x rclone copy):"
     report "quillon-cli install" "$(median "$(install "$3" "$5")")"; local q=$LAST
     same "$5" "$WORK/out/$5"
+    [ "$PEERS" = 1 ] || return 0
     report "rclone copy" "$(median "$(rclone_copy "$3" "$5")")"; local r=$LAST
     echo "  rclone / quillon = $(ratio "$q" "$r") x"
 }
@@ -132,14 +136,15 @@ echo
 echo "Check with nothing changed, cache warm: ${TREE_FOLDERS} folders, ${TREE_FILES} files, ${RTT_MS} ms (goal: 2 x rclone check --size-only):"
 measure "$(check "$NEAR")" > /dev/null # fills the digest cache
 report "quillon-cli check, cached" "$(median "$(check "$NEAR")")"; Q=$LAST
-report "rclone check --size-only" "$(median "rclone check --size-only $(rclone_flags "$NEAR") '$WORK/installed/$TREE' ':sftp:$REMOTE/$TREE'")"
-echo "  rclone / quillon = $(ratio "$Q" "$LAST") x"
+[ "$PEERS" = 0 ] || report "rclone check --size-only" "$(median "rclone check --size-only $(rclone_flags "$NEAR") '$WORK/installed/$TREE' ':sftp:$REMOTE/$TREE'")"
+[ "$PEERS" = 0 ] || echo "  rclone / quillon = $(ratio "$Q" "$LAST") x"
 
 large() {
     echo
     echo "One ${LARGE_MB} MiB file, $1 ms round trip (goal: 2.0 x OpenSSH sftp):"
     report "quillon-cli install" "$(median "$(install "$2" "$LARGE")")"; local q=$LAST
     same "$LARGE" "$WORK/out/$LARGE"
+    [ "$PEERS" = 1 ] || return 0
     report "OpenSSH sftp" "$(median "$(sftp_get "$2" "$LARGE")")"
     echo "  sftp / quillon = $(ratio "$q" "$LAST") x"
 }
