@@ -21,10 +21,10 @@ public:
     };
     struct Seen {
         QString title;
-        QString text;           // a message box's text
-        QStringList buttons;    // a message box's button texts, sorted
-        QMessageBox::Icon icon; // a message box's kind: what it tells in any language
-        QStringList state;      // what the snapshot function returned while the dialog was up
+        QString text;                                 // a message box's text
+        QStringList buttons;                          // a message box's button texts, sorted
+        QMessageBox::Icon icon = QMessageBox::NoIcon; // a message box's kind: what it tells in any language
+        QStringList state; // what the snapshot function returned while the dialog was up
     };
 
     // Gives the answers, one per dialog, in order; a dialog that comes when none is left (or a box without
