@@ -16,6 +16,11 @@ release=$(. /etc/os-release && echo "$VERSION_CODENAME")
 maintained=trixie
 fail() { echo "Windows dependencies: $*" >&2; exit 1; }
 
+# One build at a time per cache: another clone's run waits here instead of unpacking over this one.
+mkdir -p "$cache_root"
+exec 9>"$cache_root/lock"
+flock 9
+
 # deb-src entries derived from the machine's own apt sources, so the repository names no host: the
 # release's own suites (Qt), and the same archives' maintained and maintained-security suites.
 derive_sources() {
@@ -46,12 +51,12 @@ derive_sources() {
 }
 sources_file=/etc/apt/sources.list.d/quillon-deb-src.sources
 wanted=$(derive_sources "$sources_file")
-if [ "$wanted" != "$(cat "$sources_file" 2>/dev/null)" ] ||
-    ! apt-cache showsrc libssh 2>/dev/null | grep -q "^Package: libssh"; then
+if [ "$wanted" != "$(cat "$sources_file" 2>/dev/null)" ]; then
     rm -f /etc/apt/sources.list.d/quillon-deb-src.list   # an older recipe's
     echo "$wanted" > "$sources_file"
-    apt-get update -qq || fail "apt-get update failed after adding the deb-src entries in $sources_file"
 fi
+# Fresh package lists every time: the newest patched version is the one to build.
+apt-get update -qq || fail "apt-get update failed, so the newest source versions are unknown"
 
 # The newest version of a source package served by the given suites, found now, never written down.
 newest_source() {
