@@ -31,6 +31,8 @@ cleanup() {
 trap cleanup EXIT
 shots=$build/screenshots
 mkdir -p "$shots"
+# The display comes first: Wine's desktop process, which holds the tray, starts with the first program.
+start_tray_display || exit 1
 
 windows_folder() { wine cmd /c echo "%$1%" | tr -d '\r'; }
 folder_win="$(windows_folder LOCALAPPDATA)\\Programs\\Quillon"
@@ -39,10 +41,11 @@ shortcut=$(winepath -u "$(windows_folder APPDATA)\\Microsoft\\Windows\\Start Men
 key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillon'
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 reg_value() { wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
-# The ids of the processes that run the installed Quillon.exe.
+# The ids of the processes that run the installed Quillon.exe in this prefix.
 running() {
     for process in /proc/[0-9]*; do
         { tr '\0/' '\n\\' <"$process/cmdline"; } 2>/dev/null | head -n 1 | grep -qixF "$folder_win\\Quillon.exe" &&
+            { tr '\0' '\n' <"$process/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
             echo "${process#/proc/}"
     done
 }
@@ -71,7 +74,7 @@ done
 [ -n "$fingerprint" ] || { fail "the SFTP server did not start: $(cat "$work/server.err")"; exit 1; }
 # IT's settings, made with quillon-settings: an old file naming no server, then the company's one.
 encrypt() {
-    printf '[SFTP]\nIP=127.0.0.1\nport=%s\nLogin=it\nPswd=%s\nHostKey=%s\n[Start]\nFirstStart=1\n' "$@" \
+    printf '[SFTP]\nIP=127.0.0.1\nport=%s\nLogin=it\nPswd=%s\nHostKey=%s\n[Start]\nFirstStart=1\n' "$1" "$2" "$3" \
         >"$work/plain.ini"
     "$linux_build/tools/quillon-settings" encrypt "$work/plain.ini" "$work/it share/$4"
 }
@@ -116,7 +119,6 @@ cp "$build/package/Quillon/Quillon.exe" "$folder/Quillon.exe"
 
 # 3. Quillon.exe started from its shortcut finds the newer program on the company's server and
 # replaces itself in its folder: "Check updates" in the tray menu, "Update All", "Update", OK.
-start_tray_display || exit 1
 wine start /unix "$shortcut" >"$work/quillon.log" 2>&1
 started() { first=$(running); [ -n "$first" ]; }
 wait_for 120 started || fail "Quillon.exe did not start from its shortcut"
@@ -136,9 +138,9 @@ if find_tray_icon && open_tray_menu; then
         xdotool mousemove --window "$update_window" 215 442 click 1 mousemove --window "$update_window" 550 442 click 1
         sleep 1
         import -window root "$shots/installed-update.png"
-        done_box() { xdotool search --onlyvisible --name 'successfully installed' | head -n 1 | grep .; }
+        done_box() { box=$(xdotool search --onlyvisible --name 'successfully installed' | head -n 1); [ -n "$box" ]; }
         if wait_for 120 done_box; then
-            xdotool windowfocus --sync "$(done_box)" key Return
+            xdotool windowfocus --sync "$box" key Return
         else
             fail "the update did not end with \"The updates have been successfully installed!\""
         fi
