@@ -5,6 +5,7 @@
 #include "core/Log.h"
 #include "platform/Platform.h"
 #include "transfer/InstallContext.h"
+#include "transfer/PublisherTrust.h"
 #include "transfer/SafeNames.h"
 #include "transfer/sftp/FilePrefetcher.h"
 #include "transfer/sftp/PipelinedReader.h"
@@ -12,6 +13,7 @@
 #include "transfer/sftp/SftpSessionPool.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -84,6 +86,8 @@ void Downloader::Run() {
         emit Error_connection();
         return;
     }
+    if (!establishTrust())
+        return;
     bool lost;
     {
         // Pipelined reads on up to four sessions keep the link busy; one read at a time waits a round trip.
@@ -124,6 +128,8 @@ void Downloader::Update() {
         emit Error_connection();
         return;
     }
+    if (!establishTrust())
+        return;
     // Pipelined reads on up to four sessions keep the link busy; one read at a time waits a round trip.
     auto runPool = std::make_unique<SftpSessionPool>(session, openHelperSession);
     auto runPrefetcher = std::make_unique<FilePrefetcher>(*runPool);
@@ -164,7 +170,7 @@ void Downloader::Update() {
         // Whatever did not arrive whole ahead (too large, or failed on a helper session) is fetched
         // here, so its errors read and count as before.
         if (ahead.fetched && ahead.status >= 0)
-            writeFetchedFile(ahead.bytes, key, remoteModeOf(remotePath));
+            writeFetchedFile(remotePath, ahead.bytes, key, remoteModeOf(remotePath));
         else
             downloadFile(remotePath, key);
         replacingOwnProgram = false;
@@ -418,7 +424,7 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
                     // Whatever did not arrive whole ahead (too large, or failed on a helper session) is
                     // fetched here, so its errors read and count as before.
                     const bool arrived = ahead.fetched && ahead.status >= 0
-                                             ? writeFetchedFile(ahead.bytes, localChild,
+                                             ? writeFetchedFile(remoteChild, ahead.bytes, localChild,
                                                                 item.type == SSH_FILEXFER_TYPE_REGULAR
                                                                     ? item.permissions
                                                                     : remoteModeOf(remoteChild))
@@ -445,6 +451,8 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
 }
 
 bool Downloader::downloadFile(const QByteArray &remotePath, const QString &localPath) {
+    if (!listedInManifest(remotePath, localPath))
+        return finishFile(false, localPath, 0);
     // Each blocking call is watched, so a server that stops answering ends the call with an error.
     sftp_file file;
     QElapsedTimer opening; // about one round trip: tells whether more sessions would help
@@ -479,6 +487,8 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
     // byte has arrived: an interrupted fetch leaves the previous file as it was, and the next fetch of
     // the same server file goes on from where this one stopped.
     PartialFile local(localPath, remoteSize, remoteModified);
+    if (manifest)
+        local.hashContents();
     bool ok = local.open(partials.of(localPath));
     if (!ok)
         Write_Log("Error write remote file - " + local.errorString());
@@ -548,6 +558,11 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
         PendingRequest pending(session);
         sftp_close(file);
     }
+    // Checked against the signed manifest before it replaces anything; bytes that do not match go.
+    if (ok && !matchesManifest(remotePath, localPath, local.sha256(), local.hashedBytes())) {
+        ok = false;
+        writeFailed = true;
+    }
     if (ok)
         ok = commitFile([&](QString *error) { return local.commit(error); });
     else if (writeFailed || !local.resumable())
@@ -555,7 +570,13 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
     return finishFile(ok, localPath, remoteMode);
 }
 
-bool Downloader::writeFetchedFile(const QByteArray &bytes, const QString &localPath, quint32 remoteMode) {
+bool Downloader::writeFetchedFile(const QByteArray &remotePath, const QByteArray &bytes,
+                                  const QString &localPath, quint32 remoteMode) {
+    // Already in memory whole: checked against the signed manifest before a byte is written.
+    if (!listedInManifest(remotePath, localPath) ||
+        (manifest && !matchesManifest(remotePath, localPath,
+                                      QCryptographicHash::hash(bytes, QCryptographicHash::Sha256), bytes.size())))
+        return finishFile(false, localPath, 0);
     // The same steps, signals and commit as a file read here.
     QSaveFile local(localPath);
     bool ok = local.open(QIODevice::WriteOnly);
@@ -746,4 +767,37 @@ bool Downloader::isOwnProgram(const QString &localPath) const {
     const QString target = QFileInfo(localPath).canonicalFilePath();
     return !target.isEmpty() &&
            target == QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+}
+
+bool Downloader::establishTrust() {
+    PublisherTrust trust;
+    const PublisherTrust::Outcome outcome = trust.establish(session);
+    manifest = trust.manifest();
+    if (outcome == PublisherTrust::NotRequired || outcome == PublisherTrust::Accepted)
+        return true;
+    closeSftpSession(session);
+    if (outcome == PublisherTrust::Lost)
+        emit Error_connection();
+    else
+        emit Publisher_Refused();
+    return false;
+}
+
+bool Downloader::listedInManifest(const QByteArray &remotePath, const QString &localPath) const {
+    if (!manifest || manifest->findRemote(remotePath))
+        return true;
+    Write_Log("File refused, not in the signed manifest - " + localPath + " from " + printableName(remotePath));
+    return false;
+}
+
+bool Downloader::matchesManifest(const QByteArray &remotePath, const QString &localPath,
+                                 const QByteArray &sha256, qint64 size) const {
+    if (!manifest)
+        return true;
+    const PublisherManifest::File *expected = manifest->findRemote(remotePath);
+    if (expected && expected->size == size && expected->sha256 == sha256)
+        return true;
+    Write_Log("File refused, it does not match the signed manifest - " + localPath + " from " +
+              printableName(remotePath));
+    return false;
 }

@@ -54,6 +54,7 @@ private:
     void whenRunThreadEnds(int waitMsec, void (ProgressBarWindow::*next)());
     void completeInstall();
     void retryOrGiveUp();
+    void publisherRefused(); // the run refused the server's manifest: say so and close
     void closeWizard();
 
     QProgressBar *progressBar = nullptr;
