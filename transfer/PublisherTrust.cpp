@@ -125,7 +125,7 @@ PublisherTrust::Outcome PublisherTrust::verify(const QString &keySettingText, co
     if (!manifest->parse(manifestBytes))
         return refuse(manifest->error());
     if (manifest->serial() < highestSerial)
-        return refuse(QString("the manifest is older (serial %1) than one already accepted (serial %2)")
+        return refuse(QString("the manifest is older than one already accepted (serial %1 < %2)")
                           .arg(manifest->serial())
                           .arg(highestSerial));
     accepted = std::move(manifest);
