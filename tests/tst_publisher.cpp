@@ -104,7 +104,8 @@ private slots:
         QTest::newRow("no armour") << blob.toBase64() << "not an SSH signature file";
         QTest::newRow("not base64") << armor(blob).replace("U1NIU0lH", "U1N*U0lH")
                                     << "the signature is not valid base64";
-        QTest::newRow("too large") << armor(blob) + QByteArray(20000, ' ') << "the signature file is too large";
+        QTest::newRow("too large") << armor(blob) + QByteArray(20000, ' ')
+                                   << "the signature file is too large";
         QTest::newRow("other magic") << armor("SSHSIX" + blob.mid(6)) << "not an SSHSIG signature";
         QTest::newRow("version 2") << armor(withLength(blob, 6, 2)) << "unknown signature version 2";
         const QString truncated = "the signature is truncated or has an oversized field";
@@ -129,7 +130,8 @@ private slots:
         SshSignature signature;
         QString unused;
         const QList<QByteArray> keys = SshSignature::readPublicKeys(publisherKey, &unused);
-        const bool accepted = signature.read(armored) && signature.verify("message", "quillon-manifest", keys);
+        const bool accepted =
+            signature.read(armored) && signature.verify("message", "quillon-manifest", keys);
         QCOMPARE(signature.error(), refusal);
         QCOMPARE(accepted, refusal.isEmpty());
     }
@@ -150,11 +152,13 @@ private slots:
             << publisherKey << "publisher" << ns << added << 0 << "the signature does not match the manifest";
         QTest::newRow("other key") << publisherKey << "other" << ns << QByteArray() << 0
                                    << "the signature was made by a key that is not the publisher's";
-        QTest::newRow("other namespace") << publisherKey << "publisher" << "file" << QByteArray() << 0
-                                         << "the signature is for another purpose";
+        QTest::newRow("other namespace")
+            << publisherKey << "publisher"
+            << "file" << QByteArray() << 0 << "the signature is for another purpose";
         QTest::newRow("older serial") << publisherKey << "publisher" << ns << QByteArray() << 1
                                       << "the manifest is older than one already accepted";
-        QTest::newRow("unsigned") << publisherKey << "" << ns << QByteArray() << 0 << "not an SSH signature file";
+        QTest::newRow("unsigned") << publisherKey << "" << ns << QByteArray() << 0
+                                  << "not an SSH signature file";
         QTest::newRow("key setting not a key") << garbage << "publisher" << ns << QByteArray() << 0
                                                << "the publisher key setting holds something else than "
                                                   "ssh-ed25519 keys";
@@ -223,8 +227,8 @@ private slots:
         QVERIFY(installRun.start(true));
         QCOMPARE(installRun.events, QStringList{"publisher refused"});
         QCOMPARE(filesBelow(target.path()), QStringList());
-        QHash<QString, QString> pending{{local("Brightfen Meter/Meter.exe"),
-                                         componentsRoot + "Brightfen Meter/Meter.exe|8"}};
+        QHash<QString, QString> pending{
+            {local("Brightfen Meter/Meter.exe"), componentsRoot + "Brightfen Meter/Meter.exe|8"}};
         Downloader updater({{local("Brightfen Meter/Meter.exe"), true}}, &pending);
         DownloaderRun updateRun(&updater);
         QVERIFY(updateRun.start(false));
@@ -260,8 +264,8 @@ private slots:
         DownloaderRun installRun(&installer);
         QVERIFY(installRun.start(true));
         QVERIFY(installRun.events.contains("finished install"));
-        QCOMPARE(filesBelow(target.path()), QStringList({"LoRa/Brightfen Meter/config.xml",
-                                                         "LoRa/Brightfen Meter/docs/Manual.txt"}));
+        QCOMPARE(filesBelow(target.path()),
+                 QStringList({"LoRa/Brightfen Meter/config.xml", "LoRa/Brightfen Meter/docs/Manual.txt"}));
         QCOMPARE(context->driverInstallers, QStringList());
         QCOMPARE(installer.failedFileCount(), 4);
         QStringList lines = logged();
@@ -272,8 +276,8 @@ private slots:
                             mismatch + meter + "big.bin from " + remote + "Brightfen Meter/big.bin",
                             mismatch + target.filePath("Drivers/CP210x/setup.exe") + " from " + remote +
                                 "CP210x/setup.exe",
-                            "File refused, not in the signed manifest - " + meter + "extra.dll from " + remote +
-                                "Brightfen Meter/extra.dll"};
+                            "File refused, not in the signed manifest - " + meter + "extra.dll from " +
+                                remote + "Brightfen Meter/extra.dll"};
         refused.sort();
         QCOMPARE(lines, refused);
 
@@ -282,7 +286,8 @@ private slots:
         QVERIFY(writeTestFile(local("Brightfen Meter/big.bin"), "old big"));
         QHash<QString, QString> pending{
             {local("Brightfen Meter/Meter.exe"), remote + "Brightfen Meter/Meter.exe|8"},
-            {local("Brightfen Meter/big.bin"), remote + "Brightfen Meter/big.bin|" + QString::number(big.size())}};
+            {local("Brightfen Meter/big.bin"),
+             remote + "Brightfen Meter/big.bin|" + QString::number(big.size())}};
         Downloader updater({{pending.keys().first(), true}, {pending.keys().last(), true}}, &pending);
         DownloaderRun updateRun(&updater);
         QVERIFY(updateRun.start(false));
@@ -318,15 +323,18 @@ private slots:
         QFile::remove(listings);
         QFile::remove(reads);
         const QString remote = componentsRoot + "Brightfen Meter/";
-        const Found expected{{local("Brightfen Meter/Meter.exe"), remote + "Meter.exe|8"},
-                             {local("Brightfen Meter/big.bin"), remote + "big.bin|" + QString::number(big.size())}};
+        const Found expected{
+            {local("Brightfen Meter/Meter.exe"), remote + "Meter.exe|8"},
+            {local("Brightfen Meter/big.bin"), remote + "big.bin|" + QString::number(big.size())}};
         QCOMPARE(check(), expected);
         QCOMPARE(logFileLines(listings), QStringList());
         QStringList read = logFileLines(reads).replaceInStrings(QRegularExpression(" \\d+$"), "");
         read.removeDuplicates();
-        QCOMPARE(read, QStringList({componentsRoot + "quillon-manifest", componentsRoot + "quillon-manifest.sig"}));
+        QCOMPARE(read,
+                 QStringList({componentsRoot + "quillon-manifest", componentsRoot + "quillon-manifest.sig"}));
         QVERIFY(writeTestFile(served("Brightfen Meter/docs/Manual.txt"), "manual"));
-        // A local file whose size and time are unchanged is not hashed again: its digest comes from the cache.
+        // A local file whose size and time are unchanged is not hashed again: its digest comes from the
+        // cache.
         const QString manual = local("Brightfen Meter/docs/Manual.txt");
         const QDateTime time = QFileInfo(manual).lastModified();
         QFile rewritten(manual);

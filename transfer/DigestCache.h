@@ -35,7 +35,7 @@ public:
         FileStamp local;
         QByteArray serverMd5; // raw MD5 digests
         QByteArray localMd5;
-        QDateTime compared; // when both sides were last read in full
+        QDateTime compared;     // when both sides were last read in full
         QByteArray localSha256; // with a signed manifest only the local side is read: its SHA-256
     };
 

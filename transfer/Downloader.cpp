@@ -574,8 +574,9 @@ bool Downloader::writeFetchedFile(const QByteArray &remotePath, const QByteArray
                                   const QString &localPath, quint32 remoteMode) {
     // Already in memory whole: checked against the signed manifest before a byte is written.
     if (!listedInManifest(remotePath, localPath) ||
-        (manifest && !matchesManifest(remotePath, localPath,
-                                      QCryptographicHash::hash(bytes, QCryptographicHash::Sha256), bytes.size())))
+        (manifest &&
+         !matchesManifest(remotePath, localPath, QCryptographicHash::hash(bytes, QCryptographicHash::Sha256),
+                          bytes.size())))
         return finishFile(false, localPath, 0);
     // The same steps, signals and commit as a file read here.
     QSaveFile local(localPath);
@@ -786,7 +787,8 @@ bool Downloader::establishTrust() {
 bool Downloader::listedInManifest(const QByteArray &remotePath, const QString &localPath) const {
     if (!manifest || manifest->findRemote(remotePath))
         return true;
-    Write_Log("File refused, not in the signed manifest - " + localPath + " from " + printableName(remotePath));
+    Write_Log("File refused, not in the signed manifest - " + localPath + " from " +
+              printableName(remotePath));
     return false;
 }
 

@@ -59,10 +59,11 @@ CEncryptedSettings *settings() {
 } // namespace
 
 QString PublisherTrust::refusedText(bool russian) {
-    return russian ? QStringLiteral("Файлы на сервере не подписаны издателем. Ничего не установлено и не "
-                                    "изменено.")
-                   : QStringLiteral("The server's files are not signed by the publisher. Nothing was installed "
-                                    "or changed.");
+    return russian
+               ? QStringLiteral("Файлы на сервере не подписаны издателем. Ничего не установлено и не "
+                                "изменено.")
+               : QStringLiteral("The server's files are not signed by the publisher. Nothing was installed "
+                                "or changed.");
 }
 
 PublisherTrust::Outcome PublisherTrust::refuse(const QString &why) {

@@ -267,8 +267,13 @@ void CheckWalk::compareFile(const QByteArray &remoteFile, qint32 size, const QSt
 
     // Only whole reads are remembered, and only against a server time to notice a change by.
     if (localComplete && remoteComplete && item.isRegular && item.server.known()) {
-        cache->record(localFile, {remoteFile, item.server, local, remoteDigest, localDigest,
-                                  localRead && remoteRead ? DigestCache::now() : known.compared, {}});
+        cache->record(localFile, {remoteFile,
+                                  item.server,
+                                  local,
+                                  remoteDigest,
+                                  localDigest,
+                                  localRead && remoteRead ? DigestCache::now() : known.compared,
+                                  {}});
     }
 }
 
@@ -301,7 +306,8 @@ void compareWithManifest(const PublisherManifest &manifest, const QString &local
         const QByteArray relative = remoteFile.mid(prefix.size());
         bool acceptable = true;
         for (const QByteArray &part : relative.split('/'))
-            acceptable = acceptable && !isExcludedName(part) && !isSkippedEntry(part) && isSafeEntryName(part);
+            acceptable =
+                acceptable && !isExcludedName(part) && !isSkippedEntry(part) && isSafeEntryName(part);
         const QString localFile = localFolder + '/' + QString::fromUtf8(relative);
         if (!acceptable || !isInsideFolder(localFile, localFolder))
             continue;

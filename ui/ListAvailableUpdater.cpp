@@ -262,8 +262,8 @@ void ListAvailableUpdater::runLostConnection(int run, bool refused) {
     const bool ru = russianBySystemLanguage();
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Quillon"),
                     refused ? PublisherTrust::refusedText(ru)
-                    : ru    ? QStringLiteral("Не удалось присоединиться к серверу")
-                            : QStringLiteral("Failed to join the server"),
+                    : ru ? QStringLiteral("Не удалось присоединиться к серверу")
+                         : QStringLiteral("Failed to join the server"),
                     QMessageBox::Ok);
     box.setWindowIcon(QIcon(QStringLiteral(":/Icon.ico")));
     box.exec();

@@ -25,7 +25,8 @@ bool runShell(const QString &command) {
     // Wine starts a Linux program without handles: it reports its exit code through a file.
     QTemporaryDir status;
     const QString done = status.filePath("done");
-    QProcess::startDetached("/bin/sh", {"-c", command + " </dev/null >/dev/null 2>&1; echo $? >" + unixPath(done)});
+    QProcess::startDetached("/bin/sh",
+                            {"-c", command + " </dev/null >/dev/null 2>&1; echo $? >" + unixPath(done)});
     QDeadlineTimer deadline(30000);
     while (!deadline.hasExpired()) {
         QThread::msleep(50);
@@ -55,7 +56,8 @@ QString makePublisherKey(const QString &keyPath) {
 
 bool signWithSshKeygen(const QString &keyPath, const QString &file, const QString &nameSpace) {
     QFile::remove(file + ".sig");
-    return runShell("ssh-keygen -q -Y sign -f " + unixPath(keyPath) + " -n " + nameSpace + " " + unixPath(file)) &&
+    return runShell("ssh-keygen -q -Y sign -f " + unixPath(keyPath) + " -n " + nameSpace + " " +
+                    unixPath(file)) &&
            QFile::exists(file + ".sig");
 }
 

@@ -51,8 +51,8 @@ int main(int argc, char *argv[]) {
         "ROOT, the folder served as \"/upload/Softwares/For Download/\". Sign it with\n"
         "  ssh-keygen -Y sign -f KEY -n quillon-manifest ROOT/quillon-manifest\n"
         "or let --key run that step.");
-    const QCommandLineOption keyOption("key", "Sign the manifest with this SSH private key (ssh-keygen -Y sign).",
-                                       "KEY");
+    const QCommandLineOption keyOption(
+        "key", "Sign the manifest with this SSH private key (ssh-keygen -Y sign).", "KEY");
     parser.addOption(keyOption);
     parser.addHelpOption();
     parser.addPositionalArgument("ROOT", "The download root as a local folder.");
@@ -71,7 +71,8 @@ int main(int argc, char *argv[]) {
 
     // Symbolic links to files are listed by the link's path; linked folders are not walked (no loops).
     QHash<QByteArray, PublisherManifest::File> files;
-    QDirIterator walk(root.path(), QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QDirIterator walk(root.path(), QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot,
+                      QDirIterator::Subdirectories);
     while (walk.hasNext()) {
         const QString path = walk.next();
         if (walk.fileName().startsWith(QString::fromLatin1(PublisherManifest::fileName)))
@@ -98,14 +99,15 @@ int main(int argc, char *argv[]) {
         if (previous.parse(previousFile.read(PublisherManifest::maxSize + 1)))
             serial = qMax(serial, previous.serial() + 1);
         else
-            printError("The previous manifest cannot be read (" + previous.error() + "); starting from the time.");
+            printError("The previous manifest cannot be read (" + previous.error() +
+                       "); starting from the time.");
     }
 
     // A signature of the old manifest would only be refused: it goes with it.
     QFile::remove(signaturePath);
     QSaveFile manifest(manifestPath);
-    if (!manifest.open(QIODevice::WriteOnly) || manifest.write(PublisherManifest::format(serial, files)) < 0 ||
-        !manifest.commit()) {
+    if (!manifest.open(QIODevice::WriteOnly) ||
+        manifest.write(PublisherManifest::format(serial, files)) < 0 || !manifest.commit()) {
         printError("Cannot write " + manifestPath + ": " + manifest.errorString());
         return 1;
     }
