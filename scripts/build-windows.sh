@@ -1,6 +1,6 @@
 #!/bin/sh
-# Cross-builds the Windows program (Quillon.exe, quillon-cli.exe, quillon-settings.exe: each one
-# static, stripped file) into build-win/Quillon-win64.zip, then runs its tests under Wine.
+# Cross-builds the Windows program (Quillon.exe, quillon-cli.exe, quillon-settings.exe and
+# quillon-publish.exe: each one static, stripped file) into build-win/Quillon-win64.zip, then runs its tests under Wine.
 # Installs what is missing first. The first run also builds static Qt (Debian 12's source) and
 # mbedTLS, libssh and libsodium (Debian 13's, kept patched there) into /var/cache/quillon-windows
 # (scripts/windows/build-deps.sh); later runs reuse them until Debian publishes a newer version.
@@ -32,13 +32,14 @@ fi
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$top/build-win/toolchain.cmake" -DCMAKE_PREFIX_PATH="$qt_prefix;$libraries_prefix" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v wine)" -DQUILLON_HOST_BUILD_DIR="$top/build" >/dev/null
-cmake --build build-win -j2 --target Quillon quillon-cli quillon-settings
+cmake --build build-win -j2 --target Quillon quillon-cli quillon-settings quillon-publish
 
-# The portable zip: the three programs, the licences of what they contain and where its sources are.
+# The portable zip: the four programs, the licences of what they contain and where its sources are.
 package=build-win/package
 rm -rf "$package" build-win/Quillon-win64.zip
 mkdir -p "$package/Quillon/licences"
-cp build-win/Quillon.exe build-win/tools/quillon-cli.exe build-win/tools/quillon-settings.exe "$package/Quillon/"
+cp build-win/Quillon.exe build-win/tools/quillon-cli.exe build-win/tools/quillon-settings.exe \
+    build-win/tools/quillon-publish.exe "$package/Quillon/"
 cp -r "$qt_prefix/share/licences/." "$libraries_prefix/share/licences/." "$package/Quillon/licences/"
 rm "$package"/Quillon/licences/sources-*.txt
 sources=$(cat "$qt_prefix/share/licences/sources-qt.txt" "$libraries_prefix/share/licences/sources-libraries.txt")
