@@ -21,16 +21,14 @@ export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 mkdir -p build-win
 sh tests/win/prepare-wine-prefix.sh "$WINEPREFIX"
 
-# Qt's toolchain, with the libraries' prefix searched too. A build made against other dependencies
-# starts its configuration afresh.
-toolchain="include($qt_prefix/lib/cmake/Qt6/qt.toolchain.cmake)
-list(APPEND CMAKE_FIND_ROOT_PATH $libraries_prefix)"
-if [ "$toolchain" != "$(cat build-win/toolchain.cmake 2>/dev/null)" ]; then
-    echo "$toolchain" > build-win/toolchain.cmake
+# A build made against other dependencies starts its configuration afresh.
+if [ "$deps" != "$(cat build-win/dependencies 2>/dev/null)" ]; then
+    echo "$deps" > build-win/dependencies
     rm -f build-win/CMakeCache.txt
 fi
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$top/build-win/toolchain.cmake" -DCMAKE_PREFIX_PATH="$qt_prefix;$libraries_prefix" \
+    -DCMAKE_TOOLCHAIN_FILE="$qt_prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
+    -DQT_ADDITIONAL_PACKAGES_PREFIX_PATH="$libraries_prefix" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v wine)" -DQUILLON_HOST_BUILD_DIR="$top/build" >/dev/null
 cmake --build build-win -j2 --target Quillon quillon-cli quillon-settings quillon-publish
 

@@ -46,12 +46,12 @@ derive_sources() {
 }
 sources_file=/etc/apt/sources.list.d/quillon-deb-src.sources
 wanted=$(derive_sources "$sources_file")
-if [ "$wanted" != "$(cat "$sources_file" 2>/dev/null)" ] ||
-    ! apt-cache showsrc libssh 2>/dev/null | grep -q "^Package: libssh"; then
+if [ "$wanted" != "$(cat "$sources_file" 2>/dev/null)" ]; then
     rm -f /etc/apt/sources.list.d/quillon-deb-src.list   # an older recipe's
     echo "$wanted" > "$sources_file"
-    apt-get update -qq || fail "apt-get update failed after adding the deb-src entries in $sources_file"
 fi
+# Fresh package lists every time: the newest patched version is the one to build.
+apt-get update -qq || fail "apt-get update failed, so the newest source versions are unknown"
 
 # The newest version of a source package served by the given suites, found now, never written down.
 newest_source() {

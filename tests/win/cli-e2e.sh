@@ -1,7 +1,8 @@
 #!/bin/bash
 # quillon-cli.exe under Wine against OpenSSH sshd on loopback, side by side with the Linux quillon-cli:
 # install (Cyrillic and spaced names, a driver installer), check after a file changed on the server,
-# update, check again. Each step must give the same output and exit code on both, paths aside.
+# update, check again. Each step must give the same output and exit code on both, paths aside; 20
+# more installs with the driver installer and 20 settings-tool runs must each end on Windows.
 # Usage: cli-e2e.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR   (as root). Exit 77 = skipped.
 set -u
 linux_build=$(realpath "$1")
@@ -10,7 +11,8 @@ servers=$(cd "$(dirname "$0")/../servers" && pwd)
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 [ "$(id -u)" -eq 0 ] || { echo "Skipped: OpenSSH sshd tests need root"; exit 77; }
 for program in "$linux_build/tools/quillon-cli" "$linux_build/tools/quillon-settings" \
-    "$windows_build/tools/quillon-cli.exe" "$windows_build/tests/win/installer_stub.exe"; do
+    "$windows_build/tools/quillon-cli.exe" "$windows_build/tools/quillon-settings.exe" \
+    "$windows_build/tests/win/installer_stub.exe"; do
     [ -f "$program" ] || { echo "FAILED: $program was not built"; exit 1; }
 done
 
@@ -87,6 +89,21 @@ run_platform() {
     [ -f "$base/installer-ran" ] || fail "$platform: the driver installer did not run"
     [ ! -e "$base/target/drivers" ] || fail "$platform: the drivers folder was left behind"
 
+    # Every run must end: the Windows tools once sat in the C runtime's exit after their last line,
+    # most often after a driver installer had run.
+    local run code
+    for run in $(seq 1 "$repeats"); do
+        rm -f "$base/installer-ran"
+        code=0
+        (cd "$base" && timeout 60 "${cli[@]}" --settings "$settings" install \
+            --folder "Drivers=$base/target/drivers" CP210x) >"$base/repeat.out" 2>&1 || code=$?
+        [ "$code" -eq 0 ] && [ -f "$base/installer-ran" ] ||
+            { fail "$platform: install run $run of $repeats: exit code $code (124: it never ended)"; break; }
+        code=0
+        timeout 60 "${settings_tool[@]}" get "$settings" SFTP/IP >"$base/repeat.out" 2>&1 || code=$?
+        [ "$code" -eq 0 ] || { fail "$platform: settings tool run $run of $repeats: exit code $code"; break; }
+    done
+
     printf 'console v2, longer\n' > "$base/tree/$folder/Brightfen Console/console.exe"
     printf 'новые настройки\n' > "$base/tree/$folder/Brightfen Console/Справка/Руководство оператора.txt"
     step check-changed check
@@ -101,9 +118,33 @@ run_platform() {
 installer_of_platform="$work/installer.sh"
 printf '#!/bin/sh\necho "$0" > installer-ran\nexit 0\n' > "$installer_of_platform"
 installer_size=$(($(stat -c %s "$windows_build/tests/win/installer_stub.exe") + 4096))
+repeats=2
+settings_tool=("$linux_build/tools/quillon-settings")
 run_platform linux "$linux_build/tools/quillon-cli"
 installer_of_platform="$windows_build/tests/win/installer_stub.exe"
+repeats=20
+settings_tool=("$(command -v wine)" "$windows_build/tools/quillon-settings.exe")
 run_platform windows "$(command -v wine)" "$windows_build/tools/quillon-cli.exe"
+
+# The Windows program must announce the libssh its zip's sources list names (Debian 13's).
+listed=$(sed -n 's/.*libssh=\([^- ]*\).*/\1/p' "$windows_build/package/Quillon/licences/SOURCES.txt" | head -n 1)
+mkdir -p "$work/banner"
+coproc LISTENER { exec /usr/bin/python3 -c '
+import socket
+server = socket.create_server(("127.0.0.1", 0))
+print(server.getsockname()[1], flush=True)
+client, _ = server.accept()
+client.settimeout(30)
+client.sendall(b"SSH-2.0-OpenSSH_9.2\r\n")
+print(client.recv(255).split(b"\r\n")[0].decode(errors="replace"), flush=True)'; }
+read -r -t 10 port <&"${LISTENER[0]}"
+printf '[SFTP]\nIP=127.0.0.1\nport=%s\nLogin=nobody\nPswd=none\n' "$port" >"$work/banner/plain.ini"
+"$linux_build/tools/quillon-settings" encrypt "$work/banner/plain.ini" "$work/banner/settings.ini" >/dev/null
+(cd "$work/banner" && timeout 120 wine "$windows_build/tools/quillon-cli.exe" --settings settings.ini check) \
+    >/dev/null 2>&1
+read -r -t 10 banner <&"${LISTENER[0]}"
+kill "$LISTENER_PID" 2>/dev/null
+expect "the Windows program's SSH banner" "$banner" "SSH-2.0-libssh_${listed:-unlisted}"
 
 if ! diff -u "$work/linux.steps" "$work/windows.steps"; then
     fail "the Windows program's output or exit codes differ from the Linux program's (diff above)"

@@ -6,6 +6,7 @@
 
 #include "core/CEncryptedSettings.h"
 #include "core/ProgramKey.h"
+#include "tools/ToolMain.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -14,7 +15,7 @@
 
 #include <cstdio>
 
-int main(int argc, char *argv[]) {
+static int run(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("quillon-cli");
 
@@ -57,3 +58,5 @@ int main(int argc, char *argv[]) {
     std::fprintf(stderr, "Unknown command %s; try --help.\n", qPrintable(command));
     return 64;
 }
+
+QUILLON_TOOL_MAIN(run)

@@ -3,6 +3,7 @@
 #include "core/CEncryptedSettings.h"
 #include "core/CSettingsCipher.h"
 #include "core/ProgramKey.h"
+#include "tools/ToolMain.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -201,9 +202,7 @@ int hostKey(const QString &action, const QString &path, quint64 key) {
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char *argv[]) {
+int run(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillon-settings"));
 
@@ -224,7 +223,12 @@ int main(int argc, char *argv[]) {
         QStringLiteral("K"));
     parser.addOption(keyOption);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command and its arguments."));
-    parser.process(app);
+    if (!parser.parse(QCoreApplication::arguments()))
+        return fail(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
+        QTextStream(stdout) << parser.helpText();
+        return 0;
+    }
 
     quint64 key = programKey;
     if (parser.isSet(keyOption) && !parseKey(parser.value(keyOption), &key))
@@ -261,3 +265,7 @@ int main(int argc, char *argv[]) {
                ? 1
                : fail(QStringLiteral("unknown command or wrong arguments: %1").arg(args.join(' ')));
 }
+
+} // namespace
+
+QUILLON_TOOL_MAIN(run)

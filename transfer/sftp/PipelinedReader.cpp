@@ -9,6 +9,18 @@ namespace {
 // A reply shorter than this is taken as the end of the data rather than as the server's cap.
 constexpr quint32 smallestRequest = 4096;
 
+// The asynchronous read calls that libssh 0.10 (Linux) and 0.11 (Windows) share. 0.11 marks them
+// deprecated in favour of its sftp_aio calls, which 0.10 lacks; both versions still behave alike.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+int beginAsyncRead(sftp_file file, quint32 length) {
+    return sftp_async_read_begin(file, length);
+}
+int finishAsyncRead(sftp_file file, void *data, quint32 length, quint32 id) {
+    return sftp_async_read(file, data, length, id);
+}
+#pragma GCC diagnostic pop
+
 quint32 bigEndian32(const unsigned char *bytes) {
     return quint32(bytes[0]) << 24 | quint32(bytes[1]) << 16 | quint32(bytes[2]) << 8 | quint32(bytes[3]);
 }
@@ -116,7 +128,7 @@ bool PipelinedReader::sendRequest(qint64 offset, quint32 length, bool urgent) {
     // libssh reads at the handle's own offset, which its asynchronous reads leave wrong: set it each time.
     if (sftp_seek64(file, quint64(offset)) < 0)
         return false;
-    const int id = sftp_async_read_begin(file, length);
+    const int id = beginAsyncRead(file, length);
     if (id < 0)
         return false;
     const Request request{id, offset, length, urgent};
@@ -137,7 +149,7 @@ bool PipelinedReader::receiveNext() {
     {
         PendingRequest pending(session);
         if (!takeQueuedReply(file->sftp, quint32(request.id), reply.data(), request.length, n))
-            n = sftp_async_read(file, reply.data(), request.length, request.id);
+            n = finishAsyncRead(file, reply.data(), request.length, request.id);
     }
     replyUsed = 0;
     if (n < 0) {
@@ -193,7 +205,7 @@ void PipelinedReader::drain() {
         PendingRequest pending(session);
         int n;
         if (!takeQueuedReply(file->sftp, quint32(request.id), scratch.data(), request.length, n))
-            n = sftp_async_read(file, scratch.data(), request.length, request.id);
+            n = finishAsyncRead(file, scratch.data(), request.length, request.id);
         if (n < 0 && ssh_is_connected(file->sftp->session) == 0)
             inFlight.clear(); // the connection is gone: nothing more will arrive
     }
