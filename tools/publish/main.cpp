@@ -1,6 +1,7 @@
 // quillon-publish: writes the signed manifest of a download tree (each file's SHA-256, size and path) and,
 // with --key, signs it with OpenSSH's own ssh-keygen.
 
+#include "tools/ToolMain.h"
 #include "transfer/PublisherManifest.h"
 
 #include <QCommandLineParser>
@@ -39,9 +40,7 @@ bool hashFile(const QString &path, PublisherManifest::File *file) {
     return input.error() == QFileDevice::NoError;
 }
 
-} // namespace
-
-int main(int argc, char *argv[]) {
+int run(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("quillon-publish");
 
@@ -56,7 +55,14 @@ int main(int argc, char *argv[]) {
     parser.addOption(keyOption);
     parser.addHelpOption();
     parser.addPositionalArgument("ROOT", "The download root as a local folder.");
-    parser.process(app);
+    if (!parser.parse(QCoreApplication::arguments())) {
+        printError(parser.errorText());
+        return 64;
+    }
+    if (parser.isSet("help")) {
+        std::printf("%s", qPrintable(parser.helpText()));
+        return 0;
+    }
     if (parser.positionalArguments().size() != 1) {
         printError("Give exactly one ROOT folder; try --help.");
         return 64;
@@ -131,3 +137,7 @@ int main(int argc, char *argv[]) {
     std::printf("%s: signed\n", qPrintable(QDir::toNativeSeparators(signaturePath)));
     return 0;
 }
+
+} // namespace
+
+QUILLON_TOOL_MAIN(run)
