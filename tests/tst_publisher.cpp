@@ -84,6 +84,7 @@ private slots:
         settingsStore()->setValue("Path/Brightfen Meter", local("Brightfen Meter"));
     }
     void init() {
+        pointSettingsAt(*server);
         QVERIFY(publish());
         logged();
     }
@@ -310,6 +311,49 @@ private slots:
         QVERIFY(writeTestFile(served("CP210x/setup.exe"), "driver"));
         QVERIFY(writeTestFile(served("Brightfen Meter/big.bin"), big));
         QVERIFY(QFile::remove(served("Brightfen Meter/extra.dll")));
+    }
+
+    // A fetch cut short leaves a partial file; the fetch that goes on from it hashes those bytes too, so a
+    // whole file arrives, and a partial changed on the disk in between is caught like a changed server file.
+    void resumedFetchIsCheckedWhole_data() {
+        QTest::addColumn<bool>("partialChanged");
+        QTest::newRow("partial as fetched") << false;
+        QTest::newRow("partial changed on the disk") << true;
+    }
+    void resumedFetchIsCheckedWhole() {
+        QFETCH(bool, partialChanged);
+        const QString target = local("Brightfen Meter/big.bin");
+        QVERIFY(writeTestFile(target, "old big"));
+        QHash<QString, QString> pending{
+            {target, componentsRoot + "Brightfen Meter/big.bin|" + QString::number(big.size())}};
+        auto runOnce = [&](const QStringList &faults, int *failed) {
+            const auto cutServer = serveFiles(tree, {}, faults);
+            Downloader updater({{target, true}}, &pending);
+            DownloaderRun run(&updater);
+            run.start(false);
+            *failed = updater.failedFileCount();
+            return run.events;
+        };
+        int failed = 0;
+        QByteArray before; // a cut before the first write leaves nothing to resume from: cut again
+        for (int attempt = 0; attempt < 10 && before.isEmpty(); ++attempt) {
+            QCOMPARE(runOnce({"--drop-after", "2000000"}, &failed).last(), QString("error connection"));
+            QCOMPARE(partialsOf(target).size(), 1);
+            before = readFileOrEmpty(partialsOf(target).first());
+        }
+        QVERIFY(before.size() > 0 && before.size() < big.size());
+        if (partialChanged) {
+            before[0] = char(~before.at(0));
+            QVERIFY(writeTestFile(partialsOf(target).first(), before));
+        }
+        const QStringList events = runOnce({}, &failed);
+        qint64 fetched = 0;
+        for (const QString &chunk : events.filter(QRegularExpression("^chunk ")))
+            fetched += chunk.mid(6).toLongLong();
+        QCOMPARE(fetched, big.size() - before.size());
+        QCOMPARE(failed, partialChanged ? 1 : 0);
+        QCOMPARE(readTestFile(target), partialChanged ? QByteArray("old big") : big);
+        QCOMPARE(partialsOf(target), QStringList());
     }
 
     // The check asks the server for the manifest and its signature only: no listing, no file byte.
