@@ -171,6 +171,13 @@ void ListAvailableUpdater::Finished() {
     if (sender() && (sender() != downloader || runningRun == 0))
         return;
     runningRun = 0;
+    // A ticked file that did not arrive (refused by the signed manifest, or failed) is not updated:
+    // like a skipped one it stays listed for later.
+    for (int i = 0; i < updateTree->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *row = updateTree->topLevelItem(i);
+        if (!row->data(0, updatedRole).toBool())
+            updateSet.remove(row->text(0));
+    }
 
     const bool ru = russianBySystemLanguage();
     QMessageBox box;
