@@ -9,6 +9,7 @@
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 #include "transfer/InstallContext.h"
+#include "transfer/PublisherTrust.h"
 #include "transfer/sftp/SftpSession.h"
 #include "ui/Dialog.h"
 #include "ui/ListAvailableUpdater.h"
@@ -555,6 +556,8 @@ void WindowsTest::brokenConnectionReturnsTheListToItsListedState_data() {
     QTest::newRow("refused") << QStringList{"stopped"};
     QTest::newRow("dropped") << QStringList{"--drop-after", "200000"};
     QTest::newRow("stalled") << QStringList{"--stall-after", "200000"};
+    // A publisher key is set and the server has no signed manifest: the run is refused before any file.
+    QTest::newRow("unsigned") << QStringList{"unsigned"};
 }
 
 void WindowsTest::brokenConnectionReturnsTheListToItsListedState() {
@@ -562,8 +565,13 @@ void WindowsTest::brokenConnectionReturnsTheListToItsListedState() {
     QTemporaryDir serverRoot, local;
     QHash<QString, QString> map = pendingUpdates(serverRoot.path(), local.path(), {"small.dll", "big.bin"});
     const QString big = local.filePath("big.bin"), small = local.filePath("small.dll");
-    const bool refused = fault == QStringList{"stopped"};
-    AsyncsshServer server(serverRoot.path(), refused ? QStringList() : fault);
+    const bool refused = fault == QStringList{"stopped"}, notSigned = fault == QStringList{"unsigned"};
+    AsyncsshServer server(serverRoot.path(), refused || notSigned ? QStringList() : fault);
+    if (notSigned)
+        settingsStore()->setValue(
+            PublisherTrust::keySetting,
+            "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIFKx0nxFdeKEXq/DSdZFd+aZcA4aVoh47Jiw2IM7y/sM");
+    auto removeKey = qScopeGuard([] { settingsStore()->remove(PublisherTrust::keySetting); });
     QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
     pointSettingsAt(server);
     if (refused)
@@ -582,12 +590,15 @@ void WindowsTest::brokenConnectionReturnsTheListToItsListedState() {
             window.treeWidget()->findItems(key, Qt::MatchExactly).first()->setCheckState(0, Qt::Checked);
         BoxAnswerer answerer({Box::Ok});
         runUpdate(window, answerer, 1);
-        QCOMPARE(answerer.titles() + answerer.texts(), QStringList({"Quillon", "Failed to join the server"}));
+        const QString message =
+            notSigned ? PublisherTrust::refusedText(inRussian())
+                      : inLanguage("Failed to join the server", "Не удалось присоединиться к серверу");
+        QCOMPARE(answerer.titles() + answerer.texts(), QStringList({"Quillon", message}));
         QTRY_VERIFY(isListed(window));
         QVERIFY(window.isVisible() && finished.isEmpty());
         // What was cut short stays listed; a file that arrived before the cut is done and leaves the list.
         QVERIFY(map.contains(big) && readTestFile(big) == oldContent("big.bin") &&
-                (!refused || map == before));
+                (!(refused || notSigned) || map == before));
         QCOMPARE(map.contains(small), readTestFile(small) != newContent("small.dll"));
         QCOMPARE(listed(window), QStringList(map.keys()).join('|') +
                                      QStringList(map.size(), "Update available").join('|') +
