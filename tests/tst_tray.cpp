@@ -10,6 +10,7 @@
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 #include "transfer/InstallContext.h"
+#include "transfer/PublisherTrust.h"
 #include "ui/AboutWindow.h"
 #include "ui/ListAvailableUpdater.h"
 #include "ui/SettingsWindow.h"
@@ -460,6 +461,9 @@ private slots:
                               "the offline installer.",
                               "Не удалось подключится к серверу!\nПопрбуйте установить ПО позже или "
                               "воспользуйтесь офлайн установщиком")};
+        // A publisher key is set and the server has no signed manifest: refused before any file, no retry.
+        QTest::newRow("not signed") << "unsigned" << QString() << true
+                                    << QStringList{"Error!", PublisherTrust::refusedText(inRussian())};
     }
     // A complete run records its folder, then runs the installers in turn; the others stop it midway.
     void runEndings() {
@@ -483,6 +487,11 @@ private slots:
         pointSettingsAt(*server);
         if (ending == "refused")
             server.reset(); // its port now refuses connections
+        if (ending == "unsigned")
+            settingsStore()->setValue(
+                PublisherTrust::keySetting,
+                "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIFKx0nxFdeKEXq/DSdZFd+aZcA4aVoh47Jiw2IM7y/sM");
+        auto removeKey = qScopeGuard([] { settingsStore()->remove(PublisherTrust::keySetting); });
         settingsStore()->setValue(meter, QString());
         InstallContext context;
         context.selectedLoRa.insert("Brightfen Meter", true);
@@ -520,7 +529,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(readTestFile(marks).count('\n'), 1, 30000);
             QVERIFY(!cancel->isEnabled());
             QCOMPARE(progress->findChild<QProgressBar *>("progressBar")->value(), 100);
-        } else if (ending != "refused") {
+        } else if (ending != "refused" && ending != "unsigned") {
             QTRY_VERIFY_WITH_TIMEOUT(
                 textOf(progress, "statusLabel").startsWith(inLanguage("Downloading...", "Загрузка...")),
                 20000);

@@ -311,9 +311,17 @@ void ProgressBarWindow::Reconnect_Server() {
 void ProgressBarWindow::publisherRefused() {
     if (abandoned || !workerThread)
         return;
+    workerThread->quit();
+    whenRunThreadEnds(3000, &ProgressBarWindow::closeRefused);
+}
+
+void ProgressBarWindow::closeRefused() {
+    if (abandoned || !workerThread)
+        return;
     // Retrying cannot help: the run fetched nothing, and the wizard closes once the user has read why.
     showMessage(QMessageBox::Critical, "Error!", PublisherTrust::refusedText(russian()));
-    workerThread->quit();
+    if (!workerThread->isRunning())
+        releaseWorker(); // otherwise the destructor releases it once it ends
     emit Delete_Install_Window();
 }
 

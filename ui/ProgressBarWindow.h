@@ -55,6 +55,7 @@ private:
     void completeInstall();
     void retryOrGiveUp();
     void publisherRefused(); // the run refused the server's manifest: say so and close
+    void closeRefused();
     void closeWizard();
 
     QProgressBar *progressBar = nullptr;
