@@ -101,6 +101,8 @@ private slots:
                                  << inLanguage("Updates not found", "Обновления не найдены");
         QTest::newRow("newer") << QByteArray("build 5")
                                << inLanguage("Updates are available", "Доступны обновления");
+        // A publisher key is set and the server has no signed manifest: the check is refused.
+        QTest::newRow("not signed") << QByteArray("unsigned") << PublisherTrust::refusedText(inRussian());
     }
     void checkFromMenu() {
         QFETCH(QByteArray, installed);
@@ -114,6 +116,11 @@ private slots:
             QVERIFY2(server->isRunning(), qPrintable(server->errorText()));
             pointSettingsAt(*server);
         }
+        if (installed == "unsigned")
+            settingsStore()->setValue(
+                PublisherTrust::keySetting,
+                "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIFKx0nxFdeKEXq/DSdZFd+aZcA4aVoh47Jiw2IM7y/sM");
+        auto removeKey = qScopeGuard([] { settingsStore()->remove(PublisherTrust::keySetting); });
         MainTrayIcon tray;
         QStringList texts;
         for (QAction *action : tray.trayMenu()->actions())
