@@ -1,6 +1,7 @@
 #!/bin/sh
 # Cross-builds the Windows program (Quillon.exe, quillon-cli.exe, quillon-settings.exe and
-# quillon-publish.exe: each one static, stripped file) into build-win/Quillon-win64.zip, then runs its tests under Wine.
+# quillon-publish.exe: each one static, stripped file) into build-win/Quillon-win64.zip, then runs
+# its tests under Wine.
 # Installs what is missing first. The first run also builds static Qt (Debian 12's source) and
 # mbedTLS, libssh and libsodium (Debian 13's, kept patched there) into /var/cache/quillon-windows
 # (scripts/windows/build-deps.sh); later runs reuse them until Debian publishes a newer version.
