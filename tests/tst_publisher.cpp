@@ -189,6 +189,38 @@ private slots:
             QCOMPARE(trust.manifest()->fileCount(), 5);
     }
 
+    // A manifest is read with bounds even when signed: a publisher's tool could still write nonsense.
+    void manifestReaderRefusesMalformedLines_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("refusal"); // empty: read
+        const QByteArray head = "quillon-manifest 1\nserial 7\n", hash(64, 'b');
+        QTest::newRow("files") << head + hash + " 1 Brightfen Meter/a b.exe\n" + hash + " 0 x\n" << QString();
+        QTest::newRow("no files") << head << QString();
+        QTest::newRow("other format")
+            << QByteArray("quillon-manifest 2\nserial 7\n") << QString("not a manifest of a known format");
+        QTest::newRow("no serial") << QByteArray("quillon-manifest 1\n")
+                                   << QString("the manifest has no valid serial number");
+        QTest::newRow("serial signed") << QByteArray("quillon-manifest 1\nserial -7\n")
+                                       << QString("the manifest has no valid serial number");
+        QTest::newRow("no line end") << head.chopped(1)
+                                     << QString("the manifest does not end with a line end");
+        const QString malformed = "line 3 of the manifest is malformed";
+        for (const QByteArray &line : {hash + " 1 ../outside.exe", hash + " 1 /etc/passwd", hash + " 1 a//b",
+                                       hash + " -1 a", hash + " 1e3 a", hash + " 1 ", hash.left(63) + " 1 a",
+                                       hash.toUpper() + " 1 a", hash + " 1 tab\there", QByteArray("b 1 a")})
+            QTest::newRow(line.right(12).constData()) << head + line + '\n' << malformed;
+        QTest::newRow("twice") << head + hash + " 1 a\n" + hash + " 2 a\n"
+                               << QString("line 4 of the manifest lists a file twice");
+    }
+    void manifestReaderRefusesMalformedLines() {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, refusal);
+        PublisherManifest manifest;
+        QCOMPARE(manifest.parse(text), refusal.isEmpty());
+        QCOMPARE(manifest.error(), refusal);
+        QCOMPARE(manifest.fileCount(), refusal.isEmpty() ? text.count('\n') - 2 : 0);
+    }
+
     // Whatever is wrong with the manifest, the check, an install run, an update run and quillon-cli
     // fetch nothing and change nothing, and each writes one log line.
     void runsRefuseAServerTheyCannotTrust_data() {
