@@ -11,7 +11,7 @@
 # peak memory of one MEMORY_MB file. Each figure is the median of RUNS runs; the machine's load is
 # printed with each figure, since other work on it lowers them. The large-file cases also show what
 # limits them: the set-up alone (an empty component), each client's own processor time, a run with
-# server and client on one core (loopback), one session alone and libssh's own window (far away).
+# server and client on one core (loopback) and one session alone (far away).
 set -eu
 cd "$(dirname "$0")/.."
 source bench/common.sh
@@ -219,10 +219,6 @@ far_file() {
     through
     report "machinery alone, four sessions" "$LARGE_BYTES" "$(median bench_large "$3" "$LARGE/large.bin")"
     through
-    export QUILLON_BENCH_CHANNEL_WINDOW=0
-    report "machinery alone, libssh's window" "$LARGE_BYTES" "$(median bench_large "$3" "$LARGE/large.bin")"
-    through
-    unset QUILLON_BENCH_CHANNEL_WINDOW
 }
 far_file 2 "$RTT_MS" "$DELAY_PROXY"
 far_file 3 "$FAR_RTT_MS" "$FAR_PROXY"

@@ -9,6 +9,7 @@
 #include "transfer/sftp/FilePrefetcher.h"
 #include "transfer/sftp/PipelinedReader.h"
 #include "transfer/sftp/RangeDownloader.h"
+#include "transfer/sftp/SftpChannel.h"
 #include "transfer/sftp/SftpSessionPool.h"
 
 #include <QCoreApplication>
@@ -18,7 +19,6 @@
 #include <QThread>
 
 #include <cstdio>
-#include <fcntl.h>
 
 namespace {
 
@@ -27,33 +27,31 @@ bool openSession(SftpSession &session) {
 }
 
 qint64 fetchLarge(SftpSessionPool &pool, int sessions, const QByteArray &remote, const QString &local) {
-    // To compare flow-control windows: 0 is libssh's own; unset, the program's.
-    bool windowSet = false;
-    const quint32 window = quint32(qEnvironmentVariableIntValue("QUILLON_BENCH_CHANNEL_WINDOW", &windowSet));
     SftpSession &session = pool.primary();
+    SftpChannel &channel = *session.sftp;
     QElapsedTimer opening;
     opening.start();
-    sftp_file file = sftp_open(session.sftp, remote.constData(), O_RDONLY, 0);
-    const qint64 openMicroseconds = opening.nsecsElapsed() / 1000;
-    if (file == nullptr)
+    SftpChannel::Reply reply;
+    const quint32 openId = channel.open(remote);
+    if (!openId || !channel.waitFor(openId, reply) || reply.type != SftpChannel::Handle)
         return -1;
-    sftp_attributes attributes = sftp_fstat(file);
-    const qint64 size = attributes ? qint64(attributes->size) : 0;
-    sftp_attributes_free(attributes);
+    const qint64 openMicroseconds = opening.nsecsElapsed() / 1000;
+    const QByteArray file = reply.handle;
+    SftpChannel::Attributes attributes;
+    const quint32 statId = channel.fstat(file);
+    if (statId && channel.waitFor(statId, reply) && reply.type == SftpChannel::Attrs)
+        attributes = reply.attributes;
+    const qint64 size = attributes.size;
     QSaveFile target(local);
     target.open(QIODevice::WriteOnly);
     qint64 total = 0;
     if (sessions > 1 && RangeDownloader::worthSplitting(size, openMicroseconds)) {
         RangeDownloader range(pool);
-        if (windowSet)
-            range.setChannelWindow(window);
         total = range.download(file, remote, size, target, [](qint64, bool written) { return written; });
         if (total < 0)
             std::fprintf(stderr, "read error: %s\n", qPrintable(range.errorText()));
     } else {
         PipelinedReader reader(session, file);
-        if (windowSet)
-            reader.setChannelWindow(window);
         reader.setExpectedSize(size);
         QByteArray buffer(int(PipelinedReader::stepSize), Qt::Uninitialized);
         qint64 n;
@@ -64,7 +62,7 @@ qint64 fetchLarge(SftpSessionPool &pool, int sessions, const QByteArray &remote,
         if (n < 0)
             total = n;
     }
-    sftp_close(file);
+    channel.forget(channel.close(file));
     if (total >= 0)
         target.commit();
     return total;
@@ -73,29 +71,22 @@ qint64 fetchLarge(SftpSessionPool &pool, int sessions, const QByteArray &remote,
 qint64 fetchMany(SftpSessionPool &pool, const QByteArray &remote, const QString &local) {
     SftpSession &session = pool.primary();
     QDir().mkpath(local);
-    sftp_dir dir = sftp_opendir(session.sftp, remote.constData());
-    if (dir == nullptr)
+    QVector<SftpChannel::Entry> listing;
+    QString why;
+    if (!session.sftp->listFolder(remote, listing, &why))
         return -1;
     QList<QPair<QByteArray, qint64>> entries;
-    QList<bool> regular;
-    while (sftp_attributes entry = sftp_readdir(session.sftp, dir)) {
-        const QByteArray name(entry->name);
-        if (!isSkippedEntry(name)) {
-            entries.append({name, qint64(entry->size)});
-            regular.append(entry->type == SSH_FILEXFER_TYPE_REGULAR);
-        }
-        sftp_attributes_free(entry);
-    }
-    sftp_closedir(dir);
+    for (const SftpChannel::Entry &entry : std::as_const(listing))
+        if (!isSkippedEntry(entry.name) && entry.attributes.isRegular())
+            entries.append({entry.name, entry.attributes.size});
     FilePrefetcher prefetcher(pool);
     QVector<int> tickets;
     for (const auto &entry : entries)
-        tickets.append(
-            prefetcher.add(remote + "/" + entry.first, entry.second, true, regular.at(tickets.size())));
+        tickets.append(prefetcher.add(remote + "/" + entry.first, entry.second));
     qint64 total = 0;
     for (int i = 0; i < entries.size(); ++i) {
         const FilePrefetcher::Entry result = prefetcher.take(tickets.at(i));
-        if (result.isFolder || !result.fetched || result.status < 0)
+        if (!result.fetched || result.status < 0)
             return -1;
         QSaveFile target(local + "/" + QString::fromUtf8(entries.at(i).first));
         target.open(QIODevice::WriteOnly);

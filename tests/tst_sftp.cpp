@@ -12,6 +12,7 @@
 #include "transfer/SafeNames.h"
 #include "transfer/UpdateChecker.h"
 #include "transfer/sftp/FilePrefetcher.h"
+#include "transfer/sftp/SftpChannel.h"
 
 #include <QtTest>
 
@@ -37,25 +38,26 @@ QStringList chunks(qint64 size) {
 }
 
 // What one read at a time emits walking a server folder: entries in the server's own order (listed here
-// with plain libssh calls), each with its status text, its steps and its share of the total.
+// one folder at a time), each with its status text, its steps and its share of the total.
 void expectWalk(const SftpSession &lister, const QByteArray &remote, const QString &local,
                 const QString &text, double total, double &progress, QStringList &events) {
-    sftp_dir dir = sftp_opendir(lister.sftp, remote.constData());
-    while (sftp_attributes entry = sftp_readdir(lister.sftp, dir)) {
-        const QString name = QString::fromUtf8(entry->name);
+    QVector<SftpChannel::Entry> entries;
+    QString why;
+    QVERIFY2(lister.sftp->listFolder(remote, entries, &why), qPrintable(why));
+    for (const SftpChannel::Entry &entry : std::as_const(entries)) {
+        const QString name = QString::fromUtf8(entry.name);
+        const qint64 size = entry.attributes.size;
         events << text + name;
         if (name != "." && name != "..") {
-            if (entry->type == SSH_FILEXFER_TYPE_DIRECTORY)
-                expectWalk(lister, remote + "/" + entry->name, local + "/" + name, text, total, progress,
+            if (entry.attributes.isFolder())
+                expectWalk(lister, remote + "/" + entry.name, local + "/" + name, text, total, progress,
                            events);
             else
-                events << chunks(qint64(entry->size)) << "log 1 " + local + "/" + name;
-            progress += double(entry->size) / (total / 100.0);
-            events << "size " + QString::number(entry->size) << "progress " + QString::number(int(progress));
+                events << chunks(size) << "log 1 " + local + "/" + name;
+            progress += double(size) / (total / 100.0);
+            events << "size " + QString::number(size) << "progress " + QString::number(int(progress));
         }
-        sftp_attributes_free(entry);
     }
-    sftp_closedir(dir);
 }
 
 // Many files of awkward sizes, a nested folder, and one file too large to be fetched ahead.
@@ -139,8 +141,8 @@ private slots:
         SftpSessionPool pool(session, [](SftpSession &) { return false; });
         FilePrefetcher reader(pool);
         const FilePrefetcher::Entry read = reader.take(reader.add((root + "Stall/app.exe").toUtf8(), 200000));
-        QVERIFY(read.status < 0 && sessionTimedOut(session));
-        QCOMPARE(read.bytes.size(), 65536);
+        // Nothing half-read is handed over: the caller fetches it again, or fails.
+        QVERIFY(read.status < 0 && !read.fetched && read.bytes.isEmpty() && sessionTimedOut(session));
         QCOMPARE(logFileLines().replaceInStrings(QRegularExpression("^.*? - (.*?)( - .*)?$"), "\\1"),
                  QStringList({"Error ssh conect", "Error ssh conect", "Error auth conect", "Error auth",
                               "Error server timeout"}));
@@ -188,8 +190,8 @@ private slots:
         Downloader installer(context.get());
         DownloaderRun install(&installer);
         QVERIFY(install.start(true, 120000));
-        // Each folder listed once (root, component, lib, deeper): the download walks the size pass's listing.
-        QCOMPARE(readFileOrEmpty(target.filePath("listings.txt")).count('\n'), 4);
+        // Each folder listed once (component, lib, deeper): the download walks the size pass's listing.
+        QCOMPARE(readFileOrEmpty(target.filePath("listings.txt")).count('\n'), 3);
 
         // Every third file changed in one byte (the first, the middle or the last), every third gone.
         QHash<QString, QString> changed;
@@ -244,6 +246,65 @@ private slots:
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             QVERIFY2(readFileOrEmpty(target.path() + "/LoRa/" + it.key()) == *it, qPrintable(it.key()));
         QCOMPARE(filesBelow(folder).size(), files.size());
+    }
+
+    // A server that breaks the protocol, or lists a folder without end or into an error: the run ends at once
+    // (no wait for the silent-server watch), one line says why, nothing is recorded, every installed file
+    // stays as it was, and the check reports the server unreachable rather than a shorter folder.
+    void hostileServerIsRefused_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("logged");
+        const QString protocol = "Error sftp protocol - ";
+        const QString folder = "Error read sftp folder - " + componentsRoot + "Brightfen Meter/sub (";
+        QTest::newRow("reply to an id never sent")
+            << "unknown-id" << protocol + "a reply (type 104) to request ";
+        QTest::newRow("2 GiB packet") << "oversized" << protocol + "a packet of 2147483648 bytes";
+        QTest::newRow("length past its packet") << "length-past-packet"
+                                                << "name running past the end";
+        QTest::newRow("name count past its packet") << "name-count"
+                                                    << "a name count of 10000000 that";
+        QTest::newRow("attributes past their packet") << "attrs-past-packet"
+                                                      << "attributes running past the end";
+        QTest::newRow("NUL in a name") << "nul-name" << protocol + "a name holding a NUL byte";
+        QTest::newRow("reply of the wrong type")
+            << "wrong-type" << protocol + "a reply of type 102 to a READDIR";
+        QTest::newRow("version 4") << "version"
+                                   << "Error sftp conect - the server speaks SFTP version 4, not 3";
+        QTest::newRow("more data than asked")
+            << "extra-data" << protocol + "3100 bytes of data for a read of 3000";
+        QTest::newRow("endless listing") << "endless-listing" << folder + "more than 100000 entries)";
+        QTest::newRow("listing ends in an error") << "listing-error" << folder + "Failure by";
+    }
+    void hostileServerIsRefused() {
+        QFETCH(QString, fault);
+        QFETCH(QString, logged);
+        const QString name = "Brightfen Meter";
+        const Files files{{name + "/app.exe", randomTestBytes(3000)},
+                          {name + "/sub/meter.dll", randomTestBytes(8)}};
+        QTemporaryDir tree, target;
+        // The first READ of a file, the listing of the folder inside the component.
+        const auto server = serveFiles(tree, files, {"--protocol-fault", fault, "--fault-path", "Meter/"});
+        QVERIFY(server);
+        const QString folder = target.path() + "/LoRa/" + name;
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY(writeTestFile(target.path() + "/LoRa/" + it.key(), "installed"));
+        auto context = newInstallContext(target.path());
+        context->selectedLoRa[name] = true;
+        Downloader downloader(context.get());
+        DownloaderRun run(&downloader);
+        QVERIFY(run.start(true, 30000)); // well inside the 60-second watch
+        QVERIFY2(run.events.last() == "error connection" || downloader.failedFileCount() > 0,
+                 qPrintable(run.events.join('\n')));
+        QVERIFY(run.matching("path ").isEmpty());
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QCOMPARE(readFileOrEmpty(target.path() + "/LoRa/" + it.key()), QByteArray("installed"));
+        QVERIFY2(logText().contains(logged), qPrintable(logText()));
+
+        settingsStore()->setValue("Path/" + name, folder);
+        QHash<QString, QString> found;
+        UpdateChecker(&found).Checking_Updates_On_Server();
+        settingsStore()->setValue("Path/" + name, QString());
+        QCOMPARE(found, (QHash<QString, QString>{{"Error Connect", "Error"}}));
     }
 
     // The run's own session goes away while helpers fetch ahead: nothing is recorded, every installed file

@@ -6,10 +6,12 @@
 #include "platform/Platform.h"
 #include "transfer/InstallContext.h"
 #include "transfer/PublisherTrust.h"
+#include "transfer/RemoteWalk.h"
 #include "transfer/SafeNames.h"
 #include "transfer/sftp/FilePrefetcher.h"
 #include "transfer/sftp/PipelinedReader.h"
 #include "transfer/sftp/RangeDownloader.h"
+#include "transfer/sftp/SftpChannel.h"
 #include "transfer/sftp/SftpSessionPool.h"
 
 #include <QCoreApplication>
@@ -22,8 +24,6 @@
 #include <QSet>
 #include <QThread>
 
-#include <fcntl.h>
-
 #include <climits>
 #include <cmath>
 #include <memory>
@@ -32,8 +32,6 @@
 namespace {
 
 constexpr int chunkSize = 131070;
-// A server folder that loops back on itself (through links) ends its walk here.
-constexpr int maxDepth = 64;
 // Pause between two looks at a running program, so the wait does not keep a core busy.
 constexpr unsigned long pollPauseMs = 50;
 
@@ -62,11 +60,6 @@ CEncryptedSettings *settings() {
     return CEncryptedSettings::getInstance(QString(), 0);
 }
 
-// The server dropped the connection, or stopped answering and the watchdog ended it.
-bool sessionLost(const SftpSession &session) {
-    return sessionTimedOut(session) || !ssh_is_connected(session.ssh);
-}
-
 bool openHelperSession(SftpSession &helper) {
     return openSftpSession(helper, SessionUser::Downloader);
 }
@@ -80,7 +73,7 @@ Downloader::Downloader(const QHash<QString, bool> &updateSet, QHash<QString, QSt
 
 void Downloader::Run() {
     failedFiles = 0;
-    known = RunKnowledge();
+    walks.clear();
     partials.clear();
     if (!openSftpSession(session, SessionUser::Downloader)) {
         emit Error_connection();
@@ -108,6 +101,7 @@ void Downloader::Run() {
 
         // A run that lost its server part-way is a connection failure, which the window retries.
         lost = !cancelled() && sessionLost(session);
+        walks.clear();
         prefetcher = nullptr;
         pool = nullptr;
     }
@@ -141,8 +135,7 @@ void Downloader::Update() {
     for (auto it = pendingMap->cbegin(); it != pendingMap->cend(); ++it) {
         const QByteArray remotePath = it.value().section('|', 0, 0).toUtf8();
         if (updateSet.value(it.key()) && acceptUpdateEntry(it.key(), remotePath, false))
-            tickets.insert(it.key(),
-                           prefetcher->add(remotePath, it.value().section('|', -1).toLongLong(), true, true));
+            tickets.insert(it.key(), prefetcher->add(remotePath, it.value().section('|', -1).toLongLong()));
     }
     // A server that went away or stopped answering ends the run as a connection failure, so the
     // update list goes back to its list instead of reporting the files as done.
@@ -170,7 +163,7 @@ void Downloader::Update() {
         // Whatever did not arrive whole ahead (too large, or failed on a helper session) is fetched
         // here, so its errors read and count as before.
         if (ahead.fetched && ahead.status >= 0)
-            writeFetchedFile(remotePath, ahead.bytes, key, remoteModeOf(remotePath));
+            writeFetchedFile(remotePath, ahead.bytes, key, ahead.permissions);
         else
             downloadFile(remotePath, key);
         replacingOwnProgram = false;
@@ -190,136 +183,25 @@ void Downloader::Update() {
 }
 
 qint64 Downloader::totalChosenSize() {
-    sftp_dir dir = openRemoteFolder(session, remoteRoot);
-    if (!dir)
-        return 0;
+    // Each chosen component is walked once here; the download pass then goes over the same walk.
     qint64 total = 0;
-    while (sftp_attributes entry = readRemoteEntry(session, dir)) {
-        const QString name = QString::fromUtf8(entry->name);
-        const bool chosen = context->selectedLoRa.value(name) || context->selectedNbIot.value(name) ||
-                            context->selectedCarMonitoring.value(name) ||
-                            context->selectedDrivers.value(name);
-        if (chosen && !cancelled()) {
-            const QByteArray folder = QByteArray(remoteRoot) + "/" + entry->name;
-            componentRoot = canonicalPath(folder);
-            depth = 0;
-            total += folderSize(folder);
-        }
-        sftp_attributes_free(entry);
-    }
-    closeRemoteFolder(session, dir);
-    return total;
-}
-
-qint64 Downloader::folderSize(const QByteArray &path, bool *opened) {
-    bool listed = false;
-    const QVector<ListedEntry> listing = listFolder(path, &listed);
-    if (opened)
-        *opened = listed;
-    if (!listed)
-        return 0;
-    qint64 sum = 0;
-    for (const ListedEntry &entry : listing) {
-        if (cancelled())
-            break;
-        if (isSkippedEntry(entry.name) || !acceptEntry(path, entry.name, entry.type, false))
-            continue;
-        const QByteArray child = path + "/" + entry.name;
-        if (entry.type != SSH_FILEXFER_TYPE_REGULAR) {
-            if (depth < maxDepth && acceptFolder(path, child, false)) {
-                // Listing it is also the test that it is a folder: one open instead of two.
-                bool isFolder = false;
-                ++depth;
-                const qint64 below = folderSize(child, &isFolder);
-                --depth;
-                if (!sessionLost(session))
-                    known.folderProbes.insert(child, isFolder);
-                sum += isFolder ? below : entry.size;
+    const QVector<const QHash<QString, bool> *> groups{&context->selectedLoRa, &context->selectedNbIot,
+                                                       &context->selectedCarMonitoring,
+                                                       &context->selectedDrivers};
+    for (const QHash<QString, bool> *selection : groups) {
+        for (auto it = selection->cbegin(); it != selection->cend(); ++it) {
+            if (!it.value() || cancelled() || sessionLost(session))
                 continue;
-            }
-            if (isRemoteFolder(child))
-                continue; // a folder the walk will refuse counts for nothing
+            const QByteArray remoteFolder = context->remoteFolders.value(it.key()).toUtf8();
+            if (remoteFolder.isEmpty() || walks.contains(remoteFolder))
+                continue;
+            auto walk = std::make_shared<RemoteWalk>(session);
+            walk->walk(remoteFolder, [this] { return cancelled(); });
+            total += walk->filesSize();
+            walks.insert(remoteFolder, walk);
         }
-        sum += entry.size;
     }
-    if (!cancelled() && !sessionLost(session))
-        known.listings.insert(path, listing);
-    return sum;
-}
-
-QVector<Downloader::ListedEntry> Downloader::listFolder(const QByteArray &path, bool *opened) {
-    // Listed by the size pass a moment ago: the download pass uses that listing once.
-    const auto sized = known.listings.find(path);
-    if (sized != known.listings.end()) {
-        *opened = true;
-        QVector<ListedEntry> listing = std::move(*sized);
-        known.listings.erase(sized);
-        return listing;
-    }
-    QVector<ListedEntry> listing;
-    sftp_dir dir = openRemoteFolder(session, path.constData());
-    *opened = dir != nullptr;
-    if (!dir)
-        return listing;
-    while (sftp_attributes entry = readRemoteEntry(session, dir)) {
-        listing.append({QByteArray(entry->name), entry->type, qint64(entry->size), entry->permissions, -1});
-        sftp_attributes_free(entry);
-        if (cancelled() || sessionLost(session))
-            break;
-    }
-    closeRemoteFolder(session, dir);
-    return listing;
-}
-
-// Every file the size pass listed below a folder goes to the fetch-ahead now, in the order the walk
-// will want it, so the helper sessions work across folders instead of waiting for the walk to reach
-// each one. The same tests as the walk's, silent: what the walk would not fetch is not queued.
-void Downloader::queueAhead(const QByteArray &remoteFolder, const QString &localFolder, int level) {
-    const auto sized = known.listings.constFind(remoteFolder);
-    if (sized == known.listings.cend())
-        return;
-    for (const ListedEntry &item : *sized) {
-        const QByteArray remoteChild = remoteFolder + "/" + item.name;
-        const QString localChild = localFolder + "/" + QString::fromUtf8(item.name);
-        if (isSkippedEntry(item.name) || !acceptEntry(remoteFolder, item.name, item.type, false) ||
-            !isInsideFolder(localChild, componentFolder))
-            continue;
-        if (!known.folderProbes.value(remoteChild))
-            known.aheadTickets.insert(remoteChild, prefetcher->add(remoteChild, item.size, true,
-                                                                   item.type == SSH_FILEXFER_TYPE_REGULAR));
-        else if (level < maxDepth && acceptFolder(remoteFolder, remoteChild, false))
-            queueAhead(remoteChild, localChild, level + 1);
-    }
-}
-
-// The server's own resolution of a path, links followed; empty when it cannot resolve it.
-QByteArray Downloader::canonicalPath(const QByteArray &path) {
-    const auto found = known.canonicalPaths.constFind(path);
-    if (found != known.canonicalPaths.cend())
-        return *found;
-    char *resolved;
-    {
-        PendingRequest pending(session);
-        resolved = sftp_canonicalize_path(session.sftp, path.constData());
-    }
-    const QByteArray result(resolved);
-    ssh_string_free_char(resolved);
-    if (!result.isEmpty())
-        known.canonicalPaths.insert(path, result);
-    return result;
-}
-
-// Whether the server opens the path as a folder, whatever type its listing gave.
-bool Downloader::isRemoteFolder(const QByteArray &path) {
-    const auto probed = known.folderProbes.constFind(path);
-    if (probed != known.folderProbes.cend())
-        return *probed;
-    sftp_dir dir = openRemoteFolder(session, path.constData());
-    if (dir)
-        closeRemoteFolder(session, dir);
-    if (!sessionLost(session))
-        known.folderProbes.insert(path, dir != nullptr);
-    return dir != nullptr;
+    return total;
 }
 
 void Downloader::downloadGroup(const QString &groupKey, GroupCode code,
@@ -342,11 +224,36 @@ void Downloader::downloadGroup(const QString &groupKey, GroupCode code,
             ++failedFiles;
             continue;
         }
-        componentRoot = canonicalPath(remoteFolder);
+        std::shared_ptr<RemoteWalk> walk = walks.value(remoteFolder);
+        if (!walk) {
+            walk = std::make_shared<RemoteWalk>(session);
+            walk->walk(remoteFolder, [this] { return cancelled(); });
+        }
+        if (cancelled() || sessionLost(session))
+            return;
+        if (!QDir().mkpath(localFolder))
+            emit Set_NewLog_On_LogList("Failed to create a directory - " + localFolder, 0);
+        if (walk->rootMissing()) {
+            // A component whose server folder is missing delivers nothing: that counts as a failure.
+            Write_Log("Error open sftp folder - " + QString::fromUtf8(remoteFolder));
+            ++failedFiles;
+            continue;
+        }
+        if (!walk->error().isEmpty()) {
+            // Part of the component could not be listed: none of it is taken for the whole, nor recorded.
+            Write_Log("Error read sftp folder - " + walk->error());
+            ++failedFiles;
+            continue;
+        }
         componentFolder = localFolder;
-        depth = 0;
-        queueAhead(remoteFolder, localFolder, 0);
-        downloadFolder(remoteFolder, localFolder, code);
+        currentWalk = walk.get();
+        // Every file the walk found goes to the fetch-ahead now, in the order the walk will want it, so the
+        // sessions work across folders instead of waiting for the walk to reach each one.
+        aheadTickets.clear();
+        queueAhead(0, localFolder);
+        downloadFolder(0, localFolder, code);
+        currentWalk = nullptr;
+        walks.remove(remoteFolder);
         // An interrupted component is not recorded as installed.
         if (cancelled() || sessionLost(session))
             return;
@@ -357,95 +264,83 @@ void Downloader::downloadGroup(const QString &groupKey, GroupCode code,
     }
 }
 
-void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &localFolder, GroupCode code) {
-    if (!QDir().mkpath(localFolder))
-        emit Set_NewLog_On_LogList("Failed to create a directory - " + localFolder, 0);
-    // The whole listing first: its files are then fetched ahead while earlier ones are written.
-    bool opened = false;
-    QVector<ListedEntry> listing = listFolder(remoteFolder, &opened);
-    if (!opened) {
-        // A component whose server folder is missing delivers nothing: that counts as a failure.
-        if (depth == 0) {
-            Write_Log("Error open sftp folder - " + QString::fromUtf8(remoteFolder));
-            ++failedFiles;
-        }
-        return;
-    }
-    for (ListedEntry &item : listing) {
-        const QByteArray remoteChild = remoteFolder + "/" + item.name;
-        const auto queued = known.aheadTickets.constFind(remoteChild);
-        if (queued != known.aheadTickets.cend()) {
-            item.ticket = *queued;
-            known.aheadTickets.erase(queued);
+// The files below a folder that the walk will fetch, in the walk's order; the same tests as the walk's.
+void Downloader::queueAhead(int folder, const QString &localFolder) {
+    for (const int index : currentWalk->node(folder).children) {
+        const RemoteWalk::Node &item = currentWalk->node(index);
+        const QString localChild = localFolder + "/" + QString::fromUtf8(item.name);
+        if (!isInsideFolder(localChild, componentFolder))
             continue;
-        }
-        // The same tests as below, silent here: refusals are reported in the walk, in server order.
-        // A known folder needs nothing ahead.
-        if (!isSkippedEntry(item.name) && acceptEntry(remoteFolder, item.name, item.type, false) &&
-            isInsideFolder(localFolder + "/" + QString::fromUtf8(item.name), componentFolder) &&
-            !known.folderProbes.value(remoteChild))
-            item.ticket =
-                prefetcher->add(remoteChild, item.size, true, item.type == SSH_FILEXFER_TYPE_REGULAR);
+        if (item.kind == RemoteWalk::Folder)
+            queueAhead(index, localChild);
+        else if (item.kind == RemoteWalk::File)
+            aheadTickets.insert(index, prefetcher->add(item.path, item.attributes.size));
     }
+}
 
-    for (const ListedEntry &item : std::as_const(listing)) {
+void Downloader::downloadFolder(int folder, const QString &localFolder, GroupCode code) {
+    if (folder != 0 && !QDir().mkpath(localFolder))
+        emit Set_NewLog_On_LogList("Failed to create a directory - " + localFolder, 0);
+    const RemoteWalk &walk = *currentWalk;
+    for (const int index : walk.node(folder).children) {
         if (cancelled() || sessionLost(session))
             break;
+        const RemoteWalk::Node &item = walk.node(index);
         const QByteArray &name = item.name;
         const QString localName = QString::fromUtf8(name);
         emit New_Process_Set_Text((russian() ? "Загрузка..." : "Downloading...") +
                                   localFolder.section('/', 0, 2) + ".../" + localName);
-        if (!isSkippedEntry(name) && acceptEntry(remoteFolder, name, item.type, true)) {
-            const QByteArray remoteChild = remoteFolder + "/" + name;
-            const QString localChild = localFolder + "/" + localName;
-            if (!isInsideFolder(localChild, componentFolder)) {
-                Write_Log("Refused file name from the server - " + printableName(remoteChild));
-                ++failedFiles;
-            } else {
-                FilePrefetcher::Entry ahead;
-                bool isFolder = false;
-                if (item.ticket >= 0) {
-                    ahead = prefetcher->take(item.ticket);
-                    isFolder = ahead.isFolder;
-                } else if (item.type != SSH_FILEXFER_TYPE_REGULAR) {
-                    // Listed as a plain file: no folder test needed.
-                    isFolder = isRemoteFolder(remoteChild);
-                }
-                if (isFolder) {
-                    if (depth >= maxDepth) {
-                        Write_Log("Folder nesting too deep - " + printableName(remoteChild));
-                        ++failedFiles;
-                    } else if (acceptFolder(remoteFolder, remoteChild, true)) {
-                        ++depth;
-                        downloadFolder(remoteChild, localChild, code);
-                        --depth;
-                    }
-                } else {
-                    // Whatever did not arrive whole ahead (too large, or failed on a helper session) is
-                    // fetched here, so its errors read and count as before.
-                    const bool arrived = ahead.fetched && ahead.status >= 0
-                                             ? writeFetchedFile(remoteChild, ahead.bytes, localChild,
-                                                                item.type == SSH_FILEXFER_TYPE_REGULAR
-                                                                    ? item.permissions
-                                                                    : remoteModeOf(remoteChild))
-                                             : downloadFile(remoteChild, localChild);
-                    // Only an installer that arrived whole may run (a failed one leaves nothing new behind).
-                    if (arrived && code == DriversCode && name.contains(".exe"))
-                        context->driverInstallers.append(localChild);
-                }
-            }
-            if (!cancelled()) {
-                emit Vlaue_Size_All_Soft(toSignalInt(double(item.size)));
-                advance(progress, double(item.size), totalSize);
-                emit New_Progress_Value(toSignalInt(progress));
-            }
+        if (item.kind == RemoteWalk::Skipped)
+            continue;
+        if (item.kind == RemoteWalk::UnsafeName) {
+            Write_Log("Refused file name from the server - " + printableName(item.path) + " (" +
+                      item.unsafeReason + ")");
+            ++failedFiles;
+            continue;
+        }
+        if (item.kind == RemoteWalk::LinkOutside) {
+            Write_Log("Refused link out of the component folder - " + printableName(item.path));
+            ++failedFiles;
+            continue;
+        }
+        const QString localChild = localFolder + "/" + localName;
+        if (!isInsideFolder(localChild, componentFolder)) {
+            Write_Log("Refused file name from the server - " + printableName(item.path));
+            ++failedFiles;
+        } else if (item.kind == RemoteWalk::TooDeep) {
+            Write_Log("Folder nesting too deep - " + printableName(item.path));
+            ++failedFiles;
+        } else if (item.kind == RemoteWalk::Loop) {
+            Write_Log("Refused folder that loops back - " + printableName(item.path));
+            ++failedFiles;
+        } else if (item.kind == RemoteWalk::Folder) {
+            downloadFolder(index, localChild, code);
+        } else {
+            // Whatever did not arrive whole ahead (too large, or failed on a helper session) is fetched
+            // here, so its errors read and count as before.
+            const auto ticket = aheadTickets.constFind(index);
+            const FilePrefetcher::Entry ahead =
+                ticket != aheadTickets.cend() ? prefetcher->take(*ticket) : FilePrefetcher::Entry();
+            const bool arrived =
+                ahead.fetched && ahead.status >= 0
+                    ? writeFetchedFile(item.path, ahead.bytes, localChild,
+                                       ahead.permissions ? ahead.permissions : item.attributes.permissions)
+                    : downloadFile(item.path, localChild);
+            // Only an installer that arrived whole may run (a failed one leaves nothing new behind).
+            if (arrived && code == DriversCode && name.contains(".exe"))
+                context->driverInstallers.append(localChild);
+        }
+        if (!cancelled()) {
+            emit Vlaue_Size_All_Soft(toSignalInt(double(item.listedSize)));
+            advance(progress, double(item.listedSize), totalSize);
+            emit New_Progress_Value(toSignalInt(progress));
         }
     }
     // A file the server no longer lists is not fetched again: what an earlier run left of it goes.
     if (!cancelled() && !sessionLost(session)) {
         QSet<QString> listed;
-        for (const ListedEntry &item : std::as_const(listing))
-            listed.insert(localFolder + "/" + QString::fromUtf8(item.name));
+        for (const int index : walk.node(folder).children)
+            listed.insert(localFolder + "/" + QString::fromUtf8(walk.node(index).name));
         partials.removeAllExcept(localFolder, listed);
     }
 }
@@ -453,34 +348,29 @@ void Downloader::downloadFolder(const QByteArray &remoteFolder, const QString &l
 bool Downloader::downloadFile(const QByteArray &remotePath, const QString &localPath) {
     if (!listedInManifest(remotePath, localPath))
         return finishFile(false, localPath, 0);
-    // Each blocking call is watched, so a server that stops answering ends the call with an error.
-    sftp_file file;
+    // Each wait is watched, so a server that stops answering ends it with an error.
+    SftpChannel &channel = *session.sftp;
+    SftpChannel::Reply opened;
     QElapsedTimer opening; // about one round trip: tells whether more sessions would help
     opening.start();
-    {
-        PendingRequest pending(session);
-        file = sftp_open(session.sftp, remotePath.constData(), O_RDONLY, 0);
-    }
-    const qint64 openMicroseconds = opening.nsecsElapsed() / 1000;
-    if (!file) {
-        Write_Log("Error read sftp file - " + QString::fromUtf8(ssh_get_error(session.ssh)));
+    const quint32 openId = channel.open(remotePath);
+    if (!openId || !channel.waitFor(openId, opened) || opened.type != SftpChannel::Handle) {
+        Write_Log("Error read sftp file - " + (channel.failed() ? channel.errorText() : opened.errorText()));
         ++failedFiles;
         return false;
     }
+    const qint64 openMicroseconds = opening.nsecsElapsed() / 1000;
+    const QByteArray file = opened.handle;
     quint32 remoteMode = 0;
     qint64 remoteSize = -1;
     qint64 remoteModified = -1;
-    sftp_attributes attributes;
-    {
-        PendingRequest pending(session);
-        attributes = sftp_fstat(file);
-    }
-    if (attributes) {
-        remoteMode = attributes->permissions;
-        remoteSize = qint64(attributes->size);
-        if (attributes->flags & SSH_FILEXFER_ATTR_ACMODTIME)
-            remoteModified = qint64(attributes->mtime);
-        sftp_attributes_free(attributes);
+    SftpChannel::Reply attributes;
+    const quint32 statId = channel.fstat(file);
+    if (statId && channel.waitFor(statId, attributes) && attributes.type == SftpChannel::Attrs) {
+        remoteMode = attributes.attributes.permissions;
+        if (attributes.attributes.hasSize)
+            remoteSize = attributes.attributes.size;
+        remoteModified = attributes.attributes.mtime;
     }
 
     // The data goes to a partial file beside the target, which replaces the target only when the last
@@ -536,7 +426,7 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
             if (lastChunk == 0)
                 break;
             if (lastChunk < 0) {
-                Write_Log("Error read sftp file - " + QString::fromUtf8(ssh_get_error(session.ssh)));
+                Write_Log("Error read sftp file - " + reader.errorText());
                 ok = false;
                 break;
             }
@@ -554,10 +444,7 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
             }
         }
     }
-    {
-        PendingRequest pending(session);
-        sftp_close(file);
-    }
+    channel.forget(channel.close(file)); // not waited for: the bytes are all here
     // Checked against the signed manifest before it replaces anything; bytes that do not match go.
     if (ok && !matchesManifest(remotePath, localPath, local.sha256(), local.hashedBytes())) {
         ok = false;
@@ -649,17 +536,6 @@ bool Downloader::finishFile(bool ok, const QString &localPath, quint32 remoteMod
     return true;
 }
 
-quint32 Downloader::remoteModeOf(const QByteArray &remotePath) {
-    // The mode of the file itself, links followed, as the opened file would report it.
-    PendingRequest pending(session);
-    sftp_attributes attributes = sftp_stat(session.sftp, remotePath.constData());
-    if (!attributes)
-        return 0;
-    const quint32 permissions = attributes->permissions;
-    sftp_attributes_free(attributes);
-    return permissions;
-}
-
 bool Downloader::waitForProgramExit(const QString &localPath) {
     const QString name = localPath.section('/', -1);
     const qint64 processId = Platform::findProcessByName(name);
@@ -682,49 +558,6 @@ bool Downloader::waitForProgramExit(const QString &localPath) {
             QThread::msleep(pollPauseMs);
         }
     }
-}
-
-bool Downloader::acceptEntry(const QByteArray &remoteFolder, const QByteArray &name, quint8 type,
-                             bool report) {
-    const QString where = printableName(remoteFolder + "/" + name);
-    const QString reason = unsafeNameReason(name);
-    if (!reason.isEmpty()) {
-        if (report) {
-            Write_Log("Refused file name from the server - " + where + " (" + reason + ")");
-            ++failedFiles;
-        }
-        return false;
-    }
-    if (type == SSH_FILEXFER_TYPE_SYMLINK) {
-        const QByteArray target = canonicalPath(remoteFolder + "/" + name);
-        if (target.isEmpty() || componentRoot.isEmpty() ||
-            !(target == componentRoot || target.startsWith(componentRoot + "/"))) {
-            if (report) {
-                Write_Log("Refused link out of the component folder - " + where);
-                ++failedFiles;
-            }
-            return false;
-        }
-    }
-    return true;
-}
-
-bool Downloader::acceptFolder(const QByteArray &remoteFolder, const QByteArray &remoteChild, bool report) {
-    // A folder, however the server lists it, must resolve to a place inside the component and
-    // not above the folder it is listed in (a loop).
-    const QByteArray target = canonicalPath(remoteChild);
-    const QByteArray parent = canonicalPath(remoteFolder) + "/";
-    const bool inside = !componentRoot.isEmpty() && target.startsWith(componentRoot + "/");
-    const bool loops = parent.startsWith(target + "/");
-    if (inside && !loops)
-        return true;
-    if (report) {
-        Write_Log(
-            (loops ? "Refused folder that loops back - " : "Refused link out of the component folder - ") +
-            printableName(remoteChild));
-        ++failedFiles;
-    }
-    return false;
 }
 
 bool Downloader::acceptUpdateEntry(const QString &localPath, const QByteArray &remotePath, bool report) {

@@ -15,6 +15,7 @@
 
 struct InstallContext;
 class FilePrefetcher;
+class RemoteWalk;
 class SftpSessionPool;
 
 class Downloader : public QObject {
@@ -55,15 +56,14 @@ public slots:
 
 private:
     qint64 totalChosenSize();
-    qint64 folderSize(const QByteArray &path, bool *opened = nullptr);
     void downloadGroup(const QString &groupKey, GroupCode code, const QHash<QString, bool> &selection);
-    void downloadFolder(const QByteArray &remoteFolder, const QString &localFolder, GroupCode code);
+    void queueAhead(int folder, const QString &localFolder);
+    void downloadFolder(int folder, const QString &localFolder, GroupCode code);
     bool downloadFile(const QByteArray &remotePath, const QString &localPath);
     bool writeFetchedFile(const QByteArray &remotePath, const QByteArray &bytes, const QString &localPath,
                           quint32 remoteMode);
     bool commitFile(const std::function<bool(QString *error)> &commit);
     bool finishFile(bool ok, const QString &localPath, quint32 remoteMode);
-    quint32 remoteModeOf(const QByteArray &remotePath);
     bool waitForProgramExit(const QString &localPath);
 
     // The publisher's signed manifest (with a publisher key set): fetched and verified at the start of
@@ -83,29 +83,10 @@ private:
     QAtomicInt answer = 0;
     QHash<QString, bool> updateSet;
 
-    // One entry of a server folder, kept from the listing until it is handled.
-    struct ListedEntry {
-        QByteArray name;
-        quint8 type;
-        qint64 size;
-        quint32 permissions;
-        int ticket; // its fetch-ahead ticket, or -1 when it is not fetched ahead
-    };
-    QVector<ListedEntry> listFolder(const QByteArray &path, bool *opened);
-    void queueAhead(const QByteArray &remoteFolder, const QString &localFolder, int level);
-    QByteArray canonicalPath(const QByteArray &path);
-    bool isRemoteFolder(const QByteArray &path);
-
-    // What the size pass learnt of the server's folders during one install run, so that the download
-    // pass after it does not ask again: each question costs a round trip, and a run's time on a slow
-    // link goes mostly on them. A new run starts from an empty one.
-    struct RunKnowledge {
-        QHash<QByteArray, QVector<ListedEntry>> listings; // handed to the download pass, then dropped
-        QHash<QByteArray, QByteArray> canonicalPaths;
-        QHash<QByteArray, bool> folderProbes;
-        QHash<QByteArray, int> aheadTickets; // fetch-ahead tickets of files queued before the walk
-    };
-    RunKnowledge known;
+    // The walks of the chosen components, made by the size pass and used once by the download pass.
+    QHash<QByteArray, std::shared_ptr<RemoteWalk>> walks;
+    RemoteWalk *currentWalk = nullptr;
+    QHash<int, int> aheadTickets; // walk node -> fetch-ahead ticket, for the component being fetched
 
     SftpSession session;
     SftpSessionPool *pool = nullptr;      // the run's helper sessions, while a run goes on
@@ -114,13 +95,9 @@ private:
     PartialFile::Index partials; // partly fetched files beside the run's targets
 
     bool cancelled() const { return cancelRequested.loadAcquire() != 0; }
-    bool acceptEntry(const QByteArray &remoteFolder, const QByteArray &name, quint8 type, bool report);
-    bool acceptFolder(const QByteArray &remoteFolder, const QByteArray &remoteChild, bool report);
     bool acceptUpdateEntry(const QString &localPath, const QByteArray &remotePath, bool report = true);
     bool isOwnProgram(const QString &localPath) const;
     int failedFiles = 0;
-    int depth = 0;                    // nesting below the component folder being walked
-    QByteArray componentRoot;         // canonical server path of the component folder being walked
     QString componentFolder;          // local install folder of that component
     bool replacingOwnProgram = false; // the file being fetched is the running program itself
 };

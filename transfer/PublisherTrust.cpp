@@ -3,9 +3,9 @@
 #include "core/CEncryptedSettings.h"
 #include "core/Log.h"
 #include "transfer/SshSignature.h"
+#include "transfer/sftp/PipelinedReader.h"
+#include "transfer/sftp/SftpChannel.h"
 #include "transfer/sftp/SftpSession.h"
-
-#include <fcntl.h>
 
 const QString PublisherTrust::keySetting = QStringLiteral("SFTP/PublisherKey");
 const QString PublisherTrust::serialSetting = QStringLiteral("SFTP/PublisherSerial");
@@ -16,39 +16,43 @@ namespace {
 
 enum class Fetch { Done, Missing, TooLarge, Failed };
 
-// Reads a whole small file from the download root, refusing anything past maxSize unread.
+// Reads a whole small file from the download root, refusing anything past maxSize: no request
+// asks for a byte beyond it.
 Fetch fetchSmallFile(const SftpSession &session, const QByteArray &name, qint64 maxSize, QByteArray *out) {
-    const QByteArray path = QByteArray(remoteRoot) + '/' + name;
-    sftp_file file;
-    {
-        PendingRequest pending(session);
-        file = sftp_open(session.sftp, path.constData(), O_RDONLY, 0);
-    }
-    if (!file)
-        return sftp_get_error(session.sftp) == SSH_FX_NO_SUCH_FILE ? Fetch::Missing : Fetch::Failed;
-    Fetch result = Fetch::Done;
-    QByteArray buffer(131070, Qt::Uninitialized);
+    SftpChannel &channel = *session.sftp;
+    SftpChannel::Reply opened;
+    const quint32 openId = channel.open(QByteArray(remoteRoot) + '/' + name);
+    if (!openId || !channel.waitFor(openId, opened))
+        return Fetch::Failed;
+    if (opened.type != SftpChannel::Handle)
+        return opened.type == SftpChannel::Status && opened.status == SftpChannel::NoSuchFile ? Fetch::Missing
+                                                                                              : Fetch::Failed;
+    // Its size first, so the reads ask for just that much (a larger file is not read at all).
+    SftpChannel::Reply stat;
+    const quint32 statId = channel.fstat(opened.handle);
+    const bool sized =
+        statId && channel.waitFor(statId, stat) && stat.type == SftpChannel::Attrs && stat.attributes.hasSize;
+    Fetch result = sized && stat.attributes.size > maxSize ? Fetch::TooLarge : Fetch::Done;
     out->clear();
-    for (;;) {
-        ssize_t count;
-        {
-            PendingRequest pending(session);
-            count = sftp_read(file, buffer.data(), size_t(buffer.size()));
+    if (result == Fetch::Done) {
+        PipelinedReader reader(session, opened.handle, 0, maxSize + 1);
+        if (sized)
+            reader.setExpectedSize(stat.attributes.size);
+        QByteArray buffer(PipelinedReader::stepSize, Qt::Uninitialized);
+        for (;;) {
+            const qint64 count = reader.read(buffer.data(), buffer.size());
+            if (count < 0)
+                result = Fetch::Failed;
+            if (count <= 0)
+                break;
+            if (out->size() + count > maxSize) {
+                result = Fetch::TooLarge;
+                break;
+            }
+            out->append(buffer.constData(), count);
         }
-        if (count < 0) {
-            result = Fetch::Failed;
-            break;
-        }
-        if (count == 0)
-            break;
-        if (out->size() + count > maxSize) {
-            result = Fetch::TooLarge;
-            break;
-        }
-        out->append(buffer.constData(), count);
     }
-    PendingRequest pending(session);
-    sftp_close(file);
+    channel.forget(channel.close(opened.handle));
     return result;
 }
 
@@ -89,7 +93,7 @@ PublisherTrust::Outcome PublisherTrust::establish(const SftpSession &session) {
     Outcome outcome;
     if (manifestFetch == Fetch::Failed || signatureFetch == Fetch::Failed) {
         // A server that went away is a connection failure; one that refuses the read is a refusal.
-        if (sessionTimedOut(session) || !ssh_is_connected(session.ssh))
+        if (sessionLost(session))
             return Lost;
         outcome = refuse("the manifest or its signature cannot be read");
     } else if (manifestFetch == Fetch::Missing) {

@@ -5,9 +5,11 @@
 #include "transfer/DigestCache.h"
 #include "transfer/InstallContext.h"
 #include "transfer/PublisherTrust.h"
+#include "transfer/RemoteWalk.h"
 #include "transfer/SafeNames.h"
 #include "transfer/sftp/FilePrefetcher.h"
 #include "transfer/sftp/PipelinedReader.h"
+#include "transfer/sftp/SftpChannel.h"
 #include "transfer/sftp/SftpSession.h"
 #include "transfer/sftp/SftpSessionPool.h"
 
@@ -19,13 +21,9 @@
 #include <QSet>
 #include <QVector>
 
-#include <fcntl.h>
-
 namespace {
 constexpr int remoteReadSize = 131070;
 constexpr qint64 localReadSize = 256 * 1024;
-// Deeper than any real package; a server that keeps inventing folders is cut off here.
-constexpr int maxFolderDepth = 64;
 
 bool isExcludedName(const QByteArray &name) {
     static const char *const excluded[] = {"settings.", "config.", "deviceFolder", ".db", ".cfg"};
@@ -55,45 +53,39 @@ FileStamp localStamp(const QFileInfo &file) {
     return {file.size(), file.lastModified().toMSecsSinceEpoch()};
 }
 
-// The size and time the server's listing gave; unknown when it sent none.
-FileStamp serverStamp(const sftp_attributes entry) {
+// The size and time the server gave; unknown when it sent none.
+FileStamp serverStamp(const SftpChannel::Attributes &attributes) {
     FileStamp stamp;
-    if (entry->flags & SSH_FILEXFER_ATTR_SIZE)
-        stamp.size = qint64(entry->size);
-    if (entry->flags & SSH_FILEXFER_ATTR_ACMODTIME)
-        stamp.modified = entry->mtime;
+    if (attributes.hasSize)
+        stamp.size = attributes.size;
+    if (attributes.hasTimes)
+        stamp.modified = attributes.mtime;
     return stamp;
 }
 
-// One entry of a server folder, kept from the listing until it is compared.
+// One file of the walk, kept from the walk until it is compared.
 struct ListedEntry {
-    QByteArray name;
-    bool isLink;
-    bool isRegular;
-    qint32 size;
-    FileStamp server;
     int ticket = -1;          // its hash-ahead ticket, or -1 when it is not hashed ahead
     FileStamp local;          // regular files with a local copy: that copy's stamp when listed
     DigestCache::Entry known; // and the digests the cache still holds for the pair
 };
 
-// One check's walk over the server: the session, the component being compared and what was found.
+// One check's pass over the walk of a component: what was found, and the rules of the check.
 struct CheckWalk {
     SftpSession &session;
     QHash<QString, QString> &found;
-    QString componentFolder;      // local install folder of the component
-    QByteArray componentRemote;   // the component's folder on the server, canonical
-    QSet<QByteArray> openFolders; // canonical server paths of the folders being walked
+    QString componentFolder; // local install folder of the component
+    const RemoteWalk &walk;
     FilePrefetcher *prefetcher = nullptr;
     DigestCache *cache = nullptr;
+    QHash<int, ListedEntry> listed; // walk node -> what the check knows of it
 
-    bool stopped() const { return sessionTimedOut(session); }
     bool acceptable(const QByteArray &name, const QString &localChild) const;
-    void compareFolder(const QByteArray &remoteFolder, const QString &localFolder,
-                       const QByteArray &canonical, int depth);
+    void queueAhead(int folder, const QString &localFolder);
+    void compareFolder(int folder, const QString &localFolder);
     void compareFile(const QByteArray &remoteFile, qint32 size, const QString &localFile,
-                     const FilePrefetcher::Entry &ahead, const ListedEntry &item);
-    QByteArray canonicalPath(const QByteArray &path);
+                     const FilePrefetcher::Entry &ahead, const RemoteWalk::Node &node,
+                     const ListedEntry &item);
 };
 
 bool CheckWalk::acceptable(const QByteArray &name, const QString &localChild) const {
@@ -101,126 +93,81 @@ bool CheckWalk::acceptable(const QByteArray &name, const QString &localChild) co
            isInsideFolder(localChild, componentFolder);
 }
 
-QByteArray CheckWalk::canonicalPath(const QByteArray &path) {
-    PendingRequest pending(session);
-    char *resolved = sftp_canonicalize_path(session.sftp, path.constData());
-    if (!resolved)
-        return {};
-    const QByteArray result(resolved);
-    ssh_string_free_char(resolved);
-    return result;
-}
-
-void CheckWalk::compareFolder(const QByteArray &remoteFolder, const QString &localFolder,
-                              const QByteArray &canonical, int depth) {
-    // Only the component's own folder must exist: a folder new on the server brings its files as updates.
-    if (depth == 0 && (localFolder.isEmpty() || !QDir(localFolder).exists() ||
-                       QDir(localFolder).entryInfoList().isEmpty())) {
-        Write_Log("Failed to create a directory - " + localFolder);
-        return;
-    }
-    sftp_dir folder = openRemoteFolder(session, remoteFolder.constData());
-    if (!folder)
-        return;
-    // The whole listing first: its files are then hashed ahead on other sessions while this one compares.
-    QVector<ListedEntry> listing;
-    while (!stopped()) {
-        sftp_attributes entry = readRemoteEntry(session, folder);
-        if (!entry)
-            break;
-        ListedEntry item;
-        item.name = QByteArray(entry->name ? entry->name : "");
-        item.isLink = entry->type == SSH_FILEXFER_TYPE_SYMLINK;
-        item.isRegular = entry->type == SSH_FILEXFER_TYPE_REGULAR;
-        item.size = qint32(entry->size);
-        item.server = serverStamp(entry);
-        listing.append(item);
-        sftp_attributes_free(entry);
-    }
-    closeRemoteFolder(session, folder);
-    // Links are left to the walk, which must first see where they lead. A file whose server digest
-    // the cache still holds is not asked for at all.
-    for (ListedEntry &item : listing) {
-        const QString localChild = localFolder + '/' + QString::fromUtf8(item.name);
-        if (item.isLink || !acceptable(item.name, localChild))
+// Every file with a local copy goes to the hash-ahead, in the order of the comparison. A file whose
+// server digest the cache still holds is not asked for at all.
+void CheckWalk::queueAhead(int folder, const QString &localFolder) {
+    for (const int index : walk.node(folder).children) {
+        const RemoteWalk::Node &node = walk.node(index);
+        const QString localChild = localFolder + '/' + QString::fromUtf8(node.name);
+        if (!acceptable(node.name, localChild))
+            continue;
+        if (node.kind == RemoteWalk::Folder) {
+            queueAhead(index, localChild);
+            continue;
+        }
+        if (node.kind != RemoteWalk::File)
             continue;
         const QFileInfo local(localChild);
-        const QByteArray remoteChild = remoteFolder + '/' + item.name;
-        if (item.isRegular && local.isFile()) {
+        if (!local.exists())
+            continue;
+        ListedEntry &item = listed[index];
+        if (node.listedRegular && local.isFile()) {
             item.local = localStamp(local);
-            item.known = cache->reusable(localChild, remoteChild, item.server, item.local);
+            item.known = cache->reusable(localChild, node.path, serverStamp(node.attributes), item.local);
             if (!item.known.serverMd5.isEmpty())
                 continue;
         }
-        item.ticket =
-            prefetcher->add(remoteChild, qMax<qint32>(item.size, 0), local.exists(), item.isRegular);
+        item.ticket = prefetcher->add(node.path, qMax<qint64>(node.attributes.size, 0));
     }
-    openFolders.insert(canonical);
+}
 
-    for (const ListedEntry &item : std::as_const(listing)) {
-        if (stopped())
+void CheckWalk::compareFolder(int folder, const QString &localFolder) {
+    for (const int index : walk.node(folder).children) {
+        if (sessionLost(session))
             break;
-        const QByteArray &name = item.name;
-        qint32 size = item.size;
-        if (isExcludedName(name) || isSkippedEntry(name))
+        const RemoteWalk::Node &node = walk.node(index);
+        const QByteArray &name = node.name;
+        if (isExcludedName(name) || node.kind == RemoteWalk::Skipped)
             continue;
-        const QByteArray remoteChild = remoteFolder + '/' + name;
-        const QString unsafe = unsafeNameReason(name);
+        const QByteArray &remoteChild = node.path;
         const QString localChild = localFolder + '/' + QString::fromUtf8(name);
+        const QString unsafe = node.unsafeReason;
         if (!unsafe.isEmpty() || !isInsideFolder(localChild, componentFolder)) {
-            Write_Log("Unsafe name refused - " + QString::fromUtf8(remoteFolder) + '/' + printableName(name) +
-                      " (" + (unsafe.isEmpty() ? QString("outside the install folder") : unsafe) + ")");
+            Write_Log("Unsafe name refused - " + QString::fromUtf8(walk.node(folder).path) + '/' +
+                      printableName(name) + " (" +
+                      (unsafe.isEmpty() ? QString("outside the install folder") : unsafe) + ")");
             continue;
         }
-
-        QByteArray childCanonical = canonical + '/' + name;
-        if (item.isLink) {
-            // A link may point anywhere on the server: follow it only inside the component's folder.
-            childCanonical = canonicalPath(remoteChild);
-            if (childCanonical.isEmpty() ||
-                (childCanonical != componentRemote && !childCanonical.startsWith(componentRemote + '/'))) {
-                Write_Log("Link out of the folder refused - " + QString::fromUtf8(remoteChild) + " -> " +
-                          QString::fromUtf8(childCanonical));
-                continue;
-            }
+        switch (node.kind) {
+        case RemoteWalk::LinkOutside:
+            // A link may point anywhere on the server: it is followed only inside the component's folder.
+            Write_Log("Link out of the folder refused - " + QString::fromUtf8(remoteChild) + " -> " +
+                      QString::fromUtf8(node.canonical));
+            break;
+        case RemoteWalk::Loop:
+        case RemoteWalk::TooDeep:
+            Write_Log("Folder loop skipped - " + QString::fromUtf8(remoteChild));
+            break;
+        case RemoteWalk::Folder:
+            compareFolder(index, localChild);
+            break;
+        case RemoteWalk::File: {
+            const ListedEntry item = listed.value(index);
+            const FilePrefetcher::Entry ahead =
+                item.ticket >= 0 ? prefetcher->take(item.ticket) : FilePrefetcher::Entry();
+            // A link's listing gives the link's own size; the file's is the target's.
+            compareFile(remoteChild, qint32(node.attributes.size), localChild, ahead, node, item);
+            break;
         }
-
-        FilePrefetcher::Entry ahead;
-        bool isFolder = false;
-        if (item.ticket >= 0) {
-            ahead = prefetcher->take(item.ticket);
-            isFolder = ahead.isFolder;
-        } else if (item.isRegular) {
-            // Known from the cache: no folder test needed.
-        } else if (sftp_dir childFolder = openRemoteFolder(session, remoteChild.constData())) {
-            closeRemoteFolder(session, childFolder);
-            isFolder = true;
+        default:
+            break;
         }
-        if (isFolder) {
-            if (openFolders.contains(childCanonical) || depth >= maxFolderDepth) {
-                Write_Log("Folder loop skipped - " + QString::fromUtf8(remoteChild));
-                continue;
-            }
-            compareFolder(remoteChild, localChild, childCanonical, depth + 1);
-            continue;
-        }
-        if (item.isLink) {
-            // The listing gives the link's own size; the file's is the target's.
-            PendingRequest pending(session);
-            if (sftp_attributes target = sftp_stat(session.sftp, remoteChild.constData())) {
-                size = qint32(target->size);
-                sftp_attributes_free(target);
-            }
-        }
-        if (!stopped())
-            compareFile(remoteChild, size, localChild, ahead, item);
     }
-
-    openFolders.remove(canonical);
 }
 
 void CheckWalk::compareFile(const QByteArray &remoteFile, qint32 size, const QString &localFile,
-                            const FilePrefetcher::Entry &ahead, const ListedEntry &item) {
+                            const FilePrefetcher::Entry &ahead, const RemoteWalk::Node &node,
+                            const ListedEntry &item) {
     const QString entryValue = QString::fromUtf8(remoteFile) + '|' + QString::number(size);
     if (!QFile::exists(localFile)) {
         found.insert(localFile, entryValue);
@@ -239,16 +186,14 @@ void CheckWalk::compareFile(const QByteArray &remoteFile, qint32 size, const QSt
     QByteArray remoteDigest = remoteRead ? ahead.md5 : known.serverMd5;
     if (remoteRead && (!ahead.fetched || ahead.status < 0)) {
         // Not hashed ahead, or it failed on a helper session: hashed here, so failures count as before.
-        sftp_file remote;
-        {
-            PendingRequest pending(session);
-            remote = sftp_open(session.sftp, remoteFile.constData(), O_RDONLY, 0);
-        }
-        if (!remote)
+        SftpChannel &channel = *session.sftp;
+        SftpChannel::Reply opened;
+        const quint32 openId = channel.open(remoteFile);
+        if (!openId || !channel.waitFor(openId, opened) || opened.type != SftpChannel::Handle)
             return;
         QCryptographicHash remoteHash(QCryptographicHash::Md5);
         {
-            PipelinedReader reader(session, remote);
+            PipelinedReader reader(session, opened.handle);
             reader.setExpectedSize(qMax<qint32>(size, 0));
             QByteArray buffer(remoteReadSize, Qt::Uninitialized);
             qint64 count;
@@ -256,19 +201,17 @@ void CheckWalk::compareFile(const QByteArray &remoteFile, qint32 size, const QSt
                 remoteHash.addData(QByteArrayView(buffer.constData(), count));
             remoteComplete = count == 0;
         }
-        {
-            PendingRequest pending(session);
-            sftp_close(remote);
-        }
+        channel.forget(channel.close(opened.handle));
         remoteDigest = remoteHash.result();
     }
     if (remoteDigest != localDigest)
         found.insert(localFile, entryValue);
 
     // Only whole reads are remembered, and only against a server time to notice a change by.
-    if (localComplete && remoteComplete && item.isRegular && item.server.known()) {
+    const FileStamp server = serverStamp(node.attributes);
+    if (localComplete && remoteComplete && node.listedRegular && server.known()) {
         cache->record(localFile, {remoteFile,
-                                  item.server,
+                                  server,
                                   local,
                                   remoteDigest,
                                   localDigest,
@@ -370,6 +313,7 @@ void UpdateChecker::Checking_Updates_On_Server() {
     }
 
     QHash<QString, QString> found;
+    bool incomplete = false;
     CEncryptedSettings *settings = CEncryptedSettings::getInstance(QString(), 0);
     DigestCache cache(QFileInfo(settings->fileName()).dir().filePath(DigestCache::fileName));
     if (trust.manifest()) {
@@ -384,20 +328,35 @@ void UpdateChecker::Checking_Updates_On_Server() {
             session, [](SftpSession &helper) { return openSftpSession(helper, SessionUser::Checker); });
         FilePrefetcher prefetcher(pool, FilePrefetcher::HashMd5);
         const QMap<QString, QString> components = collectInstalledComponents();
-        for (auto it = components.cbegin(); it != components.cend() && !sessionTimedOut(session); ++it) {
+        for (auto it = components.cbegin(); it != components.cend() && !sessionLost(session); ++it) {
             if (it.value().isEmpty())
                 continue;
-            const QByteArray remoteFolder = it.value().toUtf8();
-            CheckWalk walk{session, found, it.key(), remoteFolder, {}, &prefetcher, &cache};
-            const QByteArray canonical = walk.canonicalPath(remoteFolder);
-            if (!canonical.isEmpty())
-                walk.componentRemote = canonical;
-            walk.compareFolder(remoteFolder, it.key(), walk.componentRemote, 0);
+            // Only the component's own folder must exist: a folder new on the server brings its files as
+            // updates.
+            const QString localFolder = it.key();
+            if (localFolder.isEmpty() || !QDir(localFolder).exists() ||
+                QDir(localFolder).entryInfoList().isEmpty()) {
+                Write_Log("Failed to create a directory - " + localFolder);
+                continue;
+            }
+            RemoteWalk walk(session);
+            if (!walk.walk(it.value().toUtf8())) {
+                if (walk.rootMissing() || sessionLost(session))
+                    continue;
+                // A folder that could not be listed whole: what it holds is unknown, so is the check.
+                Write_Log("Error read sftp folder - " + walk.error());
+                incomplete = true;
+                break;
+            }
+            CheckWalk check{session, found, localFolder, walk, &prefetcher, &cache, {}};
+            check.queueAhead(0, localFolder);
+            check.compareFolder(0, localFolder);
         }
     }
 
-    // A server that stopped answering leaves the comparison unfinished: report it as unreachable.
-    const bool timedOut = sessionTimedOut(session);
+    // A server that stopped answering, broke the protocol or could not list a folder leaves the comparison
+    // unfinished: report it as unreachable.
+    const bool timedOut = sessionLost(session) || incomplete;
     closeSftpSession(session);
     if (timedOut) {
         result->insert("Error Connect", "Error");

@@ -16,6 +16,11 @@ release=$(. /etc/os-release && echo "$VERSION_CODENAME")
 maintained=trixie
 fail() { echo "Windows dependencies: $*" >&2; exit 1; }
 
+# One build at a time per cache: another clone's run waits here instead of unpacking over this one.
+mkdir -p "$cache_root"
+exec 9>"$cache_root/lock"
+flock 9
+
 # deb-src entries derived from the machine's own apt sources, so the repository names no host: the
 # release's own suites (Qt), and the same archives' maintained and maintained-security suites.
 derive_sources() {

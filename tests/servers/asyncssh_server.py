@@ -27,6 +27,12 @@ Fault switches (all off by default; "per connection" counts restart with every n
   --log-reads FILE        append the server path and byte count of every read answered to FILE
   --stop-file FILE        serve until FILE is removed instead of until standard input closes
                           (for tests under Wine, which starts Linux programs without pipes)
+  --protocol-fault KIND   serve SFTP from a hand-written packet handler that breaks the protocol once,
+                          on the first READDIR (READ for extra-data) of a path matching --fault-path:
+                          unknown-id, oversized, length-past-packet, name-count, attrs-past-packet,
+                          nul-name, wrong-type, extra-data, endless-listing, listing-error; or version
+                          (answers INIT with version 4)
+  --fault-path REGEX      where --protocol-fault strikes (default: everywhere)
 Symlinks need no switch: make real symlinks in the tree; they are listed as symlinks.
 """
 
@@ -61,6 +67,8 @@ def parse_args():
     parser.add_argument('--log-listings')
     parser.add_argument('--log-reads')
     parser.add_argument('--stop-file')
+    parser.add_argument('--protocol-fault')
+    parser.add_argument('--fault-path', default='')
     args = parser.parse_args()
     for name in ('root', 'host_key', 'log_listings', 'log_reads', 'stop_file'):
         setattr(args, name, unix_path(getattr(args, name)))
@@ -158,7 +166,140 @@ class FaultySFTPServer(asyncssh.SFTPServer):
         return entries
 
 
+def u32(value):
+    return value.to_bytes(4, 'big')
+
+
+def sftp_string(value):
+    return u32(len(value)) + value
+
+
+def sftp_attrs(st):
+    return (u32(0xf) + st.st_size.to_bytes(8, 'big') + u32(st.st_uid) + u32(st.st_gid) + u32(st.st_mode) +
+            u32(int(st.st_atime)) + u32(int(st.st_mtime)))
+
+
+class RawSftpSession(asyncssh.SSHServerSession):
+    """SFTP version 3 written by hand over the subsystem's bytes, to break the protocol on purpose."""
+
+    def __init__(self):
+        self.chan, self.buffer, self.struck, self.handles, self.counter = None, b'', False, {}, 0
+
+    def connection_made(self, chan):
+        self.chan = chan
+
+    def subsystem_requested(self, subsystem):
+        return subsystem == 'sftp'
+
+    def data_received(self, data, datatype):
+        self.buffer += data
+        while len(self.buffer) >= 4 and len(self.buffer) >= 4 + int.from_bytes(self.buffer[:4], 'big'):
+            length = int.from_bytes(self.buffer[:4], 'big')
+            packet, self.buffer = self.buffer[4:4 + length], self.buffer[4 + length:]
+            self.handle(packet)
+
+    def send(self, kind, body, length=None):
+        self.chan.write(u32(len(body) + 1 if length is None else length) + bytes([kind]) + body)
+
+    def status(self, rid, code, text=b''):
+        self.send(101, u32(rid) + u32(code) + sftp_string(text) + sftp_string(b''))
+
+    def strike(self, path):
+        if self.struck or not re.search(ARGS.fault_path, server_path(path)):
+            return False
+        self.struck = True
+        return True
+
+    def names(self, rid, entries):
+        body = b''.join(sftp_string(n) + sftp_string(n) + sftp_attrs(st) for n, st in entries)
+        self.send(104, u32(rid) + u32(len(entries)) + body)
+
+    def handle(self, packet):
+        fault, handles = ARGS.protocol_fault, self.handles
+        send, status, strike, names = self.send, self.status, self.strike, self.names
+
+        def local(path):
+            return os.path.join(ARGS.root.encode(),
+                                server_path(path).encode('utf-8', 'surrogateescape').lstrip(b'/'))
+
+        kind = packet[0]
+        if kind == 1:
+            send(2, u32(4 if fault == 'version' else 3))
+            return
+        rid = int.from_bytes(packet[1:5], 'big')
+        arg = packet[9:9 + int.from_bytes(packet[5:9], 'big')]
+        try:
+            if kind == 16:  # REALPATH
+                names(rid, [(server_path(arg).encode('utf-8', 'surrogateescape'), os.stat(local(arg)))])
+            elif kind in (7, 17):  # LSTAT, STAT
+                send(105, u32(rid) + sftp_attrs((os.lstat if kind == 7 else os.stat)(local(arg))))
+            elif kind == 11:  # OPENDIR
+                folder = local(arg)
+                entries = [(n, os.lstat(os.path.join(folder, n))) for n in os.listdir(folder)]
+                self.counter += 1
+                handles[b'd%d' % self.counter] = (arg, entries)
+                send(102, u32(rid) + sftp_string(b'd%d' % self.counter))
+            elif kind == 3:  # OPEN
+                self.counter += 1
+                handles[b'f%d' % self.counter] = (arg, open(local(arg), 'rb'))
+                send(102, u32(rid) + sftp_string(b'f%d' % self.counter))
+            elif kind == 8:  # FSTAT
+                send(105, u32(rid) + sftp_attrs(os.fstat(handles[arg][1].fileno())))
+            elif kind == 4:  # CLOSE
+                handle = handles.pop(arg, None)
+                if handle and arg.startswith(b'f'):
+                    handle[1].close()
+                status(rid, 0)
+            elif kind == 5:  # READ
+                path, file_obj = handles[arg]
+                rest = packet[9 + len(arg):]
+                offset, length = int.from_bytes(rest[:8], 'big'), int.from_bytes(rest[8:12], 'big')
+                file_obj.seek(offset)
+                data = file_obj.read(length)
+                if fault == 'extra-data' and data and strike(path):
+                    data += b'x' * 100
+                if data:
+                    send(103, u32(rid) + sftp_string(data))
+                else:
+                    status(rid, 1)
+            elif kind == 12:  # READDIR
+                path, entries = handles[arg]
+                st = os.stat(ARGS.root)
+                if fault == 'endless-listing' and re.search(ARGS.fault_path, server_path(path)):
+                    self.counter += 1000
+                    names(rid, [(b'f%d' % (self.counter + i), st) for i in range(1000)])
+                elif not entries and fault == 'listing-error' and strike(path):
+                    status(rid, 4, b'Failure by --protocol-fault')
+                elif not entries:
+                    status(rid, 1)
+                elif fault in ('version', 'extra-data', 'endless-listing', 'listing-error') or not strike(path):
+                    handles[arg] = (path, [])
+                    names(rid, entries)
+                elif fault == 'unknown-id':
+                    names(rid + 1000, entries)
+                elif fault == 'oversized':
+                    send(104, u32(rid), length=0x80000000)
+                elif fault == 'length-past-packet':
+                    send(104, u32(rid) + u32(1) + u32(1000) + b'short' + bytes(20))
+                elif fault == 'name-count':
+                    send(104, u32(rid) + u32(10000000) + sftp_string(b'a') + sftp_string(b'a') + sftp_attrs(st))
+                elif fault == 'attrs-past-packet':
+                    send(104, u32(rid) + u32(1) + sftp_string(b'app.exe') + sftp_string(b'app.exe') + u32(0xf) +
+                         b'\0' * 6)
+                elif fault == 'nul-name':
+                    names(rid, [(b'evil\0.exe', st)] + entries)
+                elif fault == 'wrong-type':
+                    send(102, u32(rid) + sftp_string(b'h'))
+            else:
+                status(rid, 8, b'Unsupported')
+        except OSError:
+            status(rid, 2, b'No such file')
+
+
 class PasswordServer(asyncssh.SSHServer):
+    def session_requested(self):
+        return RawSftpSession() if ARGS.protocol_fault else False
+
     def begin_auth(self, username):
         return True
 
@@ -174,8 +315,12 @@ async def main():
         key = asyncssh.read_private_key(ARGS.host_key)
     else:
         key = asyncssh.generate_private_key('ssh-ed25519')
-    server = await asyncssh.listen('127.0.0.1', 0, server_host_keys=[key], server_factory=PasswordServer,
-                                   sftp_factory=FaultySFTPServer, allow_scp=False)
+    if ARGS.protocol_fault:
+        server = await asyncssh.listen('127.0.0.1', 0, server_host_keys=[key], server_factory=PasswordServer,
+                                       encoding=None, allow_scp=False)
+    else:
+        server = await asyncssh.listen('127.0.0.1', 0, server_host_keys=[key], server_factory=PasswordServer,
+                                       sftp_factory=FaultySFTPServer, allow_scp=False)
     port = server.sockets[0].getsockname()[1]
     print('PORT %d' % port, flush=True)
     print('FINGERPRINT %s' % key.get_fingerprint('sha256'), flush=True)

@@ -16,6 +16,7 @@
 // (--drop-after N, --stall-after N, --faults-once, --max-read N, --fail-open RE, --fail-opendir RE,
 // --read-error-after N, --read-error-match RE, --extra-entry "DIR|NAME|SIZE", --open-delay-ms N,
 // --log-listings FILE, --log-reads FILE (the bytes of every read it answered),
+// --protocol-fault KIND with --fault-path RE (SFTP written by hand that breaks the protocol once),
 // --host-key FILE); each server generates a fresh host key unless --host-key names one.
 // OpensshServer runs the real sshd (tests/servers/openssh_server.sh); it needs root, so check
 // OpensshServer::unavailableReason() first and QSKIP with it when it is not empty.

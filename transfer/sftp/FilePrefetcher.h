@@ -1,17 +1,18 @@
 #pragma once
-// Tests remote entries for folders and fetches (or hashes) small files ahead on helper sessions,
-// while the caller still handles every entry, and emits every signal, in server order.
+// Fetches (or hashes) small files ahead, many at once on every session of a pool, while the caller
+// still handles every file, and emits every signal, in its own order.
 //
-// Wiring in a folder walk (the downloader's, or the update checker's):
-//     list the folder as before, then for each entry to handle: tickets << prefetcher.add(child, size);
-//     then for each entry in the same order, where the walk tested for a folder and read the file:
-//         FilePrefetcher::Entry e = prefetcher.take(ticket);
-//         e.isFolder: recurse (the recursion adds and takes its own entries with the same prefetcher);
-//         !e.opened: the open failed, log e.errorText as a failed sftp_open is logged;
-//         !e.fetched: too large to keep in memory, open and read it here (PipelinedReader or
-//         RangeDownloader); otherwise write e.bytes in 131070-byte steps (Counter_Data per step), or compare
-//         e.md5, then, if e.status < 0, log e.errorText as a failed sftp_read is logged.
-// At most aheadLimit bytes of fetched files wait in memory, and entries are worked on in the order added.
+// Files go to the sessions in batches: a session sends OPEN for every file of its batch at once, then
+// as each handle comes, FSTAT and READs covering the size the listing gave (plus one read past it, to
+// hear of the end in the same round trip), and CLOSE once the file is whole. About two round trips per
+// batch, shared by every file in it; the read bytes in flight on a channel stay within its window.
+//
+// Wiring in a walk (the downloader's, or the update checker's): add every file to fetch, in the order
+// they will be wanted; then for each, in that order, Entry e = take(ticket):
+//     !e.opened: the open failed, log e.errorText as a failed open is logged;
+//     !e.fetched: too large to keep in memory, or the session was lost: open and read it on the caller's
+//     own session; otherwise write e.bytes in 131070-byte steps (Counter_Data per step), or compare e.md5.
+// At most aheadLimit bytes of fetched files wait in memory.
 
 #include "transfer/sftp/SftpSessionPool.h"
 
@@ -24,14 +25,15 @@
 class FilePrefetcher {
 public:
     enum Mode { KeepBytes, HashMd5 };
+    static constexpr int batchFiles = 32;
 
     struct Entry {
-        bool isFolder = false;
-        bool opened = false;  // false for a file whose sftp_open failed (errorText says why)
-        bool fetched = false; // false when only the folder test was made
-        qint64 status = 0;    // bytes read, or the negative result of the read that failed
-        QByteArray bytes;     // KeepBytes: the file's contents (up to a read error)
-        QByteArray md5;       // HashMd5: the raw MD5 digest of what was read
+        bool opened = false;     // false for a file whose open failed (errorText says why)
+        bool fetched = false;    // true when every byte arrived
+        qint64 status = 0;       // bytes read, or -1 when the read failed
+        QByteArray bytes;        // KeepBytes: the file's contents
+        QByteArray md5;          // HashMd5: the raw MD5 digest of the file
+        quint32 permissions = 0; // the opened file's mode, 0 when the server gave none
         QString errorText;
     };
 
@@ -42,21 +44,18 @@ public:
     FilePrefetcher(const FilePrefetcher &) = delete;
     FilePrefetcher &operator=(const FilePrefetcher &) = delete;
 
-    // Queues one entry. sizeHint is the size its directory entry gave. With readContents false only
-    // the folder test is made (a file the checker has no local copy of is not read). regularFile: the
-    // directory entry's type is SSH_FILEXFER_TYPE_REGULAR, so sftp_opendir would fail on it for sure and
-    // that round trip is saved; symbolic links and unknown types are still tested.
-    int add(const QByteArray &remotePath, qint64 sizeHint, bool readContents = true,
-            bool regularFile = false);
-    // The result of one added entry; waits for it, or works on it here if no helper has started it.
+    // Queues one file; sizeHint is the size its listing gave. A file above keepLimit (KeepBytes) is not
+    // fetched: its entry comes back opened and not fetched, for the caller to read itself.
+    int add(const QByteArray &remotePath, qint64 sizeHint);
+    // The result of one added file; waits for it, or fetches its batch here if no helper has started it.
     Entry take(int ticket);
 
-    // Asked before every read of a file being fetched: once it returns true (a cancelled run), files
-    // under way stop at once and come back not fetched. Set it before the first add().
+    // Asked while files are fetched: once it returns true (a cancelled run), files under way stop at
+    // once and come back not fetched. Set it before the first add().
     void setStopCheck(std::function<bool()> check) { stopCheck = std::move(check); }
 
 private:
-    class Job;
+    class Batch;
     void postMore();
 
     SftpSessionPool &pool;
@@ -65,8 +64,16 @@ private:
     qint64 aheadLimit;
     std::function<bool()> stopCheck;
     int nextTicket = 0;
-    QHash<int, std::shared_ptr<Job>> jobs; // added and not yet taken
-    QVector<int> backlog;                  // added, not yet handed to the pool, in order
-    qint64 bytesAhead = 0;                 // sizes of the posted jobs not yet taken
-    int postedAhead = 0;
+    struct Item {
+        QByteArray path;
+        qint64 sizeHint;
+        std::shared_ptr<Batch> batch; // null until posted
+        int index = 0;                // its place in the batch
+    };
+    QHash<int, Item> items;      // added and not yet taken
+    QVector<int> backlog;        // added, not yet in a batch, in order
+    qint64 bytesAhead = 0;       // sizes of the posted files not yet taken
+    int batchesAhead = 0;        // posted batches with files not yet taken
+    QHash<Batch *, int> untaken; // posted batches: their files not yet taken
+    QVector<std::shared_ptr<Batch>> posted;
 };

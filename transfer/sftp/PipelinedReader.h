@@ -1,21 +1,17 @@
 #pragma once
 // Reads one open remote file with many read requests in flight and hands the bytes over in file order.
 //
-// Drop-in for the one-read-at-a-time loop: where that loop calls
-//     lastChunk = sftp_read(file, buffer, 131070);
-// create one reader per opened file and call
+// Create one reader per opened file (its handle from an OPEN on the same session) and call
 //     lastChunk = reader.read(buffer, 131070);
 // read() fills the whole buffer unless the file (or the range) ends first, so the caller sees the same
 // step sizes a server answering every request in full would give: 131070, 131070, ..., the rest, then 0.
-// A negative result is a read error with the session's error text set, as with sftp_read. The reader
-// must be destroyed before the file is closed with sftp_close. Waits for replies are watched by the
-// session's idle time-out, like every other blocking SFTP call.
+// A negative result is a read error; errorText() says why. The reader must be destroyed before the
+// file is closed. Waits for replies are watched by the session's idle time-out.
 //
 // Each request asks for at most requestLimit bytes. A reply shorter than asked (a server that caps read
 // lengths) is kept and the missing tail is requested again at its own offset before anything later is
-// handed over; the request size then drops to what the server gave. Offsets are tracked here, not by
-// libssh, whose asynchronous reads advance the handle's offset by the requested length and rewind it by
-// the shortfall of whichever reply is read last.
+// handed over; the request size then drops to what the server gave. The bytes asked for and not yet
+// received on the channel never pass its flow-control window (SftpChannel::channelWindow).
 
 #include <QByteArray>
 #include <QVector>
@@ -27,12 +23,9 @@ public:
     static constexpr qint64 stepSize = 131070;
     static constexpr quint32 defaultRequestSize = 64 * 1024;
     static constexpr int defaultWindow = 64;
-    // The flow-control window each channel announces: libssh 0.10 keeps 1,280,000 bytes, which holds one
-    // session to about 12 MB/s at 50 ms; 4 MiB lets it run at about 58 MB/s there. OpenSSH announces 2 MiB.
-    static constexpr quint32 defaultChannelWindow = 4 * 1024 * 1024;
 
     // Reads [begin, end) of the file; end < 0 reads until the server reports the end of the file.
-    PipelinedReader(const SftpSession &session, sftp_file file, qint64 begin = 0, qint64 end = -1,
+    PipelinedReader(const SftpSession &session, const QByteArray &handle, qint64 begin = 0, qint64 end = -1,
                     quint32 requestSize = defaultRequestSize, int window = defaultWindow);
     ~PipelinedReader();
 
@@ -59,13 +52,11 @@ public:
     // so a small file costs one round trip and no needless requests. A longer file is still read whole.
     void setExpectedSize(qint64 bytes);
 
-    // Lets the server send up to bytes ahead on this file's channel before the client reads them;
-    // defaultChannelWindow unless set. 0 leaves libssh's own flow control alone (for comparison).
-    void setChannelWindow(quint32 bytes) { channelWindow = bytes; }
+    QString errorText() const { return errorMessage; }
 
 private:
     struct Request {
-        int id;
+        quint32 id;
         qint64 offset;
         quint32 length;
         bool refill; // asks for the missing tail of a short reply
@@ -74,11 +65,10 @@ private:
     bool fillWindow();
     bool sendRequest(qint64 offset, quint32 length, bool urgent);
     bool receiveNext();
-    void widenChannelWindow();
     void drain();
 
     const SftpSession &session;
-    sftp_file file;
+    QByteArray handle;
     qint64 nextRequestOffset;
     qint64 end;
     quint32 requestLength;
@@ -92,5 +82,5 @@ private:
     qint64 error = 0;
     bool endSeen = false;
     int shortCount = 0;
-    quint32 channelWindow = defaultChannelWindow;
+    QString errorMessage;
 };

@@ -4,7 +4,8 @@
 #include <QHash>
 #include <QMutexLocker>
 
-#include <fcntl.h>
+#include "transfer/sftp/SftpChannel.h"
+
 #include <memory>
 
 namespace {
@@ -16,7 +17,6 @@ struct SharedRange {
     QMutex mutex;
     QWaitCondition progressed;
     QByteArray remotePath;
-    quint32 channelWindow = 0;
     qint64 begin = 0; // file offset of step 0
     qint64 sliceCount = 0;
     qint64 nextSlice = 0;
@@ -57,12 +57,11 @@ struct SharedRange {
 };
 
 std::unique_ptr<PipelinedReader> readerFor(const SharedRange &range, const SftpSession &session,
-                                           sftp_file file, qint64 slice) {
+                                           const QByteArray &file, qint64 slice) {
     const qint64 begin = range.begin + slice * sliceBytes;
     // The last slice reads on to the end of the file, in case it grew since it was listed.
     const qint64 end = slice + 1 == range.sliceCount ? -1 : begin + sliceBytes;
     auto reader = std::make_unique<PipelinedReader>(session, file, begin, end);
-    reader->setChannelWindow(range.channelWindow);
     reader->prime();
     return reader;
 }
@@ -82,7 +81,7 @@ qint64 waitForSlice(SharedRange &range, const std::function<void()> &afterStep) 
 }
 
 // Reads free slices on one session until none is left; afterStep runs after each step it read.
-void readSlices(SharedRange &range, const SftpSession &session, sftp_file file,
+void readSlices(SharedRange &range, const SftpSession &session, const QByteArray &file,
                 const std::function<void()> &afterStep) {
     std::unique_ptr<PipelinedReader> reader;
     std::unique_ptr<PipelinedReader> nextReader;
@@ -103,7 +102,7 @@ void readSlices(SharedRange &range, const SftpSession &session, sftp_file file,
             QByteArray bytes(int(RangeDownloader::stepSize), Qt::Uninitialized);
             const qint64 n = reader->read(bytes.data(), RangeDownloader::stepSize);
             if (n < 0) {
-                range.fail(QString::fromUtf8(ssh_get_error(session.ssh)));
+                range.fail(reader->errorText());
                 return;
             }
             if (n == 0) {
@@ -140,16 +139,13 @@ public:
             if (range->stop || range->nextSlice >= range->sliceCount)
                 return;
         }
-        sftp_file file;
-        {
-            PendingRequest pending(session);
-            file = sftp_open(session.sftp, range->remotePath.constData(), O_RDONLY, 0);
-        }
-        if (file == nullptr)
+        SftpChannel &channel = *session.sftp;
+        SftpChannel::Reply opened;
+        const quint32 id = channel.open(range->remotePath);
+        if (!id || !channel.waitFor(id, opened) || opened.type != SftpChannel::Handle)
             return; // the other sessions take its share
-        readSlices(*range, session, file, nullptr);
-        PendingRequest pending(session);
-        sftp_close(file);
+        readSlices(*range, session, opened.handle, nullptr);
+        channel.forget(channel.close(opened.handle));
     }
 
 private:
@@ -158,11 +154,10 @@ private:
 
 } // namespace
 
-qint64 RangeDownloader::download(sftp_file remoteFile, const QByteArray &remotePath, qint64 size,
+qint64 RangeDownloader::download(const QByteArray &remoteFile, const QByteArray &remotePath, qint64 size,
                                  QFileDevice &target, const StepHandler &onStep, qint64 begin) {
     auto range = std::make_shared<SharedRange>();
     range->remotePath = remotePath;
-    range->channelWindow = channelWindow;
     range->begin = begin;
     const qint64 remaining = qMax<qint64>(size - begin, 0);
     range->sliceCount = qMax<qint64>(1, (remaining + sliceBytes - 1) / sliceBytes);
@@ -229,7 +224,7 @@ qint64 RangeDownloader::download(sftp_file remoteFile, const QByteArray &remoteP
 
     if (range->failed) {
         error = range->errorText;
-        return SSH_ERROR;
+        return -1;
     }
     if (wasCancelled)
         return total;
@@ -239,7 +234,7 @@ qint64 RangeDownloader::download(sftp_file remoteFile, const QByteArray &remoteP
         consistent = consistent && it->isEmpty();
     if (!consistent) {
         error = QStringLiteral("the file changed while it was read");
-        return SSH_ERROR;
+        return -1;
     }
     return total;
 }

@@ -9,12 +9,12 @@
 // step handler is called after each step is written: the same sequence of counts the
 // one-read-at-a-time loop emits as Counter_Data.
 //
-// Wiring in the download of one file that worthSplitting() picks (time the sftp_open with QElapsedTimer):
+// Wiring in the download of one file that worthSplitting() picks (time its OPEN with QElapsedTimer):
 //     local file open for writing and positioned at `begin` (0, or where an earlier fetch stopped);
 //     RangeDownloader range(pool);
-//     lastChunk = range.download(remoteFile, remotePath, size, local, [&](qint64 n, bool written) {
+//     lastChunk = range.download(handle, remotePath, size, local, [&](qint64 n, bool written) {
 //         emit Counter_Data(n); if (!written) Write_Log(...); ...; return !cancelRequested; }, begin);
-// A negative result is a read error: log errorText() the way a failed sftp_read is logged.
+// A negative result is a read error: log errorText() the way a failed read is logged.
 
 #include "transfer/sftp/PipelinedReader.h"
 #include "transfer/sftp/SftpSessionPool.h"
@@ -38,29 +38,25 @@ public:
     explicit RangeDownloader(SftpSessionPool &pool) : pool(pool) {}
 
     // Whether a file is worth more than one session: large enough, and the server far enough away that
-    // one channel's flow-control window (PipelinedReader::defaultChannelWindow) is what limits it. openTime
-    // is how long sftp_open of the file took, about one round trip. Near the server the processor is the
+    // one channel's flow-control window (SftpChannel::channelWindow) is what limits it. openMicroseconds
+    // is how long the OPEN of the file took, about one round trip. Near the server the processor is the
     // limit and more sessions only share it (measured on loopback, 2 cores: 211 MB/s alone, 150 with 4).
     static bool worthSplitting(qint64 size, qint64 openMicroseconds) {
         return size >= 4 * sliceSteps * stepSize && openMicroseconds >= 2000;
     }
 
-    // remoteFile is the caller's handle on the primary session, already open and still the caller's to
-    // close. size is what the directory entry gave; a file that turns out longer is still read whole.
-    // Reads from the file offset begin on. Returns the number of bytes fetched, or a negative value on a
-    // read error. The target device must be open for writing at begin; nothing else may use it meanwhile.
-    qint64 download(sftp_file remoteFile, const QByteArray &remotePath, qint64 size, QFileDevice &target,
+    // handle is the caller's on the primary session, already open and still the caller's to close. size is
+    // what the directory entry gave; a file that turns out longer is still read whole. Reads from the file
+    // offset begin on. Returns the number of bytes fetched, or a negative value on a read error. The target
+    // device must be open for writing at begin; nothing else may use it meanwhile.
+    qint64 download(const QByteArray &handle, const QByteArray &remotePath, qint64 size, QFileDevice &target,
                     const StepHandler &onStep, qint64 begin = 0);
-
-    // Passed on to every reader (PipelinedReader::setChannelWindow).
-    void setChannelWindow(quint32 bytes) { channelWindow = bytes; }
 
     bool cancelled() const { return wasCancelled; }
     QString errorText() const { return error; }
 
 private:
     SftpSessionPool &pool;
-    quint32 channelWindow = PipelinedReader::defaultChannelWindow;
     bool wasCancelled = false;
     QString error;
 };

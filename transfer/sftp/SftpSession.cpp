@@ -1,5 +1,7 @@
 #include "transfer/sftp/SftpSession.h"
 
+#include "transfer/sftp/SftpChannel.h"
+
 #include "core/CEncryptedSettings.h"
 #include "core/Log.h"
 
@@ -117,11 +119,10 @@ private:
 };
 
 static void releaseSession(SftpSession &session) {
+    delete session.sftp;
+    session.sftp = nullptr;
     delete session.watchdog;
     session.watchdog = nullptr;
-    if (session.sftp)
-        sftp_free(session.sftp);
-    session.sftp = nullptr;
     if (session.ssh) {
         ssh_disconnect(session.ssh);
         ssh_free(session.ssh);
@@ -129,7 +130,9 @@ static void releaseSession(SftpSession &session) {
     session.ssh = nullptr;
 }
 
-PendingRequest::PendingRequest(const SftpSession &session) : watchdog(session.watchdog) {
+PendingRequest::PendingRequest(const SftpSession &session) : PendingRequest(session.watchdog) {}
+
+PendingRequest::PendingRequest(SessionWatchdog *watchdog) : watchdog(watchdog) {
     if (watchdog)
         watchdog->begin();
 }
@@ -140,7 +143,16 @@ PendingRequest::~PendingRequest() {
 }
 
 bool sessionTimedOut(const SftpSession &session) {
-    return session.watchdog && session.watchdog->timedOut();
+    return sessionTimedOut(session.watchdog);
+}
+
+bool sessionTimedOut(const SessionWatchdog *watchdog) {
+    return watchdog && watchdog->timedOut();
+}
+
+bool sessionLost(const SftpSession &session) {
+    return sessionTimedOut(session) || !session.ssh || !ssh_is_connected(session.ssh) ||
+           (session.sftp && session.sftp->failed());
 }
 
 void setSessionTimeoutsForTesting(int connectMs, int idleMs) {
@@ -210,14 +222,9 @@ bool openSftpSession(SftpSession &session, SessionUser user) {
         return false;
     }
 
-    session.sftp = sftp_new(session.ssh);
-    int initResult = SSH_ERROR;
-    if (session.sftp) {
-        PendingRequest pending(session);
-        initResult = sftp_init(session.sftp);
-    }
-    if (initResult != SSH_OK) {
-        Write_Log("Error sftp conect - " + lastError(session.ssh));
+    session.sftp = new SftpChannel(session.ssh, session.watchdog);
+    if (!session.sftp->start()) {
+        Write_Log("Error sftp conect - " + session.sftp->errorText());
         releaseSession(session);
         return false;
     }
@@ -233,19 +240,4 @@ void closeSftpSession(SftpSession &session) {
 
 bool isSkippedEntry(const QByteArray &name) {
     return (name.size() > 0 && name.at(0) == '.') || (name.size() > 1 && name.at(1) == '.');
-}
-
-sftp_dir openRemoteFolder(const SftpSession &session, const char *path) {
-    PendingRequest pending(session);
-    return sftp_opendir(session.sftp, path);
-}
-
-sftp_attributes readRemoteEntry(const SftpSession &session, sftp_dir folder) {
-    PendingRequest pending(session);
-    return sftp_readdir(session.sftp, folder);
-}
-
-void closeRemoteFolder(const SftpSession &session, sftp_dir folder) {
-    PendingRequest pending(session);
-    sftp_closedir(folder);
 }

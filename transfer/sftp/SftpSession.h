@@ -5,18 +5,16 @@
 #include <QString>
 
 #include <libssh/libssh.h>
-#include <libssh/sftp.h>
 
 class SessionWatchdog;
+class SftpChannel;
 
 struct SftpSession {
     ssh_session ssh = nullptr;
-    sftp_session sftp = nullptr;
+    // The SFTP channel on it, spoken by the program itself (SftpChannel).
+    SftpChannel *sftp = nullptr;
     // Ends the connection when an outstanding request gets no answer for too long.
     SessionWatchdog *watchdog = nullptr;
-    // Room for the read that widens the channel's flow-control window (PipelinedReader); one per
-    // connection, since a connection is used by one thread at a time.
-    mutable QByteArray windowScratch;
 };
 
 // Which worker opens the session: only the wording of the authentication log line differs.
@@ -33,12 +31,13 @@ bool isSkippedEntry(const QByteArray &name);
 // The root folder of every component on the server.
 inline const char remoteRoot[] = "/upload/Softwares/For Download";
 
-// Put one of these around every blocking SFTP call (sftp_opendir, sftp_readdir, sftp_open,
-// sftp_read, ...): while one exists, a server that sends nothing for the idle time-out (60 s) gets
-// its connection shut down, so the call returns an error instead of waiting for ever.
+// Put one of these around every blocking wait on the server: while one exists, a server that sends nothing
+// for the idle time-out (60 s) gets its connection shut down, so the call returns an error instead of waiting
+// for ever.
 class PendingRequest {
 public:
     explicit PendingRequest(const SftpSession &session);
+    explicit PendingRequest(SessionWatchdog *watchdog);
     ~PendingRequest();
     PendingRequest(const PendingRequest &) = delete;
     PendingRequest &operator=(const PendingRequest &) = delete;
@@ -49,11 +48,9 @@ private:
 
 // True once the session was ended because the server stopped answering (one log line says so).
 bool sessionTimedOut(const SftpSession &session);
+bool sessionTimedOut(const SessionWatchdog *watchdog);
+// The server dropped the connection, stopped answering, or broke the protocol: the session is over.
+bool sessionLost(const SftpSession &session);
 
 // Test seam: connect and idle time-outs in milliseconds; 0 restores the defaults (30 s and 60 s).
 void setSessionTimeoutsForTesting(int connectMs, int idleMs);
-
-// The listing calls, each under the idle watch.
-sftp_dir openRemoteFolder(const SftpSession &session, const char *path);
-sftp_attributes readRemoteEntry(const SftpSession &session, sftp_dir folder);
-void closeRemoteFolder(const SftpSession &session, sftp_dir folder);
