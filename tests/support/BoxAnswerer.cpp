@@ -9,13 +9,6 @@ BoxAnswerer::BoxAnswerer(QList<Answer> answers, std::function<QStringList()> sna
     timer.start(10);
 }
 
-QStringList BoxAnswerer::texts() const {
-    QStringList list;
-    for (const Seen &box : seen)
-        list << box.text;
-    return list;
-}
-
 QStringList BoxAnswerer::titles() const {
     QStringList list;
     for (const Seen &box : seen)
@@ -30,15 +23,16 @@ void BoxAnswerer::poll() {
         return;
     dialog->setProperty("answered", true);
     auto *box = qobject_cast<QMessageBox *>(dialog);
-    Seen shown{
-        dialog->windowTitle(), box ? box->text() : QString(), {}, {}, snapshot ? snapshot() : QStringList()};
+    Seen shown{dialog->windowTitle(),
+               box ? box->text() : QString(),
+               {},
+               box ? box->icon() : QMessageBox::NoIcon,
+               snapshot ? snapshot() : QStringList()};
     for (QAbstractButton *button : box ? box->buttons() : QList<QAbstractButton *>())
         shown.buttons << button->text();
     shown.buttons.sort();
     const Answer answer = answers.isEmpty() ? Answer(QMessageBox::NoButton) : answers.takeFirst();
     QAbstractButton *button = box && answer.button ? box->button(answer.button) : nullptr;
-    if (button)
-        shown.pressed = button->text();
     seen << shown;
     if (button) {
         button->click();

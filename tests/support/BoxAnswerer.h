@@ -21,17 +21,16 @@ public:
     };
     struct Seen {
         QString title;
-        QString text;        // a message box's text
-        QStringList buttons; // a message box's button texts, sorted
-        QString pressed;     // the text of the button pressed; empty when the box was rejected
-        QStringList state;   // what the snapshot function returned while the dialog was up
+        QString text;                                 // a message box's text
+        QStringList buttons;                          // a message box's button texts, sorted
+        QMessageBox::Icon icon = QMessageBox::NoIcon; // a message box's kind: what it tells in any language
+        QStringList state; // what the snapshot function returned while the dialog was up
     };
 
     // Gives the answers, one per dialog, in order; a dialog that comes when none is left (or a box without
     // the button) is rejected and counted in `unanswered`.
     explicit BoxAnswerer(QList<Answer> answers = {}, std::function<QStringList()> snapshot = {});
     void queue(const Answer &answer) { answers.append(answer); }
-    QStringList texts() const;
     QStringList titles() const;
 
     QList<Seen> seen;

@@ -1,9 +1,6 @@
 #include "support/DownloaderRun.h"
 
-#include "support/TestSettings.h"
-#include "support/TestSftpServer.h"
 #include "transfer/Downloader.h"
-#include "transfer/InstallContext.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -59,27 +56,6 @@ bool DownloaderRun::start(bool install, int timeoutMs) {
 
 QStringList DownloaderRun::matching(const QString &prefix) const {
     return events.filter(QRegularExpression("^" + QRegularExpression::escape(prefix)));
-}
-
-std::unique_ptr<AsyncsshServer> serveFiles(const QTemporaryDir &tree, const QMap<QString, QByteArray> &files,
-                                           const QStringList &switches) {
-    bool written = true;
-    for (auto it = files.cbegin(); it != files.cend(); ++it)
-        written = written && writeTestFile(tree.path() + componentsRoot + it.key(), it.value());
-    auto server = std::make_unique<AsyncsshServer>(tree.path(), switches);
-    if (!written || !server->isRunning()) {
-        qWarning("the test server did not start: %s", qPrintable(server->errorText()));
-        return nullptr;
-    }
-    pointSettingsAt(*server);
-    return server;
-}
-
-std::unique_ptr<InstallContext> newInstallContext(const QString &base) {
-    auto context = std::make_unique<InstallContext>();
-    for (const char *group : {"LoRa", "NB-IoT", "CarMonitoring", "Drivers"})
-        context->groupFolders[group] = base + "/" + QString(group);
-    return context;
 }
 
 QByteArray randomTestBytes(int size) {

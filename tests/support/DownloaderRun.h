@@ -1,17 +1,13 @@
 #pragma once
-// Runs a downloader on a worker thread, as the windows do, and records its signals in order; plus the
-// server, file and install-context helpers the transfer tests share.
+// Runs a downloader on a worker thread, as the windows do, and records its signals in order; plus the file
+// helpers the transfer tests share. The served tree and the installed side come from Scenario.h.
 
-#include <QMap>
+#include "support/Scenario.h"
+
 #include <QObject>
 #include <QStringList>
 
-#include <memory>
-
-class AsyncsshServer;
 class Downloader;
-class QTemporaryDir;
-struct InstallContext;
 
 class DownloaderRun : public QObject {
 public:
@@ -28,14 +24,6 @@ private:
     Downloader *downloader;
 };
 
-// The server folder that holds the components, as clients name it.
-inline const QString componentsRoot = QStringLiteral("/upload/Softwares/For Download/");
-// Writes the files ("<component>/<path>" and their bytes) below componentsRoot in the tree, starts a server
-// over it with these fault switches and points the settings at it; null when that failed (with a warning).
-std::unique_ptr<AsyncsshServer> serveFiles(const QTemporaryDir &tree, const QMap<QString, QByteArray> &files,
-                                           const QStringList &switches = {});
-// A context whose groups install below folders of this base folder, with nothing selected.
-std::unique_ptr<InstallContext> newInstallContext(const QString &base);
 // Bytes from the process-wide random generator.
 QByteArray randomTestBytes(int size);
 // The file's bytes; empty when it cannot be read.

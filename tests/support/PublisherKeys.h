@@ -6,6 +6,11 @@
 
 class QTemporaryDir;
 
+// A well-formed publisher key that signed nothing served in the tests: trusting it makes every server
+// without a manifest signed by it refused.
+inline const QString unusedPublisherKey =
+    QStringLiteral("ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIFKx0nxFdeKEXq/DSdZFd+aZcA4aVoh47Jiw2IM7y/sM");
+
 // Makes an Ed25519 key pair at `keyPath` (and keyPath.pub); returns the public key line, empty on failure.
 QString makePublisherKey(const QString &keyPath);
 // ssh-keygen -Y sign -f key -n nameSpace file: writes file.sig (an old one is replaced). False on failure.
