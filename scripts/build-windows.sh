@@ -27,7 +27,8 @@ if [ "$deps" != "$(cat build-win/dependencies 2>/dev/null)" ]; then
     echo "$deps" > build-win/dependencies
     rm -f build-win/CMakeCache.txt
 fi
-cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
+# pkg-config finds libssh and libsodium in the libraries' prefix only, never the host's own .pc files.
+PKG_CONFIG_LIBDIR="$libraries_prefix/lib/pkgconfig" cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$qt_prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
     -DQT_ADDITIONAL_PACKAGES_PREFIX_PATH="$libraries_prefix" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v wine)" -DQUILLON_HOST_BUILD_DIR="$top/build" >/dev/null
