@@ -129,10 +129,10 @@ bool SshSignature::verify(const QByteArray &message, const QByteArray &expectedN
     const QByteArray signedData = magic + wireString(space) + wireString(QByteArray()) +
                                   wireString(algorithm) +
                                   wireString(QCryptographicHash::hash(message, QCryptographicHash::Sha512));
-    if (crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(sig.constData()),
-                                    reinterpret_cast<const unsigned char *>(signedData.constData()),
-                                    quint64(signedData.size()),
-                                    reinterpret_cast<const unsigned char *>(key.constData())) != 0)
+    if (crypto_sign_ed25519_verify_detached(reinterpret_cast<const unsigned char *>(sig.constData()),
+                                            reinterpret_cast<const unsigned char *>(signedData.constData()),
+                                            quint64(signedData.size()),
+                                            reinterpret_cast<const unsigned char *>(key.constData())) != 0)
         return refuse("the signature does not match the manifest");
     reason.clear();
     return true;
