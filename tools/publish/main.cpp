@@ -102,7 +102,9 @@ int run(int argc, char *argv[]) {
     QFile previousFile(manifestPath);
     if (previousFile.open(QIODevice::ReadOnly)) {
         PublisherManifest previous;
-        if (previous.parse(previousFile.read(PublisherManifest::maxSize + 1)))
+        const QByteArray previousText = previousFile.read(PublisherManifest::maxSize + 1);
+        previousFile.close(); // Windows replaces no file that is still open
+        if (previous.parse(previousText))
             serial = qMax(serial, previous.serial() + 1);
         else
             printError("The previous manifest cannot be read (" + previous.error() +
