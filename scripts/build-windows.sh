@@ -22,17 +22,18 @@ export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 mkdir -p build-win
 sh tests/win/prepare-wine-prefix.sh "$WINEPREFIX"
 
+# The Windows build sees only the cross-built libraries' pkg-config files, never the host's.
+win_cmake() { PKG_CONFIG_LIBDIR="$libraries_prefix/lib/pkgconfig" cmake "$@"; }
 # A build made against other dependencies starts its configuration afresh.
 if [ "$deps" != "$(cat build-win/dependencies 2>/dev/null)" ]; then
     echo "$deps" > build-win/dependencies
     rm -f build-win/CMakeCache.txt
 fi
-# pkg-config finds libssh and libsodium in the libraries' prefix only, never the host's own .pc files.
-PKG_CONFIG_LIBDIR="$libraries_prefix/lib/pkgconfig" cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
+win_cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$qt_prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
     -DQT_ADDITIONAL_PACKAGES_PREFIX_PATH="$libraries_prefix" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v wine)" -DQUILLON_HOST_BUILD_DIR="$top/build" >/dev/null
-cmake --build build-win -j2 --target Quillon quillon-cli quillon-settings quillon-publish
+win_cmake --build build-win -j2 --target Quillon quillon-cli quillon-settings quillon-publish
 
 # The portable zip: the four programs, the licences of what they contain and where its sources are.
 package=build-win/package
@@ -66,7 +67,7 @@ echo "Built $top/build-win/Quillon-win64.zip"
 # The tests under Wine; the end-to-end ones compare with the Linux programs, so build those too.
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2 --target quillon-cli quillon-settings
-cmake --build build-win -j2
+win_cmake --build build-win -j2
 # The Windows build's headers and programs must come from listed packages too.
 /usr/bin/python3 scripts/check-packages.py
 # A virtual display for the tests whose Windows programs show windows (the restarted Quillon.exe).
