@@ -4,6 +4,7 @@
 #include "core/Language.h"
 #include "platform/Platform.h"
 #include "transfer/InstallContext.h"
+#include "transfer/PublisherTrust.h"
 #include "transfer/UpdateChecker.h"
 #include "ui/AboutWindow.h"
 #include "ui/ListAvailableUpdater.h"
@@ -203,9 +204,11 @@ void MainTrayIcon::Run_Update() {
     Checker_Thread = nullptr;
     Update_Checker = nullptr;
 
-    if (PathToInstall.contains(QStringLiteral("Error Connect"))) {
+    const bool refused = PathToInstall.contains(QStringLiteral("Error Signature"));
+    if (refused || PathToInstall.contains(QStringLiteral("Error Connect"))) {
         setPicture(QStringLiteral(":/TrayIcon.ico"));
-        showBalloon(text("Failed to join the server", "Не удалось присоединиться к серверу"),
+        showBalloon(refused ? PublisherTrust::refusedText(System_Language() == QLatin1String("ru"))
+                            : text("Failed to join the server", "Не удалось присоединиться к серверу"),
                     QStringLiteral(":/Main.png"));
         PathToInstall.clear();
         // The wizard keeps both entries disabled for as long as it is open.

@@ -1,7 +1,7 @@
 #!/bin/sh
-# Cross-builds the Windows program (Quillon.exe, quillon-cli.exe, quillon-settings.exe: each one
-# static, stripped file) into build-win/Quillon-win64.zip and the setup build-win/Quillon-setup.exe,
-# then runs its tests under Wine.
+# Cross-builds the Windows program (Quillon.exe, quillon-cli.exe, quillon-settings.exe and
+# quillon-publish.exe: each one static, stripped file) into build-win/Quillon-win64.zip and the setup
+# build-win/Quillon-setup.exe, then runs its tests under Wine.
 # Installs what is missing first. The first run also builds static Qt (Debian 12's source) and
 # mbedTLS, libssh and libsodium (Debian 13's, kept patched there) into /var/cache/quillon-windows
 # (scripts/windows/build-deps.sh); later runs reuse them until Debian publishes a newer version.
@@ -33,13 +33,14 @@ win_cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$qt_prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
     -DQT_ADDITIONAL_PACKAGES_PREFIX_PATH="$libraries_prefix" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v wine)" -DQUILLON_HOST_BUILD_DIR="$top/build" >/dev/null
-win_cmake --build build-win -j2 --target Quillon quillon-cli quillon-settings
+win_cmake --build build-win -j2 --target Quillon quillon-cli quillon-settings quillon-publish
 
-# The portable zip: the three programs, the licences of what they contain and where its sources are.
+# The portable zip: the four programs, the licences of what they contain and where its sources are.
 package=build-win/package
 rm -rf "$package" build-win/Quillon-win64.zip
 mkdir -p "$package/Quillon/licences"
-cp build-win/Quillon.exe build-win/tools/quillon-cli.exe build-win/tools/quillon-settings.exe "$package/Quillon/"
+cp build-win/Quillon.exe build-win/tools/quillon-cli.exe build-win/tools/quillon-settings.exe \
+    build-win/tools/quillon-publish.exe "$package/Quillon/"
 cp -r "$qt_prefix/share/licences/." "$libraries_prefix/share/licences/." "$package/Quillon/licences/"
 rm "$package"/Quillon/licences/sources-*.txt
 sources=$(cat "$qt_prefix/share/licences/sources-qt.txt" "$libraries_prefix/share/licences/sources-libraries.txt")
@@ -62,8 +63,12 @@ TXT
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-win/CMakeCache.txt)
 convert resources/Title.png -resize 164x -background '#e8f1fc' -gravity north -extent 164x314 \
     BMP3:build-win/setup-side.bmp
+# The uninstaller removes exactly the files the setup carries.
+(cd "$package/Quillon" && find . -type f | sed 's|^\./||; s|/|\\|g; s|.*|Delete "$INSTDIR\\&"|') \
+    >build-win/setup-files.nsh
 makensis -V2 -DVERSION="$version" -DPAYLOAD="$top/$package/Quillon" -DICON="$top/resources/Icon.ico" \
-    -DSIDE="$top/build-win/setup-side.bmp" -DOUTFILE="$top/build-win/Quillon-setup.exe" scripts/windows/setup.nsi
+    -DSIDE="$top/build-win/setup-side.bmp" -DFILES="$top/build-win/setup-files.nsh" \
+    -DOUTFILE="$top/build-win/Quillon-setup.exe" scripts/windows/setup.nsi
 for exe in "$package"/Quillon/*.exe build-win/Quillon-setup.exe; do
     echo "$(basename "$exe"): $(stat -c %s "$exe") bytes"
 done

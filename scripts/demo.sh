@@ -1,7 +1,8 @@
 #!/bin/bash
 # The demo: builds Quillon and a newer build of it, serves the sample packages of demo/server
 # (with the newer program in its "Quillon" folder) over SFTP on loopback, prepares a program
-# folder whose settings point at that server, and starts Quillon in the tray. When Quillon exits
+# folder whose settings point at that server, and starts Quillon in the tray. The served tree is signed
+# with a throwaway publisher key made here (never kept), which the program's settings trust. When Quillon exits
 # (after a self-update: the program it restarted), or on Ctrl-C, it stops everything it started.
 # Everything it makes lies in demo-run/ and is made anew by every run.
 set -eu
@@ -14,7 +15,7 @@ newer_version_ru=1.1.7.
 scripts/install-packages.sh $(cat scripts/build-packages.txt scripts/demo-packages.txt)
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target Quillon quillon-settings
+cmake --build build -j2 --target Quillon quillon-settings quillon-publish
 # The newer program: the same sources, other version texts in the About window.
 launcher=$(sed -n 's/^CMAKE_CXX_COMPILER_LAUNCHER:[A-Z]*=//p' build/CMakeCache.txt)
 cmake -S . -B build-demo-newer -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
@@ -31,6 +32,11 @@ cp build-demo-newer/Quillon "$newer/"
 cp build/Quillon "$run/program/"
 # An older Brightfen Meter is already installed, so the first check finds an update.
 cp -a "demo/installed/Brightfen Meter" "$run/installed/LoRa/"
+# The maker's publishing, with a key made for this run only: the manifest of the tree, then its signature.
+ssh-keygen -q -t ed25519 -N '' -C "demo publisher" -f "$run/publisher"
+build/tools/quillon-publish "$run/server/upload/Softwares/For Download" >/dev/null
+ssh-keygen -q -Y sign -f "$run/publisher" -n quillon-manifest "$run/server/upload/Softwares/For Download/quillon-manifest"
+rm "$run/publisher" # only the public half is needed from here on
 
 # What the demo started, stopped by stop_all whichever way the demo ends.
 server_pid=
@@ -109,6 +115,7 @@ Timeout=7
 Brightfen Meter=$run/installed/LoRa/Brightfen Meter
 INI
 build/tools/quillon-settings encrypt "$run/settings.txt" "$run/program/settings.ini"
+build/tools/quillon-settings set "$run/program/settings.ini" SFTP/PublisherKey "$(cat "$run/publisher.pub")"
 rm "$run/settings.txt"
 
 if [ -z "${DISPLAY:-}" ]; then
@@ -133,6 +140,10 @@ components (the wizard proposes /Brightfen/... and the program folder's Drivers;
 folder if you like); "About" shows "Software version 1.0."; "Check updates" finds the newer
 Brightfen Meter and the newer Quillon; update them from the list, close the list, and Quillon
 restarts as the newer program, whose "About" shows "Software version $newer_version".
+The tree is signed: change a served file before "Update" (for instance
+  echo tampered >> "$run/server/upload/Softwares/For Download/Brightfen Meter/Meter.exe")
+and that file is refused and left as installed (LogFile.log names it); change quillon-manifest itself
+and every check and run is refused.
 Quit with the tray menu's "Exit" (or Ctrl-C here): the demo then stops everything it started.
 TXT
 cd "$run/program"

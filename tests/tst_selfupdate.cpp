@@ -3,6 +3,7 @@
 // name; the server holds the Quillon program that the project builds.
 
 #include "support/DownloaderRun.h"
+#include "support/PublisherKeys.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 
@@ -11,6 +12,7 @@
 #include "core/ProgramKey.h"
 #include "platform/Platform.h"
 #include "transfer/Downloader.h"
+#include "transfer/PublisherTrust.h"
 #include "transfer/UpdateChecker.h"
 
 #include <QApplication>
@@ -54,6 +56,8 @@ static int actAsOldProgram(int argc, char *argv[]) {
         everything.insert(path, true);
     Downloader downloader(everything, &pending);
     DownloaderRun(&downloader).start(false);
+    if (!QFile::exists(folder + "/" + Platform::oldProgramFileName()))
+        return 3; // nothing moved aside: no restart can follow
     std::printf("ASIDE %s\n", md5Of(folder + "/" + Platform::oldProgramFileName()).constData());
     MainTrayIcon tray;
     QMetaObject::invokeMethod(&tray, "Delete_Updates_Window", Qt::QueuedConnection);
@@ -64,15 +68,38 @@ static int actAsOldProgram(int argc, char *argv[]) {
 class SelfUpdateTest : public QObject {
     Q_OBJECT
 private slots:
+    void programReplacesItselfAndRestartsIntoTheNewFile_data() {
+        QTest::addColumn<bool>("signedByPublisher");
+        QTest::addColumn<bool>("changedAfterSigning");
+        QTest::newRow("no publisher key") << false << false;
+        QTest::newRow("signed by the publisher") << true << false;
+        QTest::newRow("changed on the server after signing") << true << true;
+    }
+    // A program file that does not match the signed manifest is never put in place, so never started.
     void programReplacesItselfAndRestartsIntoTheNewFile() {
         if (!OpensshServer::unavailableReason().isEmpty())
             QSKIP(qPrintable(OpensshServer::unavailableReason()));
+        QFETCH(bool, signedByPublisher);
+        QFETCH(bool, changedAfterSigning);
         const QString built = QUILLON_BINARY_DIR "/" + Platform::programFileName();
         QVERIFY2(QFile::exists(built), "build the Quillon target first");
         QTemporaryDir tree, programFolder;
         const QString served =
             tree.filePath("upload/Softwares/For Download/Quillon/" + Platform::programFileName());
         QVERIFY(QDir().mkpath(QFileInfo(served).path()) && QFile::copy(built, served));
+        QTemporaryDir keys;
+        useTestSettings();
+        settingsStore()->remove(PublisherTrust::keySetting);
+        if (signedByPublisher) {
+            const QString key = makePublisherKey(keys.filePath("publisher"));
+            QVERIFY(!key.isEmpty() &&
+                    publishTree(tree.filePath("upload/Softwares/For Download"), keys.filePath("publisher")));
+            settingsStore()->setValue(PublisherTrust::keySetting, key);
+        }
+        if (changedAfterSigning) {
+            QFile program(served);
+            QVERIFY(program.open(QIODevice::Append) && program.write("tampered") == 8);
+        }
         OpensshServer server(tree.path());
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
         // The program folder: the old program and its settings, which name the server.
@@ -84,8 +111,17 @@ private slots:
         settingsStore()->setValue("Start/FirstStart", true);
         QVERIFY(QFile::copy(useTestSettings(), folder + "/settings.ini"));
 
-        // The old file went aside, and the restarted new program's start-up ran the clean-up script.
         const ProgramRun old = runProgram(program, {childSwitch}, folder);
+        if (changedAfterSigning) {
+            QVERIFY2(old.exitCode == 3, qPrintable(old.output + old.errors));
+            QCOMPARE(md5Of(program), md5Of(QCoreApplication::applicationFilePath()));
+            QCOMPARE(QDir(folder).entryList(QDir::Files).filter(Platform::oldProgramFileName()),
+                     QStringList());
+            QCOMPARE(running(program), 0);
+            QVERIFY(readTestFile(folder + "/LogFile.log").contains("does not match the signed manifest"));
+            return;
+        }
+        // The old file went aside, and the restarted new program's start-up ran the clean-up script.
         QVERIFY2(old.exitCode == 0 &&
                      old.output.contains("ASIDE " + md5Of(QCoreApplication::applicationFilePath())),
                  qPrintable(old.output + old.errors));

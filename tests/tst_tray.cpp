@@ -5,6 +5,7 @@
 #include "core/CEncryptedSettings.h"
 #include "platform/Platform.h"
 #include "support/BoxAnswerer.h"
+#include "support/PublisherKeys.h"
 #include "support/Scenario.h"
 #include "support/TestFiles.h"
 #include "support/TestLocale.h"
@@ -12,6 +13,7 @@
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 #include "transfer/InstallContext.h"
+#include "transfer/PublisherTrust.h"
 #include "ui/AboutWindow.h"
 #include "ui/ListAvailableUpdater.h"
 #include "ui/SettingsWindow.h"
@@ -317,13 +319,16 @@ private slots:
     // (progressPageEndsWithAWholeFileOrTheInstalledOne).
     void runEndings_data() {
         QTest::addColumn<bool>("complete");
-        QTest::newRow("complete") << true;
-        QTest::newRow("refused three times") << false;
+        QTest::addColumn<bool>("keySet"); // a publisher key, and no signed manifest on the server
+        QTest::newRow("complete") << true << false;
+        QTest::newRow("refused three times") << false << false;
+        QTest::newRow("not signed: refused at once") << false << true;
     }
     // A complete run runs the installers in turn, the one that cannot start too; a refused one gives up after
     // its attempts. Either way the wizard goes once the run has ended, after one box.
     void runEndings() {
         QFETCH(bool, complete);
+        QFETCH(bool, keySet);
         QTemporaryDir tree, local;
         const QString download = tree.path() + componentsRoot, marks = local.filePath("marks");
         const QString drivers = local.filePath("program/Drivers");
@@ -336,8 +341,11 @@ private slots:
         auto server = serveFiles(
             tree, {{"Brightfen Meter/big.bin", QByteArray(300000, 'b')}, {"MCP2200/setup.exe", "-"}});
         QVERIFY(server);
-        if (!complete)
+        if (!complete && !keySet)
             server.reset(); // its port now refuses connections
+        if (keySet)
+            settingsStore()->setValue(PublisherTrust::keySetting, unusedPublisherKey);
+        auto removeKey = qScopeGuard([] { settingsStore()->remove(PublisherTrust::keySetting); });
         InstallContext context;
         context.selectedLoRa.insert("Brightfen Meter", true);
         for (const char *driver : {"CP210x", "MCP2200", "MSVC"})
@@ -368,6 +376,8 @@ private slots:
         QDir::setCurrent(work.path());
         QVERIFY(threadEndedFirst);
         QCOMPARE(int(connectFailures), 0); // a later wizard gets its own three attempts
+        if (keySet)
+            QVERIFY(!QFileInfo::exists(local.filePath("LoRa")) && logLines.size() == 1);
         QTRY_VERIFY(progress.isNull());
         QTRY_VERIFY_WITH_TIMEOUT(thread.isNull(), 10000); // let go: it ended and deleted itself
         QTest::qWait(100);

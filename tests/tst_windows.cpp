@@ -6,12 +6,14 @@
 #include "core/CEncryptedSettings.h"
 #include "platform/Platform.h"
 #include "support/BoxAnswerer.h"
+#include "support/PublisherKeys.h"
 #include "support/Scenario.h"
 #include "support/TestLocale.h"
 #include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 #include "transfer/InstallContext.h"
+#include "transfer/PublisherTrust.h"
 #include "transfer/sftp/SftpSession.h"
 #include "ui/AboutWindow.h"
 #include "ui/Dialog.h"
@@ -494,6 +496,8 @@ private slots:
         QTest::newRow("refused") << QStringList{"stopped"};
         QTest::newRow("dropped") << QStringList{"--drop-after", "200000"};
         QTest::newRow("stalled") << QStringList{"--stall-after", "200000"};
+        // A publisher key is set and the server has no signed manifest: refused before any file.
+        QTest::newRow("not signed") << QStringList{"unsigned"};
     }
     // What a cut leaves of the installed files is tst_safety's and tst_sftp's; here, what the list shows.
     void brokenConnectionReturnsTheListToItsListedState() {
@@ -501,11 +505,14 @@ private slots:
         QTemporaryDir tree, local;
         QHash<QString, QString> map = pendingUpdates(tree, local.path(), {"small.dll", "big.bin"});
         const QString big = local.filePath("big.bin"), small = local.filePath("small.dll");
-        const bool refused = fault == QStringList{"stopped"};
-        auto server = serveFiles(tree, {}, refused ? QStringList() : fault);
+        const bool refused = fault == QStringList{"stopped"}, notSigned = fault == QStringList{"unsigned"};
+        auto server = serveFiles(tree, {}, refused || notSigned ? QStringList() : fault);
         QVERIFY(server);
         if (refused)
             server.reset();
+        if (notSigned)
+            settingsStore()->setValue(PublisherTrust::keySetting, unusedPublisherKey);
+        auto removeKey = qScopeGuard([] { settingsStore()->remove(PublisherTrust::keySetting); });
         // A silent server is given up after 1.5 s here instead of a minute.
         setSessionTimeoutsForTesting(5000, 1500);
         auto restoreTimeouts = qScopeGuard([] { setSessionTimeoutsForTesting(0, 0); });
@@ -525,7 +532,7 @@ private slots:
             QVERIFY(window.isVisible() && finished.isEmpty());
             // What was cut short stays listed; a file that arrived before the cut is done and leaves the
             // list.
-            QVERIFY(map.contains(big) && (!refused || map == before));
+            QVERIFY(map.contains(big) && (!(refused || notSigned) || map == before));
             QCOMPARE(map.contains(small), readTestFile(small) != newContent("small.dll"));
             QCOMPARE(rows(window.treeWidget(), 0) + rows(window.treeWidget(), 1) +
                          rows(window.treeWidget(), -1),

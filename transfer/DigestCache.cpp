@@ -10,11 +10,11 @@ namespace {
 constexpr int formatVersion = 1;
 std::atomic<qint64> testClockMs{0}; // 0: the system clock
 
-// A stored digest is 32 hexadecimal digits; anything else reads as none.
-QByteArray digestFrom(const QJsonValue &value) {
+// A stored digest is 32 (MD5) or 64 (SHA-256) hexadecimal digits; anything else reads as none.
+QByteArray digestFrom(const QJsonValue &value, int rawSize = 16) {
     const QByteArray hex = value.toString().toLatin1();
     const QByteArray raw = QByteArray::fromHex(hex);
-    return raw.size() == 16 && raw.toHex() == hex.toLower() ? raw : QByteArray();
+    return raw.size() == rawSize && raw.toHex() == hex.toLower() ? raw : QByteArray();
 }
 
 FileStamp stampFrom(const QJsonObject &object, const QString &prefix) {
@@ -42,10 +42,12 @@ DigestCache::DigestCache(const QString &filePath) : path(filePath) {
                     stampFrom(object, "local"),
                     digestFrom(object.value("serverMd5")),
                     digestFrom(object.value("localMd5")),
-                    QDateTime::fromString(object.value("compared").toString(), Qt::ISODateWithMs)};
+                    QDateTime::fromString(object.value("compared").toString(), Qt::ISODateWithMs),
+                    digestFrom(object.value("localSha256"), 32)};
         // A damaged entry is dropped: its file is then compared in full.
-        if (!entry.remotePath.isEmpty() && entry.server.known() && entry.local.known() &&
-            !entry.serverMd5.isEmpty() && !entry.localMd5.isEmpty() && entry.compared.isValid())
+        const bool md5Pair = entry.server.known() && !entry.serverMd5.isEmpty() && !entry.localMd5.isEmpty();
+        if (!entry.remotePath.isEmpty() && entry.local.known() && (md5Pair || !entry.localSha256.isEmpty()) &&
+            entry.compared.isValid())
             previous.insert(it.key(), entry);
     }
 }
@@ -66,6 +68,17 @@ DigestCache::Entry DigestCache::reusable(const QString &localPath, const QByteAr
     return entry;
 }
 
+QByteArray DigestCache::reusableSha256(const QString &localPath, const FileStamp &local,
+                                       QDateTime *hashed) const {
+    const auto found = previous.constFind(localPath);
+    const QDateTime current = now();
+    if (found == previous.cend() || !local.known() || !(local == found->local) || found->compared > current ||
+        found->compared.addDays(trustedDays) <= current)
+        return {};
+    *hashed = found->compared;
+    return found->localSha256;
+}
+
 void DigestCache::record(const QString &localPath, const Entry &entry) {
     recorded.insert(localPath, entry);
 }
@@ -82,6 +95,7 @@ QJsonObject DigestCache::recordedJson() const {
                                    {"serverMd5", QString::fromLatin1(it->serverMd5.toHex())},
                                    {"localMd5", QString::fromLatin1(it->localMd5.toHex())},
                                    {"compared", it->compared.toUTC().toString(Qt::ISODateWithMs)},
+                                   {"localSha256", QString::fromLatin1(it->localSha256.toHex())},
                                });
     }
     return QJsonObject{{"version", formatVersion}, {"files", files}};

@@ -35,7 +35,8 @@ public:
         FileStamp local;
         QByteArray serverMd5; // raw MD5 digests
         QByteArray localMd5;
-        QDateTime compared; // when both sides were last read in full
+        QDateTime compared;     // when both sides were last read in full
+        QByteArray localSha256; // with a signed manifest only the local side is read: its SHA-256
     };
 
     // Loads the file; a missing or unreadable one leaves the cache empty.
@@ -46,6 +47,9 @@ public:
     // trustedDays ago (or in the future), gives none.
     Entry reusable(const QString &localPath, const QByteArray &remotePath, const FileStamp &server,
                    const FileStamp &local) const;
+    // The local file's SHA-256 from the last check against a signed manifest, while its stamp is
+    // unchanged and the entry is not older than trustedDays; empty otherwise.
+    QByteArray reusableSha256(const QString &localPath, const FileStamp &local, QDateTime *hashed) const;
     // Keeps what this check compared; only recorded entries are saved.
     void record(const QString &localPath, const Entry &entry);
     // Writes the recorded entries atomically. True when written, or when nothing changed.

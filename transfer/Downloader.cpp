@@ -5,6 +5,7 @@
 #include "core/Log.h"
 #include "platform/Platform.h"
 #include "transfer/InstallContext.h"
+#include "transfer/PublisherTrust.h"
 #include "transfer/RemoteWalk.h"
 #include "transfer/SafeNames.h"
 #include "transfer/sftp/FilePrefetcher.h"
@@ -14,6 +15,7 @@
 #include "transfer/sftp/SftpSessionPool.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -77,6 +79,8 @@ void Downloader::Run() {
         emit Error_connection();
         return;
     }
+    if (!establishTrust())
+        return;
     bool lost;
     {
         // Pipelined reads on up to four sessions keep the link busy; one read at a time waits a round trip.
@@ -118,6 +122,8 @@ void Downloader::Update() {
         emit Error_connection();
         return;
     }
+    if (!establishTrust())
+        return;
     // Pipelined reads on up to four sessions keep the link busy; one read at a time waits a round trip.
     auto runPool = std::make_unique<SftpSessionPool>(session, openHelperSession);
     auto runPrefetcher = std::make_unique<FilePrefetcher>(*runPool);
@@ -157,7 +163,7 @@ void Downloader::Update() {
         // Whatever did not arrive whole ahead (too large, or failed on a helper session) is fetched
         // here, so its errors read and count as before.
         if (ahead.fetched && ahead.status >= 0)
-            writeFetchedFile(ahead.bytes, key, ahead.permissions);
+            writeFetchedFile(remotePath, ahead.bytes, key, ahead.permissions);
         else
             downloadFile(remotePath, key);
         replacingOwnProgram = false;
@@ -317,7 +323,7 @@ void Downloader::downloadFolder(int folder, const QString &localFolder, GroupCod
                 ticket != aheadTickets.cend() ? prefetcher->take(*ticket) : FilePrefetcher::Entry();
             const bool arrived =
                 ahead.fetched && ahead.status >= 0
-                    ? writeFetchedFile(ahead.bytes, localChild,
+                    ? writeFetchedFile(item.path, ahead.bytes, localChild,
                                        ahead.permissions ? ahead.permissions : item.attributes.permissions)
                     : downloadFile(item.path, localChild);
             // Only an installer that arrived whole may run (a failed one leaves nothing new behind).
@@ -340,6 +346,8 @@ void Downloader::downloadFolder(int folder, const QString &localFolder, GroupCod
 }
 
 bool Downloader::downloadFile(const QByteArray &remotePath, const QString &localPath) {
+    if (!listedInManifest(remotePath, localPath))
+        return finishFile(false, localPath, 0);
     // Each wait is watched, so a server that stops answering ends it with an error.
     SftpChannel &channel = *session.sftp;
     SftpChannel::Reply opened;
@@ -369,6 +377,8 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
     // byte has arrived: an interrupted fetch leaves the previous file as it was, and the next fetch of
     // the same server file goes on from where this one stopped.
     PartialFile local(localPath, remoteSize, remoteModified);
+    if (manifest)
+        local.hashContents();
     bool ok = local.open(partials.of(localPath));
     if (!ok)
         Write_Log("Error write remote file - " + local.errorString());
@@ -435,6 +445,11 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
         }
     }
     channel.forget(channel.close(file)); // not waited for: the bytes are all here
+    // Checked against the signed manifest before it replaces anything; bytes that do not match go.
+    if (ok && !matchesManifest(remotePath, localPath, local.sha256(), local.hashedBytes())) {
+        ok = false;
+        writeFailed = true;
+    }
     if (ok)
         ok = commitFile([&](QString *error) { return local.commit(error); });
     else if (writeFailed || !local.resumable())
@@ -442,7 +457,14 @@ bool Downloader::downloadFile(const QByteArray &remotePath, const QString &local
     return finishFile(ok, localPath, remoteMode);
 }
 
-bool Downloader::writeFetchedFile(const QByteArray &bytes, const QString &localPath, quint32 remoteMode) {
+bool Downloader::writeFetchedFile(const QByteArray &remotePath, const QByteArray &bytes,
+                                  const QString &localPath, quint32 remoteMode) {
+    // Already in memory whole: checked against the signed manifest before a byte is written.
+    if (!listedInManifest(remotePath, localPath) ||
+        (manifest &&
+         !matchesManifest(remotePath, localPath, QCryptographicHash::hash(bytes, QCryptographicHash::Sha256),
+                          bytes.size())))
+        return finishFile(false, localPath, 0);
     // The same steps, signals and commit as a file read here.
     QSaveFile local(localPath);
     bool ok = local.open(QIODevice::WriteOnly);
@@ -579,4 +601,38 @@ bool Downloader::isOwnProgram(const QString &localPath) const {
     const QString target = QFileInfo(localPath).canonicalFilePath();
     return !target.isEmpty() &&
            target == QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+}
+
+bool Downloader::establishTrust() {
+    PublisherTrust trust;
+    const PublisherTrust::Outcome outcome = trust.establish(session);
+    manifest = trust.manifest();
+    if (outcome == PublisherTrust::NotRequired || outcome == PublisherTrust::Accepted)
+        return true;
+    closeSftpSession(session);
+    if (outcome == PublisherTrust::Lost)
+        emit Error_connection();
+    else
+        emit Publisher_Refused();
+    return false;
+}
+
+bool Downloader::listedInManifest(const QByteArray &remotePath, const QString &localPath) const {
+    if (!manifest || manifest->findRemote(remotePath))
+        return true;
+    Write_Log("File refused, not in the signed manifest - " + localPath + " from " +
+              printableName(remotePath));
+    return false;
+}
+
+bool Downloader::matchesManifest(const QByteArray &remotePath, const QString &localPath,
+                                 const QByteArray &sha256, qint64 size) const {
+    if (!manifest)
+        return true;
+    const PublisherManifest::File *expected = manifest->findRemote(remotePath);
+    if (expected && expected->size == size && expected->sha256 == sha256)
+        return true;
+    Write_Log("File refused, it does not match the signed manifest - " + localPath + " from " +
+              printableName(remotePath));
+    return false;
 }

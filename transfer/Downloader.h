@@ -2,6 +2,7 @@
 // The worker that fetches ticked components (install run) or listed files (update run) from the server.
 
 #include "transfer/PartialFile.h"
+#include "transfer/PublisherManifest.h"
 #include "transfer/sftp/SftpSession.h"
 
 #include <QAtomicInt>
@@ -45,6 +46,9 @@ signals:
     void Write_Path_in_Settings(QString key, QString Path);
     void Finish_Update();
     void Close_Application_For_Update(QString AppName, int *value);
+    // A publisher key is set and the server's manifest was refused: the run fetched and changed
+    // nothing and ends here (no FinishedInstall or Finish_Update follows).
+    void Publisher_Refused();
 
 public slots:
     void Run();
@@ -56,10 +60,19 @@ private:
     void queueAhead(int folder, const QString &localFolder);
     void downloadFolder(int folder, const QString &localFolder, GroupCode code);
     bool downloadFile(const QByteArray &remotePath, const QString &localPath);
-    bool writeFetchedFile(const QByteArray &bytes, const QString &localPath, quint32 remoteMode);
+    bool writeFetchedFile(const QByteArray &remotePath, const QByteArray &bytes, const QString &localPath,
+                          quint32 remoteMode);
     bool commitFile(const std::function<bool(QString *error)> &commit);
     bool finishFile(bool ok, const QString &localPath, quint32 remoteMode);
     bool waitForProgramExit(const QString &localPath);
+
+    // The publisher's signed manifest (with a publisher key set): fetched and verified at the start of
+    // each run, then every file is checked against it before it replaces anything.
+    bool establishTrust();
+    bool listedInManifest(const QByteArray &remotePath, const QString &localPath) const;
+    bool matchesManifest(const QByteArray &remotePath, const QString &localPath, const QByteArray &sha256,
+                         qint64 size) const;
+    std::shared_ptr<const PublisherManifest> manifest; // null: no publisher key, nothing to check
 
     InstallContext *context = nullptr;
     double totalSize = 0;

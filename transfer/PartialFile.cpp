@@ -43,6 +43,9 @@ bool PartialFile::open(const QStringList &existing) {
         if (!data.resize(0))
             return false;
     }
+    // The bytes an earlier fetch left are read once, so the digest covers the whole file.
+    if (data.isHashing() && resumed > 0 && !data.hashExisting(resumed))
+        return false;
     if (fresh && QFileInfo::exists(targetPath))
         data.setPermissions(QFile::permissions(targetPath)); // as the replaced file had them
     return data.seek(resumed);

@@ -14,6 +14,8 @@
 // (fetched ahead into memory); an install run has walked its folder to the end and the server no longer
 // lists its target; or a write to it failed.
 
+#include "transfer/HashingFile.h"
+
 #include <QFile>
 #include <QHash>
 #include <QSet>
@@ -38,6 +40,10 @@ public:
     // Where the fetch goes on: the bytes an earlier fetch left, 0 for a new partial.
     qint64 resumedFrom() const { return resumed; }
     QFile &file() { return data; }
+    // Call before open(): every byte of the file, resumed ones included, then goes through a SHA-256.
+    void hashContents() { data.startHashing(); }
+    QByteArray sha256() const { return data.sha256(); }
+    qint64 hashedBytes() const { return data.hashedBytes(); }
     // Replaces the target with the complete file in one rename; false with the reason in error.
     bool commit(QString *error);
     // Removes the partial: its bytes cannot be trusted (a failed write) or nothing could continue it.
@@ -69,6 +75,6 @@ private:
     QString targetPath;
     qint64 remoteSize;
     qint64 remoteModified;
-    QFile data;
+    HashingFile data;
     qint64 resumed = 0;
 };

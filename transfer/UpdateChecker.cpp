@@ -4,6 +4,7 @@
 #include "core/Log.h"
 #include "transfer/DigestCache.h"
 #include "transfer/InstallContext.h"
+#include "transfer/PublisherTrust.h"
 #include "transfer/RemoteWalk.h"
 #include "transfer/SafeNames.h"
 #include "transfer/sftp/FilePrefetcher.h"
@@ -209,8 +210,73 @@ void CheckWalk::compareFile(const QByteArray &remoteFile, qint32 size, const QSt
     // Only whole reads are remembered, and only against a server time to notice a change by.
     const FileStamp server = serverStamp(node.attributes);
     if (localComplete && remoteComplete && node.listedRegular && server.known()) {
-        cache->record(localFile, {remoteFile, server, local, remoteDigest, localDigest,
-                                  localRead && remoteRead ? DigestCache::now() : known.compared});
+        cache->record(localFile, {remoteFile,
+                                  server,
+                                  local,
+                                  remoteDigest,
+                                  localDigest,
+                                  localRead && remoteRead ? DigestCache::now() : known.compared,
+                                  {}});
+    }
+}
+
+// The local file's SHA-256, read chunk by chunk; empty when it cannot be read whole.
+QByteArray localSha256(const QString &path) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QFile local(path);
+    if (!local.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray chunk;
+    while (!(chunk = local.read(localReadSize)).isEmpty())
+        hash.addData(chunk);
+    return local.error() == QFileDevice::NoError ? hash.result() : QByteArray();
+}
+
+// With a signed manifest the check reads nothing else from the server: every file it lists below an
+// installed component is compared with the local copy by SHA-256, under the same name rules as the walk.
+void compareWithManifest(const PublisherManifest &manifest, const QString &localFolder,
+                         const QByteArray &remoteFolder, QHash<QString, QString> &found, DigestCache &cache) {
+    if (localFolder.isEmpty() || !QDir(localFolder).exists() || QDir(localFolder).entryInfoList().isEmpty()) {
+        Write_Log("Failed to create a directory - " + localFolder);
+        return;
+    }
+    const QByteArray prefix = remoteFolder + '/';
+    const QByteArray root = QByteArray(remoteRoot) + '/';
+    for (auto it = manifest.entries().cbegin(); it != manifest.entries().cend(); ++it) {
+        const QByteArray remoteFile = root + it.key();
+        if (!remoteFile.startsWith(prefix))
+            continue;
+        const QByteArray relative = remoteFile.mid(prefix.size());
+        bool acceptable = true;
+        for (const QByteArray &part : relative.split('/'))
+            acceptable =
+                acceptable && !isExcludedName(part) && !isSkippedEntry(part) && isSafeEntryName(part);
+        const QString localFile = localFolder + '/' + QString::fromUtf8(relative);
+        if (!acceptable || !isInsideFolder(localFile, localFolder))
+            continue;
+        const QString entryValue = QString::fromUtf8(remoteFile) + '|' + QString::number(it->size);
+        const QFileInfo local(localFile);
+        if (!local.isFile()) {
+            found.insert(localFile, entryValue);
+            continue;
+        }
+        const FileStamp stamp = localStamp(local);
+        QDateTime hashed;
+        QByteArray digest = cache.reusableSha256(localFile, stamp, &hashed);
+        if (digest.isEmpty()) {
+            digest = localSha256(localFile);
+            hashed = DigestCache::now();
+        }
+        if (digest != it->sha256)
+            found.insert(localFile, entryValue);
+        if (!digest.isEmpty()) {
+            DigestCache::Entry entry;
+            entry.remotePath = remoteFile;
+            entry.local = stamp;
+            entry.localSha256 = digest;
+            entry.compared = hashed;
+            cache.record(localFile, entry);
+        }
     }
 }
 
@@ -236,11 +302,27 @@ void UpdateChecker::Checking_Updates_On_Server() {
         return;
     }
 
+    // With a publisher key the signed manifest comes first; a refused one ends the check here.
+    PublisherTrust trust;
+    const PublisherTrust::Outcome trusted = trust.establish(session);
+    if (trusted == PublisherTrust::Refused || trusted == PublisherTrust::Lost) {
+        closeSftpSession(session);
+        result->insert(trusted == PublisherTrust::Refused ? "Error Signature" : "Error Connect", "Error");
+        emit Finish_Check_Update();
+        return;
+    }
+
     QHash<QString, QString> found;
     bool incomplete = false;
     CEncryptedSettings *settings = CEncryptedSettings::getInstance(QString(), 0);
     DigestCache cache(QFileInfo(settings->fileName()).dir().filePath(DigestCache::fileName));
-    {
+    if (trust.manifest()) {
+        const QMap<QString, QString> components = collectInstalledComponents();
+        for (auto it = components.cbegin(); it != components.cend(); ++it) {
+            if (!it.value().isEmpty())
+                compareWithManifest(*trust.manifest(), it.key(), it.value().toUtf8(), found, cache);
+        }
+    } else {
         // Pipelined reads on up to four sessions keep the link busy; one read at a time waits a round trip.
         SftpSessionPool pool(
             session, [](SftpSession &helper) { return openSftpSession(helper, SessionUser::Checker); });

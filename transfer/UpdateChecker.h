@@ -1,5 +1,6 @@
 #pragma once
-// The worker that compares every installed component with the server, file by file by MD5.
+// The worker that compares every installed component with the server, file by file by MD5 (or, with the
+// publisher's signed manifest, by SHA-256 against that manifest alone).
 
 #include <QHash>
 #include <QObject>

@@ -2,6 +2,7 @@
 
 #include "core/Language.h"
 #include "transfer/Downloader.h"
+#include "transfer/PublisherTrust.h"
 
 #include <QAtomicInt>
 #include <QCheckBox>
@@ -140,6 +141,8 @@ void ListAvailableUpdater::Start_Update() {
     auto reported = std::make_shared<bool>(false); // only touched on the worker thread
     connect(downloader, &Downloader::Finish_Update, downloader, [reported] { *reported = true; });
     connect(downloader, &Downloader::Error_connection, downloader, [reported] { *reported = true; });
+    connect(downloader, &Downloader::Publisher_Refused, this, [this, run] { runLostConnection(run, true); });
+    connect(downloader, &Downloader::Publisher_Refused, downloader, [reported] { *reported = true; });
     connect(workerThread, &QThread::started, downloader, [this, reported, run] {
         if (!*reported)
             QMetaObject::invokeMethod(
@@ -168,6 +171,13 @@ void ListAvailableUpdater::Finished() {
     if (sender() && (sender() != downloader || runningRun == 0))
         return;
     runningRun = 0;
+    // A ticked file that did not arrive (refused by the signed manifest, or failed) is not updated:
+    // like a skipped one it stays listed for later.
+    for (int i = 0; i < updateTree->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *row = updateTree->topLevelItem(i);
+        if (!row->data(0, updatedRole).toBool())
+            updateSet.remove(row->text(0));
+    }
 
     const bool ru = russianBySystemLanguage();
     QMessageBox box;
@@ -248,7 +258,7 @@ void ListAvailableUpdater::closeEvent(QCloseEvent *event) {
     hide();
 }
 
-void ListAvailableUpdater::runLostConnection(int run) {
+void ListAvailableUpdater::runLostConnection(int run, bool refused) {
     if (run != runningRun)
         return;
     runningRun = 0;
@@ -256,9 +266,11 @@ void ListAvailableUpdater::runLostConnection(int run) {
     connect(workerThread, &QThread::finished, this, &ListAvailableUpdater::returnToList);
     workerThread->quit();
 
+    const bool ru = russianBySystemLanguage();
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Quillon"),
-                    russianBySystemLanguage() ? QStringLiteral("Не удалось присоединиться к серверу")
-                                              : QStringLiteral("Failed to join the server"),
+                    refused ? PublisherTrust::refusedText(ru)
+                    : ru ? QStringLiteral("Не удалось присоединиться к серверу")
+                         : QStringLiteral("Failed to join the server"),
                     QMessageBox::Ok);
     box.setWindowIcon(QIcon(QStringLiteral(":/Icon.ico")));
     box.exec();

@@ -52,7 +52,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void runLostConnection(int run);
+    // The run ended without its files: lost the server, or refused its manifest (refused true).
+    void runLostConnection(int run, bool refused = false);
     void returnToList();
 
     QPushButton *updateButton = nullptr;

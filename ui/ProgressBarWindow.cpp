@@ -5,6 +5,7 @@
 #include "transfer/Downloader.h"
 #include "transfer/DriverInstallers.h"
 #include "transfer/InstallContext.h"
+#include "transfer/PublisherTrust.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -131,6 +132,7 @@ void ProgressBarWindow::Show() {
     connect(downloader, &Downloader::Write_Path_in_Settings, this,
             &ProgressBarWindow::Write_Path_in_Settings);
     connect(downloader, &Downloader::Error_connection, this, &ProgressBarWindow::Reconnect_Server);
+    connect(downloader, &Downloader::Publisher_Refused, this, &ProgressBarWindow::publisherRefused);
     connect(downloader, &Downloader::FinishedInstall, this, &ProgressBarWindow::Finished);
     connect(downloader, &Downloader::Start_Timer, this, &ProgressBarWindow::Set_Up_Timer);
     connect(downloader, &Downloader::Counter_Data, this, &ProgressBarWindow::Counter);
@@ -304,6 +306,23 @@ void ProgressBarWindow::Reconnect_Server() {
         return;
     workerThread->quit();
     whenRunThreadEnds(3000, &ProgressBarWindow::retryOrGiveUp);
+}
+
+void ProgressBarWindow::publisherRefused() {
+    if (abandoned || !workerThread)
+        return;
+    workerThread->quit();
+    whenRunThreadEnds(3000, &ProgressBarWindow::closeRefused);
+}
+
+void ProgressBarWindow::closeRefused() {
+    if (abandoned || !workerThread)
+        return;
+    // Retrying cannot help: the run fetched nothing, and the wizard closes once the user has read why.
+    showMessage(QMessageBox::Critical, "Error!", PublisherTrust::refusedText(russian()));
+    if (!workerThread->isRunning())
+        releaseWorker(); // otherwise the destructor releases it once it ends
+    emit Delete_Install_Window();
 }
 
 void ProgressBarWindow::retryOrGiveUp() {

@@ -54,6 +54,8 @@ private:
     void whenRunThreadEnds(int waitMsec, void (ProgressBarWindow::*next)());
     void completeInstall();
     void retryOrGiveUp();
+    void publisherRefused(); // the run refused the server's manifest: say so and close
+    void closeRefused();
     void closeWizard();
 
     QProgressBar *progressBar = nullptr;

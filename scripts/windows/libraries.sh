@@ -12,7 +12,12 @@ cmake -S "$mbedtls_src" -B "$work/build-mbedtls" $cross -DCMAKE_C_FLAGS="$sectio
 cmake --build "$work/build-mbedtls" -j2 --target install >>"$work/mbedtls.log" 2>&1 ||
     { tail -n 40 "$work/mbedtls.log" >&2; exit 1; }
 
-cmake -S "$libssh_src" -B "$work/build-libssh" $cross -DCMAKE_C_FLAGS="$sections" \
+# libssh over mbedTLS carries its own reference Ed25519 and Curve25519 under the NaCl names that
+# libsodium exports too: renamed here, the two never meet in one program.
+nacl_names="crypto_sign_ed25519 crypto_sign_ed25519_keypair crypto_sign_ed25519_open crypto_scalarmult
+    crypto_scalarmult_base"
+renamed=$(for name in $nacl_names; do printf -- '-D%s=libssh_%s ' "$name" "$name"; done)
+cmake -S "$libssh_src" -B "$work/build-libssh" $cross -DCMAKE_C_FLAGS="$sections $renamed" \
     -DBUILD_SHARED_LIBS=OFF -DWITH_MBEDTLS=ON -DWITH_GCRYPT=OFF -DWITH_ZLIB=OFF -DWITH_GSSAPI=OFF -DWITH_SERVER=OFF \
     -DWITH_EXAMPLES=OFF -DUNIT_TESTING=OFF -DCLIENT_TESTING=OFF -DWITH_PCAP=OFF -DWITH_NACL=OFF -DWITH_FIDO2=OFF \
     -DMBEDTLS_ROOT_DIR="$prefix" >"$work/libssh.log" 2>&1 || { tail -n 40 "$work/libssh.log" >&2; exit 1; }

@@ -1,9 +1,10 @@
 ; Quillon's setup. It installs for the current user only, without administrator rights, into
 ; %LOCALAPPDATA%\Programs\Quillon: a folder the user owns, so that the program can rename and replace
 ; its own file there when it updates itself.
-;   makensis -DVERSION=1.0.0 -DPAYLOAD=FOLDER -DICON=Icon.ico -DSIDE=side.bmp -DOUTFILE=Quillon-setup.exe setup.nsi
-; PAYLOAD holds the programs and the licences folder, as in the portable zip; SIDE is the 164x314
-; picture of the first and last pages.
+;   makensis -DVERSION=1.0.0 -DPAYLOAD=FOLDER -DFILES=files.nsh -DICON=Icon.ico -DSIDE=side.bmp
+;            -DOUTFILE=Quillon-setup.exe setup.nsi
+; PAYLOAD holds the programs and the licences folder, as in the portable zip, and FILES a Delete line
+; for each of its files; SIDE is the 164x314 picture of the first and last pages.
 ; Switches: /S installs silently; /SETTINGS=FILE installs FILE (an encrypted settings file made with
 ; quillon-settings) as settings.ini; /D=FOLDER, last, installs elsewhere. The uninstaller takes /S.
 
@@ -198,9 +199,7 @@ Section Uninstall
         SetErrorLevel 2
         Quit
     ${EndIf}
-    Delete "$INSTDIR\Quillon.exe"
-    Delete "$INSTDIR\quillon-cli.exe"
-    Delete "$INSTDIR\quillon-settings.exe"
+    !include "${FILES}"
     RMDir /r "$INSTDIR\licences"
     ; What the program writes beside itself: settings, log, check cache, the instance lock, what a
     ; self-update leaves until the next start, a partial download of its own file, the drivers'

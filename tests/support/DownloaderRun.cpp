@@ -23,6 +23,7 @@ DownloaderRun::DownloaderRun(Downloader *downloader) : downloader(downloader) {
     connect(downloader, &Downloader::Error_connection, this, [this] { events << "error connection"; });
     connect(downloader, &Downloader::FinishedInstall, this, [this] { events << "finished install"; });
     connect(downloader, &Downloader::Finish_Update, this, [this] { events << "finish update"; });
+    connect(downloader, &Downloader::Publisher_Refused, this, [this] { events << "publisher refused"; });
     connect(downloader, &Downloader::Set_NewLog_On_LogList, this,
             [this](const QString &name, int state) { events << QString("log %1 %2").arg(state).arg(name); });
     connect(downloader, &Downloader::Write_Path_in_Settings, this,
@@ -38,7 +39,8 @@ bool DownloaderRun::start(bool install, int timeoutMs) {
     QThread thread;
     downloader->moveToThread(&thread);
     connect(&thread, &QThread::started, downloader, install ? &Downloader::Run : &Downloader::Update);
-    for (auto end : {&Downloader::FinishedInstall, &Downloader::Finish_Update, &Downloader::Error_connection})
+    for (auto end : {&Downloader::FinishedInstall, &Downloader::Finish_Update, &Downloader::Error_connection,
+                     &Downloader::Publisher_Refused})
         connect(downloader, end, &thread, &QThread::quit, Qt::DirectConnection);
     QSignalSpy finished(&thread, &QThread::finished);
     thread.start();

@@ -129,21 +129,28 @@ run_platform windows "$(command -v wine)" "$windows_build/tools/quillon-cli.exe"
 # The Windows program must announce the libssh its zip's sources list names (Debian 13's).
 listed=$(sed -n 's/.*libssh=\([^- ]*\).*/\1/p' "$windows_build/package/Quillon/licences/SOURCES.txt" | head -n 1)
 mkdir -p "$work/banner"
-coproc LISTENER { exec /usr/bin/python3 -c '
+/usr/bin/python3 -c '
 import socket
 server = socket.create_server(("127.0.0.1", 0))
 print(server.getsockname()[1], flush=True)
 client, _ = server.accept()
 client.settimeout(30)
 client.sendall(b"SSH-2.0-OpenSSH_9.2\r\n")
-print(client.recv(255).split(b"\r\n")[0].decode(errors="replace"), flush=True)'; }
-read -r -t 10 port <&"${LISTENER[0]}"
+print(client.recv(255).split(b"\r\n")[0].decode(errors="replace"), flush=True)' >"$work/banner/heard" &
+listener=$!
+port=
+for _ in $(seq 1 100); do
+    port=$(head -n 1 "$work/banner/heard")
+    [ -n "$port" ] && break
+    sleep 0.1
+done
 printf '[SFTP]\nIP=127.0.0.1\nport=%s\nLogin=nobody\nPswd=none\n' "$port" >"$work/banner/plain.ini"
 "$linux_build/tools/quillon-settings" encrypt "$work/banner/plain.ini" "$work/banner/settings.ini" >/dev/null
 (cd "$work/banner" && timeout 120 wine "$windows_build/tools/quillon-cli.exe" --settings settings.ini check) \
     >/dev/null 2>&1
-read -r -t 10 banner <&"${LISTENER[0]}"
-kill "$LISTENER_PID" 2>/dev/null
+kill "$listener" 2>/dev/null
+wait "$listener" 2>/dev/null
+banner=$(sed -n 2p "$work/banner/heard")
 expect "the Windows program's SSH banner" "$banner" "SSH-2.0-libssh_${listed:-unlisted}"
 
 if ! diff -u "$work/linux.steps" "$work/windows.steps"; then

@@ -1,5 +1,7 @@
 #include "CheckCommand.h"
 
+#include "InstallCommand.h"
+
 #include "transfer/UpdateChecker.h"
 
 #include <QCommandLineParser>
@@ -44,6 +46,10 @@ int runCheckCommand(const QStringList &arguments) {
     if (found.contains("Error Connect")) {
         std::fprintf(stderr, "Failed to join the server (LogFile.log says why).\n");
         return 2;
+    }
+    if (found.contains("Error Signature")) {
+        std::fprintf(stderr, "%s\n", publisherRefusedText);
+        return 4;
     }
     QStringList localPaths = found.keys();
     std::sort(localPaths.begin(), localPaths.end());

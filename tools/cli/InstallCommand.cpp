@@ -117,7 +117,8 @@ void runDownloaderOnThread(Downloader *downloader, void (Downloader::*slot)()) {
     downloader->moveToThread(&thread);
     QObject::connect(&thread, &QThread::started, downloader, slot);
     // Every run ends with one of these; the thread then stops and the loop below returns.
-    for (auto end : {&Downloader::FinishedInstall, &Downloader::Finish_Update, &Downloader::Error_connection})
+    for (auto end : {&Downloader::FinishedInstall, &Downloader::Finish_Update, &Downloader::Error_connection,
+                     &Downloader::Publisher_Refused})
         QObject::connect(downloader, end, &thread, &QThread::quit, Qt::DirectConnection);
     QEventLoop loop;
     QObject::connect(&thread, &QThread::finished, &loop, &QEventLoop::quit);
@@ -216,12 +217,18 @@ int runInstallCommand(const QStringList &arguments) {
                      });
     QObject::connect(&downloader, &Downloader::Error_connection, &receiver,
                      [&unreachable] { unreachable = true; });
+    bool refused = false;
+    QObject::connect(&downloader, &Downloader::Publisher_Refused, &receiver, [&refused] { refused = true; });
     runDownloaderOnThread(&downloader, &Downloader::Run);
     progress.finish();
 
     if (unreachable) {
         printError("Cannot reach the server; see LogFile.log for the cause.");
         return 2;
+    }
+    if (refused) {
+        printError(publisherRefusedText);
+        return 4;
     }
     runDriverInstallers(
         context.driverInstallers, [&progress](const QString &row) { progress.message(row); },

@@ -8,7 +8,8 @@
 class Downloader;
 
 // quillon-cli install [--folder GROUP=PATH]... COMPONENT...
-// Exit codes: 0 every file arrived, 1 some failed, 2 server unreachable, 3 unknown component, 64 usage.
+// Exit codes: 0 every file arrived, 1 some failed, 2 server unreachable, 3 unknown component,
+// 4 the server's files are not signed by the publisher, 64 usage.
 int runInstallCommand(const QStringList &arguments);
 
 // One progress line rewritten in place, shown only when standard output is a terminal; other
@@ -38,3 +39,7 @@ private:
 
 // Runs one downloader slot on a worker thread, the way the windows do, until its run ends.
 void runDownloaderOnThread(Downloader *downloader, void (Downloader::*slot)());
+
+// What the commands print when a publisher key is set and the server's manifest is refused (exit code 4).
+inline const char publisherRefusedText[] =
+    "The server's files are not signed by the publisher; nothing was changed (LogFile.log says why).";

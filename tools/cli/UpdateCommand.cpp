@@ -62,6 +62,10 @@ int runUpdateCommand(const QStringList &arguments) {
         printError("Cannot reach the server; see LogFile.log for the cause.");
         return 2;
     }
+    if (pending.value("Error Signature") == "Error") {
+        printError(publisherRefusedText);
+        return 4;
+    }
     if (pending.isEmpty()) {
         std::printf("Everything is up to date.\n");
         return 0;
@@ -100,12 +104,18 @@ int runUpdateCommand(const QStringList &arguments) {
                      });
     QObject::connect(&downloader, &Downloader::Error_connection, &receiver,
                      [&unreachable] { unreachable = true; });
+    bool refused = false;
+    QObject::connect(&downloader, &Downloader::Publisher_Refused, &receiver, [&refused] { refused = true; });
     runDownloaderOnThread(&downloader, &Downloader::Update);
     progress.finish();
 
     if (unreachable) {
         printError("Cannot reach the server; see LogFile.log for the cause.");
         return 2;
+    }
+    if (refused) {
+        printError(publisherRefusedText);
+        return 4;
     }
     const int failed = downloader.failedFileCount();
     if (failed > 0)

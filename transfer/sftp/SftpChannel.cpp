@@ -117,6 +117,14 @@ private:
     qsizetype at;
 };
 
+// Waits up to timeoutMs for channel bytes: their count, 0 when none came in time, negative on an error.
+// The one place libssh 0.10 (Linux) and 0.11 (Windows) differ for us: 0.11 reports a wait that ran out
+// as SSH_AGAIN where 0.10 returns 0.
+int readChannel(ssh_channel channel, char *into, quint32 count, bool stderrStream, int timeoutMs) {
+    const int got = ssh_channel_read_timeout(channel, into, count, stderrStream ? 1 : 0, timeoutMs);
+    return got == SSH_AGAIN ? 0 : got;
+}
+
 const char *kindName(quint8 kind) {
     switch (kind) {
     case SftpChannel::Open:
@@ -328,7 +336,7 @@ bool SftpChannel::fill() {
     // never written into, so its pages are never used.
     if (windowScratch.size() < qsizetype(channelWindow))
         windowScratch.resize(channelWindow);
-    ssh_channel_read_timeout(channel, windowScratch.data(), channelWindow, 1, 0);
+    readChannel(channel, windowScratch.data(), channelWindow, true, 0);
     if (incomingUsed > 0 && incomingUsed == incoming.size()) {
         incoming.clear();
         incomingUsed = 0;
@@ -343,7 +351,7 @@ bool SftpChannel::fill() {
         // The watch ends the connection when nothing comes for its whole idle time.
         PendingRequest waiting(watchdog);
         while (got == 0) {
-            got = ssh_channel_read_timeout(channel, incoming.data() + before, readSlice, 0, waitSliceMs);
+            got = readChannel(channel, incoming.data() + before, readSlice, false, waitSliceMs);
             if (got == 0 &&
                 (ssh_channel_is_eof(channel) || !ssh_is_connected(ssh) || sessionTimedOut(watchdog)))
                 got = SSH_ERROR;

@@ -1,0 +1,428 @@
+// The publisher's signed manifest: the SSHSIG reader, what verification refuses, runs that refuse an
+// untrusted server, files checked before they replace anything, and a check that reads only the manifest.
+// Every signature is made by OpenSSH's ssh-keygen, every manifest by the built quillon-publish.
+
+#include "support/DownloaderRun.h"
+#include "support/PublisherKeys.h"
+#include "support/TestMain.h"
+#include "support/TestSettings.h"
+#include "support/TestSftpServer.h"
+
+#include "core/CEncryptedSettings.h"
+#include "platform/Platform.h"
+#include "transfer/Downloader.h"
+#include "transfer/InstallContext.h"
+#include "transfer/PublisherTrust.h"
+#include "transfer/SshSignature.h"
+#include "transfer/UpdateChecker.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+using Found = QHash<QString, QString>;
+
+namespace {
+
+QByteArray armor(const QByteArray &blob) {
+    return "-----BEGIN SSH SIGNATURE-----\n" + blob.toBase64() + "\n-----END SSH SIGNATURE-----\n";
+}
+
+QByteArray withLength(QByteArray blob, int offset, quint32 length) {
+    qToBigEndian<quint32>(length, blob.data() + offset);
+    return blob;
+}
+
+Found check() {
+    Found found;
+    UpdateChecker(&found).Checking_Updates_On_Server();
+    return found;
+}
+
+// The log lines since the last call, time stamps left out.
+QStringList logged() {
+    QStringList lines = logFileLines().replaceInStrings(QRegularExpression("^.*?\\] - "), "");
+    QFile::remove("LogFile.log");
+    return lines;
+}
+
+} // namespace
+
+class PublisherTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir work, keys, tree, install;
+    QString publisherKey, otherKey; // public key lines
+    const QString listings = work.filePath("listings.log"), reads = work.filePath("reads.log");
+    std::unique_ptr<AsyncsshServer> server;
+    const QByteArray meter = "meter v2", big = randomTestBytes(5 * 1024 * 1024);
+
+    QString root() const { return tree.path() + componentsRoot; }
+    QString served(const QString &path) const { return root() + path; }
+    QString local(const QString &path) const { return install.filePath(path); }
+    // Publishes the tree as it is now, signed with the publisher's key, and trusts that key.
+    bool publish() {
+        settingsStore()->setValue(PublisherTrust::keySetting, publisherKey);
+        return publishTree(root(), keys.filePath("publisher"));
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(QDir::setCurrent(work.path()));
+        useTestSettings();
+        publisherKey = makePublisherKey(keys.filePath("publisher"));
+        otherKey = makePublisherKey(keys.filePath("other"));
+        QVERIFY2(!publisherKey.isEmpty() && !otherKey.isEmpty(), "ssh-keygen (openssh-client) is needed");
+        server = serveFiles(tree,
+                            {{"Brightfen Meter/Meter.exe", meter},
+                             {"Brightfen Meter/docs/Manual.txt", "manual"},
+                             {"Brightfen Meter/config.xml", "never compared"},
+                             {"Brightfen Meter/big.bin", big},
+                             {"CP210x/setup.exe", "driver"}},
+                            {"--log-listings", listings, "--log-reads", reads});
+        QVERIFY(server);
+        settingsStore()->setValue("Path/Brightfen Meter", local("Brightfen Meter"));
+    }
+    void init() {
+        pointSettingsAt(*server);
+        QVERIFY(publish());
+        logged();
+    }
+
+    void signatureReaderRefusesMalformedEnvelopes_data() {
+        QTest::addColumn<QByteArray>("armored");
+        QTest::addColumn<QString>("refusal"); // empty: accepted and verified
+        QVERIFY(writeTestFile(work.filePath("message"), "message") &&
+                signWithSshKeygen(keys.filePath("publisher"), work.filePath("message")));
+        const QByteArray good = readTestFile(work.filePath("message.sig"));
+        SshSignature reader;
+        QVERIFY2(reader.read(good), qPrintable(reader.error()));
+        // An Ed25519 SSHSIG blob: magic 6, version 4, key length at 10 (51 bytes), namespace length at 65
+        // (16 bytes), reserved length at 85, hash name length at 89 ("sha512"), signature length at 99.
+        const QByteArray blob = QByteArray::fromBase64(good.split('\n').mid(1, 4).join());
+        QCOMPARE(blob.size(), 186);
+        QTest::newRow("as ssh-keygen wrote it") << good << "";
+        QTest::newRow("no armour") << blob.toBase64() << "not an SSH signature file";
+        QTest::newRow("not base64") << armor(blob).replace("U1NIU0lH", "U1N*U0lH")
+                                    << "the signature is not valid base64";
+        QTest::newRow("too large") << armor(blob) + QByteArray(20000, ' ')
+                                   << "the signature file is too large";
+        QTest::newRow("other magic") << armor("SSHSIX" + blob.mid(6)) << "not an SSHSIG signature";
+        QTest::newRow("version 2") << armor(withLength(blob, 6, 2)) << "unknown signature version 2";
+        const QString truncated = "the signature is truncated or has an oversized field";
+        QTest::newRow("cut in the magic") << armor(blob.left(3)) << "not an SSHSIG signature";
+        QTest::newRow("cut in the version") << armor(blob.left(8)) << "the signature is truncated";
+        for (int cut : {12, 40, 70, 95, 120, 185})
+            QTest::newRow(qPrintable(QString("cut at %1").arg(cut))) << armor(blob.left(cut)) << truncated;
+        for (int offset : {10, 65, 85, 89, 99}) {
+            QTest::newRow(qPrintable(QString("length at %1 past the end").arg(offset)))
+                << armor(withLength(blob, offset, 186)) << truncated;
+            QTest::newRow(qPrintable(QString("length at %1 of 4 GB").arg(offset)))
+                << armor(withLength(blob, offset, 0xffffffff)) << truncated;
+        }
+        QTest::newRow("bytes after the end") << armor(blob + "x") << "the signature has bytes after its end";
+        QByteArray flipped = blob;
+        flipped[150] = char(flipped.at(150) ^ 1);
+        QTest::newRow("signature flipped") << armor(flipped) << "the signature does not match the manifest";
+    }
+    void signatureReaderRefusesMalformedEnvelopes() {
+        QFETCH(QByteArray, armored);
+        QFETCH(QString, refusal);
+        SshSignature signature;
+        QString unused;
+        const QList<QByteArray> keys = SshSignature::readPublicKeys(publisherKey, &unused);
+        const bool accepted =
+            signature.read(armored) && signature.verify("message", "quillon-manifest", keys);
+        QCOMPARE(signature.error(), refusal);
+        QCOMPARE(accepted, refusal.isEmpty());
+    }
+
+    void verificationRefusesWhatThePublisherDidNotSign_data() {
+        QTest::addColumn<QString>("keySetting");
+        QTest::addColumn<QString>("signer");    // key file name, empty: not signed
+        QTest::addColumn<QString>("nameSpace"); // of the signature
+        QTest::addColumn<QByteArray>("change"); // appended to the manifest after signing
+        QTest::addColumn<int>("serialOffset");  // highest accepted serial = the manifest's + this
+        QTest::addColumn<QString>("refusal");
+        const QString ns = "quillon-manifest", garbage = "ssh-ed25519 AAAAnot-a-key";
+        const QString both = otherKey + ";" + publisherKey;
+        const QByteArray added = QByteArray(64, 'a') + " 5 Brightfen Meter/evil.exe\n";
+        QTest::newRow("signed") << publisherKey << "publisher" << ns << QByteArray() << 0 << "";
+        QTest::newRow("second of two keys") << both << "publisher" << ns << QByteArray() << -5 << "";
+        QTest::newRow("line added after signing")
+            << publisherKey << "publisher" << ns << added << 0 << "the signature does not match the manifest";
+        QTest::newRow("other key") << publisherKey << "other" << ns << QByteArray() << 0
+                                   << "the signature was made by a key that is not the publisher's";
+        QTest::newRow("other namespace")
+            << publisherKey << "publisher"
+            << "file" << QByteArray() << 0 << "the signature is for another purpose";
+        QTest::newRow("older serial") << publisherKey << "publisher" << ns << QByteArray() << 1
+                                      << "the manifest is older than one already accepted";
+        QTest::newRow("unsigned") << publisherKey << "" << ns << QByteArray() << 0
+                                  << "not an SSH signature file";
+        QTest::newRow("key setting not a key") << garbage << "publisher" << ns << QByteArray() << 0
+                                               << "the publisher key setting holds something else than "
+                                                  "ssh-ed25519 keys";
+    }
+    void verificationRefusesWhatThePublisherDidNotSign() {
+        QFETCH(QString, keySetting);
+        QFETCH(QString, signer);
+        QFETCH(QString, nameSpace);
+        QFETCH(QByteArray, change);
+        QFETCH(int, serialOffset);
+        QFETCH(QString, refusal);
+        const QString manifest = root() + "quillon-manifest";
+        QVERIFY(signer.isEmpty() || signWithSshKeygen(keys.filePath(signer), manifest, nameSpace));
+        if (signer.isEmpty())
+            QFile::remove(manifest + ".sig");
+        PublisherManifest published;
+        QVERIFY(published.parse(readTestFile(manifest)));
+        PublisherTrust trust;
+        const PublisherTrust::Outcome outcome =
+            trust.verify(keySetting, readTestFile(manifest) + change,
+                         QFile::exists(manifest + ".sig") ? readTestFile(manifest + ".sig") : QByteArray(),
+                         published.serial() + serialOffset);
+        QCOMPARE(trust.refusal().section(" (", 0, 0), refusal);
+        QCOMPARE(outcome, refusal.isEmpty() ? PublisherTrust::Accepted : PublisherTrust::Refused);
+        QCOMPARE(trust.manifest() != nullptr, refusal.isEmpty());
+        if (trust.manifest())
+            QCOMPARE(trust.manifest()->fileCount(), 5);
+    }
+
+    // A manifest is read with bounds even when signed: a publisher's tool could still write nonsense.
+    void manifestReaderRefusesMalformedLines_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("refusal"); // empty: read
+        const QByteArray head = "quillon-manifest 1\nserial 7\n", hash(64, 'b');
+        QTest::newRow("files") << head + hash + " 1 Brightfen Meter/a b.exe\n" + hash + " 0 x\n" << QString();
+        QTest::newRow("no files") << head << QString();
+        QTest::newRow("other format")
+            << QByteArray("quillon-manifest 2\nserial 7\n") << QString("not a manifest of a known format");
+        QTest::newRow("no serial") << QByteArray("quillon-manifest 1\n")
+                                   << QString("the manifest has no valid serial number");
+        QTest::newRow("serial signed") << QByteArray("quillon-manifest 1\nserial -7\n")
+                                       << QString("the manifest has no valid serial number");
+        QTest::newRow("no line end") << head.chopped(1)
+                                     << QString("the manifest does not end with a line end");
+        const QString malformed = "line 3 of the manifest is malformed";
+        for (const QByteArray &line : {hash + " 1 ../outside.exe", hash + " 1 /etc/passwd", hash + " 1 a//b",
+                                       hash + " -1 a", hash + " 1e3 a", hash + " 1 ", hash.left(63) + " 1 a",
+                                       hash.toUpper() + " 1 a", hash + " 1 tab\there", QByteArray("b 1 a")})
+            QTest::newRow(line.right(12).constData()) << head + line + '\n' << malformed;
+        QTest::newRow("twice") << head + hash + " 1 a\n" + hash + " 2 a\n"
+                               << QString("line 4 of the manifest lists a file twice");
+    }
+    void manifestReaderRefusesMalformedLines() {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, refusal);
+        PublisherManifest manifest;
+        QCOMPARE(manifest.parse(text), refusal.isEmpty());
+        QCOMPARE(manifest.error(), refusal);
+        QCOMPARE(manifest.fileCount(), refusal.isEmpty() ? text.count('\n') - 2 : 0);
+    }
+
+    // Whatever is wrong with the manifest, the check, an install run, an update run and quillon-cli
+    // fetch nothing and change nothing, and each writes one log line.
+    void runsRefuseAServerTheyCannotTrust_data() {
+        QTest::addColumn<QString>("tampering");
+        for (const char *kind : {"no signature", "no manifest", "manifest changed", "other key", "replayed"})
+            QTest::newRow(kind) << QString(kind);
+    }
+    void runsRefuseAServerTheyCannotTrust() {
+        QFETCH(QString, tampering);
+        const QString manifest = root() + "quillon-manifest", signature = manifest + ".sig";
+        if (tampering == "no signature" || tampering == "no manifest")
+            QVERIFY(QFile::remove(signature));
+        if (tampering == "no manifest")
+            QVERIFY(QFile::remove(manifest));
+        if (tampering == "manifest changed")
+            QVERIFY(writeTestFile(manifest, readTestFile(manifest).replace("Manual", "Manuel")));
+        if (tampering == "other key")
+            QVERIFY(signWithSshKeygen(keys.filePath("other"), manifest));
+        if (tampering == "replayed") {
+            // The old manifest and its genuine signature come back after a newer one was accepted.
+            const QByteArray oldManifest = readTestFile(manifest), oldSignature = readTestFile(signature);
+            QTest::qWait(1100); // a newer serial even within the same second
+            QVERIFY(publish());
+            QVERIFY(!check().contains("Error Signature"));
+            QVERIFY(writeTestFile(manifest, oldManifest) && writeTestFile(signature, oldSignature));
+        }
+        QVERIFY(writeTestFile(local("Brightfen Meter/Meter.exe"), "meter v1"));
+        logged();
+
+        QCOMPARE(check(), Found({{"Error Signature", "Error"}}));
+        QTemporaryDir target;
+        auto context = newInstallContext(target.path());
+        context->selectedLoRa["Brightfen Meter"] = true;
+        context->selectedDrivers["CP210x"] = true;
+        Downloader installer(context.get());
+        DownloaderRun installRun(&installer);
+        QVERIFY(installRun.start(true));
+        QCOMPARE(installRun.events, QStringList{"publisher refused"});
+        QCOMPARE(filesBelow(target.path()), QStringList());
+        QHash<QString, QString> pending{
+            {local("Brightfen Meter/Meter.exe"), componentsRoot + "Brightfen Meter/Meter.exe|8"}};
+        Downloader updater({{local("Brightfen Meter/Meter.exe"), true}}, &pending);
+        DownloaderRun updateRun(&updater);
+        QVERIFY(updateRun.start(false));
+        QCOMPARE(updateRun.events, QStringList{"publisher refused"});
+        QCOMPARE(readTestFile(local("Brightfen Meter/Meter.exe")), QByteArray("meter v1"));
+        for (const char *command : {"check", "update"}) {
+            const ProgramRun cli = runProgram(QUILLON_BINARY_DIR "/tools/quillon-cli",
+                                              {"--settings", useTestSettings(), command}, work.path());
+            QVERIFY2(cli.exitCode == 4, qPrintable(QString::number(cli.exitCode) + cli.output + cli.errors));
+        }
+        QCOMPARE(readTestFile(local("Brightfen Meter/Meter.exe")), QByteArray("meter v1"));
+        const QStringList lines = logged();
+        QCOMPARE(lines.size(), 5);
+        QCOMPARE(lines.filter(PublisherTrust::refusalLogPrefix).size(), 5);
+    }
+
+    // Files changed or added on the server after signing never land: an installer stays unstarted, the
+    // installed file stays, the run counts each as failed and the log names it. Small files arrive
+    // whole in memory, the large one through a partial file: both are hashed as they stream in.
+    void eachFileIsCheckedBeforeItReplacesAnything() {
+        QVERIFY(writeTestFile(served("Brightfen Meter/Meter.exe"), "meter v3"));
+        QVERIFY(writeTestFile(served("CP210x/setup.exe"), "trojan"));
+        QVERIFY(writeTestFile(served("Brightfen Meter/extra.dll"), "unlisted"));
+        QByteArray changed = big;
+        changed[4000000] = char(~changed.at(4000000));
+        QVERIFY(writeTestFile(served("Brightfen Meter/big.bin"), changed));
+
+        QTemporaryDir target;
+        auto context = newInstallContext(target.path());
+        context->selectedLoRa["Brightfen Meter"] = true;
+        context->selectedDrivers["CP210x"] = true;
+        Downloader installer(context.get());
+        DownloaderRun installRun(&installer);
+        QVERIFY(installRun.start(true));
+        QVERIFY(installRun.events.contains("finished install"));
+        QCOMPARE(filesBelow(target.path()),
+                 QStringList({"LoRa/Brightfen Meter/config.xml", "LoRa/Brightfen Meter/docs/Manual.txt"}));
+        QCOMPARE(context->driverInstallers, QStringList());
+        QCOMPARE(installer.failedFileCount(), 4);
+        QStringList lines = logged();
+        lines.sort();
+        const QString meter = target.filePath("LoRa/Brightfen Meter/"), remote = componentsRoot;
+        const QString mismatch = "File refused, it does not match the signed manifest - ";
+        QStringList refused{mismatch + meter + "Meter.exe from " + remote + "Brightfen Meter/Meter.exe",
+                            mismatch + meter + "big.bin from " + remote + "Brightfen Meter/big.bin",
+                            mismatch + target.filePath("Drivers/CP210x/setup.exe") + " from " + remote +
+                                "CP210x/setup.exe",
+                            "File refused, not in the signed manifest - " + meter + "extra.dll from " +
+                                remote + "Brightfen Meter/extra.dll"};
+        refused.sort();
+        QCOMPARE(lines, refused);
+
+        // The update run: the installed files stay as they were, and no partial file is left to resume.
+        QVERIFY(writeTestFile(local("Brightfen Meter/Meter.exe"), "meter v1"));
+        QVERIFY(writeTestFile(local("Brightfen Meter/big.bin"), "old big"));
+        QHash<QString, QString> pending{
+            {local("Brightfen Meter/Meter.exe"), remote + "Brightfen Meter/Meter.exe|8"},
+            {local("Brightfen Meter/big.bin"),
+             remote + "Brightfen Meter/big.bin|" + QString::number(big.size())}};
+        Downloader updater({{pending.keys().first(), true}, {pending.keys().last(), true}}, &pending);
+        DownloaderRun updateRun(&updater);
+        QVERIFY(updateRun.start(false));
+        QVERIFY(updateRun.events.contains("finish update"));
+        QCOMPARE(updater.failedFileCount(), 2);
+        QCOMPARE(readTestFile(local("Brightfen Meter/Meter.exe")), QByteArray("meter v1"));
+        QCOMPARE(readTestFile(local("Brightfen Meter/big.bin")), QByteArray("old big"));
+        QCOMPARE(partialsOf(local("Brightfen Meter/big.bin")), QStringList());
+        QCOMPARE(logged().filter(mismatch).size(), 2);
+
+        // Once published as they are, the same files arrive and the installer may run.
+        QVERIFY(publish());
+        Downloader again(context.get());
+        DownloaderRun againRun(&again);
+        QVERIFY(againRun.start(true));
+        QCOMPARE(again.failedFileCount(), 0);
+        QCOMPARE(readTestFile(meter + "big.bin"), changed);
+        QCOMPARE(context->driverInstallers, QStringList{target.filePath("Drivers/CP210x/setup.exe")});
+        QVERIFY(writeTestFile(served("Brightfen Meter/Meter.exe"), this->meter));
+        QVERIFY(writeTestFile(served("CP210x/setup.exe"), "driver"));
+        QVERIFY(writeTestFile(served("Brightfen Meter/big.bin"), big));
+        QVERIFY(QFile::remove(served("Brightfen Meter/extra.dll")));
+    }
+
+    // A fetch cut short leaves a partial file; the fetch that goes on from it hashes those bytes too, so a
+    // whole file arrives, and a partial changed on the disk in between is caught like a changed server file.
+    void resumedFetchIsCheckedWhole_data() {
+        QTest::addColumn<bool>("partialChanged");
+        QTest::newRow("partial as fetched") << false;
+        QTest::newRow("partial changed on the disk") << true;
+    }
+    void resumedFetchIsCheckedWhole() {
+        QFETCH(bool, partialChanged);
+        const QString target = local("Brightfen Meter/big.bin");
+        QVERIFY(writeTestFile(target, "old big"));
+        QHash<QString, QString> pending{
+            {target, componentsRoot + "Brightfen Meter/big.bin|" + QString::number(big.size())}};
+        auto runOnce = [&](const QStringList &faults, int *failed) {
+            const auto cutServer = serveFiles(tree, {}, faults);
+            Downloader updater({{target, true}}, &pending);
+            DownloaderRun run(&updater);
+            run.start(false);
+            *failed = updater.failedFileCount();
+            return run.events;
+        };
+        int failed = 0;
+        QByteArray before; // a cut before the first write leaves nothing to resume from: cut again
+        for (int attempt = 0; attempt < 10 && before.isEmpty(); ++attempt) {
+            QCOMPARE(runOnce({"--drop-after", "2000000"}, &failed).last(), QString("error connection"));
+            QCOMPARE(partialsOf(target).size(), 1);
+            before = readFileOrEmpty(partialsOf(target).first());
+        }
+        QVERIFY(before.size() > 0 && before.size() < big.size());
+        if (partialChanged) {
+            before[0] = char(~before.at(0));
+            QVERIFY(writeTestFile(partialsOf(target).first(), before));
+        }
+        const QStringList events = runOnce({}, &failed);
+        qint64 fetched = 0;
+        for (const QString &chunk : events.filter(QRegularExpression("^chunk ")))
+            fetched += chunk.mid(6).toLongLong();
+        QCOMPARE(fetched, big.size() - before.size());
+        QCOMPARE(failed, partialChanged ? 1 : 0);
+        QCOMPARE(readTestFile(target), partialChanged ? QByteArray("old big") : big);
+        QCOMPARE(partialsOf(target), QStringList());
+    }
+
+    // The check asks the server for the manifest and its signature only: no listing, no file byte.
+    void checkReadsOnlyTheSignedManifest() {
+        QVERIFY(writeTestFile(local("Brightfen Meter/Meter.exe"), "meter v1"));
+        QVERIFY(writeTestFile(local("Brightfen Meter/docs/Manual.txt"), "manual"));
+        QVERIFY(writeTestFile(local("Brightfen Meter/config.xml"), "mine"));
+        QFile::remove(local("Brightfen Meter/big.bin"));
+        // A file changed on the server after signing is not seen: only what the publisher signed counts.
+        QVERIFY(writeTestFile(served("Brightfen Meter/docs/Manual.txt"), "unsigned"));
+        QFile::remove(listings);
+        QFile::remove(reads);
+        const QString remote = componentsRoot + "Brightfen Meter/";
+        const Found expected{
+            {local("Brightfen Meter/Meter.exe"), remote + "Meter.exe|8"},
+            {local("Brightfen Meter/big.bin"), remote + "big.bin|" + QString::number(big.size())}};
+        QCOMPARE(check(), expected);
+        QCOMPARE(logFileLines(listings), QStringList());
+        QStringList read = logFileLines(reads).replaceInStrings(QRegularExpression(" \\d+$"), "");
+        read.removeDuplicates();
+        QCOMPARE(read,
+                 QStringList({componentsRoot + "quillon-manifest", componentsRoot + "quillon-manifest.sig"}));
+        QVERIFY(writeTestFile(served("Brightfen Meter/docs/Manual.txt"), "manual"));
+        // A local file whose size and time are unchanged is not hashed again: its digest comes from the
+        // cache.
+        const QString manual = local("Brightfen Meter/docs/Manual.txt");
+        const QDateTime time = QFileInfo(manual).lastModified();
+        QFile rewritten(manual);
+        QVERIFY(writeTestFile(manual, "MANUAL") && rewritten.open(QIODevice::ReadWrite) &&
+                rewritten.setFileTime(time, QFileDevice::FileModificationTime));
+        rewritten.close();
+        QCOMPARE(check(), expected);
+    }
+
+    void cleanupTestCase() { settingsStore()->remove(PublisherTrust::keySetting); }
+};
+
+QUILLON_GUILESS_TEST_MAIN(PublisherTest)
+
+#include "tst_publisher.moc"
