@@ -147,10 +147,6 @@ int terminalColumns() {
     return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
-void endProcess(int exitCode) {
-    std::exit(exitCode);
-}
-
 void setVersionForTesting(int major, int minor) {
     PretendedVersion::set(major, minor);
 }

@@ -7,9 +7,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <cstdio>
-#include <stdlib.h>
-
 namespace {
 
 const wchar_t runValueName[] = L"Quillon";
@@ -86,11 +83,6 @@ void applyRemotePermissions(const QString &, quint32) {
 
 int terminalColumns() {
     return WinPlatform::consoleColumns();
-}
-
-void endProcess(int exitCode) {
-    std::fflush(nullptr);
-    _exit(exitCode);
 }
 
 void setVersionForTesting(int major, int minor) {

@@ -6,7 +6,7 @@
 
 #include "core/CEncryptedSettings.h"
 #include "core/ProgramKey.h"
-#include "tools/ToolMain.h"
+#include "platform/Platform.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -59,4 +59,8 @@ static int run(int argc, char *argv[]) {
     return 64;
 }
 
-QUILLON_TOOL_MAIN(run)
+// Ends through Platform::endProcess, never the C runtime's exit (which can hang on Windows), so
+// the tool never calls exit() itself: QCommandLineParser::parse(), not process().
+int main(int argc, char *argv[]) {
+    Platform::endProcess(run(argc, argv));
+}

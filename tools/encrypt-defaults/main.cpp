@@ -2,6 +2,7 @@
 
 #include "core/CSettingsCipher.h"
 #include "core/ProgramKey.h"
+#include "platform/Platform.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -11,7 +12,7 @@
 #include <QSaveFile>
 #include <QTextStream>
 
-int main(int argc, char *argv[]) {
+static int run(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     QTextStream err(stderr);
@@ -67,4 +68,9 @@ int main(int argc, char *argv[]) {
         return 1;
     }
     return 0;
+}
+
+// Runs under Wine in the Windows build: ends as every program does (Platform::endProcess).
+int main(int argc, char *argv[]) {
+    Platform::endProcess(run(argc, argv));
 }

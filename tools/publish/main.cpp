@@ -1,7 +1,7 @@
 // quillon-publish: writes the signed manifest of a download tree (each file's SHA-256, size and path) and,
 // with --key, signs it with OpenSSH's own ssh-keygen.
 
-#include "tools/ToolMain.h"
+#include "platform/Platform.h"
 #include "transfer/PublisherManifest.h"
 
 #include <QCommandLineParser>
@@ -142,4 +142,8 @@ int run(int argc, char *argv[]) {
 
 } // namespace
 
-QUILLON_TOOL_MAIN(run)
+// Ends through Platform::endProcess, never the C runtime's exit (which can hang on Windows), so
+// the tool never calls exit() itself: QCommandLineParser::parse(), not process().
+int main(int argc, char *argv[]) {
+    Platform::endProcess(run(argc, argv));
+}

@@ -3,7 +3,7 @@
 #include "core/CEncryptedSettings.h"
 #include "core/CSettingsCipher.h"
 #include "core/ProgramKey.h"
-#include "tools/ToolMain.h"
+#include "platform/Platform.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -268,4 +268,8 @@ int run(int argc, char *argv[]) {
 
 } // namespace
 
-QUILLON_TOOL_MAIN(run)
+// Ends through Platform::endProcess, never the C runtime's exit (which can hang on Windows), so
+// the tool never calls exit() itself: QCommandLineParser::parse(), not process().
+int main(int argc, char *argv[]) {
+    Platform::endProcess(run(argc, argv));
+}
