@@ -8,6 +8,22 @@
 namespace {
 // Folder handles one walk keeps open at once: plenty for a level, polite to the server.
 constexpr int maxOpenFolders = 64;
+
+// The next reply to one of the requests in sent, taken out of it with what it answers; replies to
+// other requests (ones given up on) are passed over. False once the channel failed.
+template <typename Request>
+bool nextAnswer(SftpChannel &channel, QHash<quint32, Request> &sent, SftpChannel::Reply &reply,
+                Request &request) {
+    while (channel.next(reply)) {
+        const auto found = sent.constFind(reply.id);
+        if (found == sent.cend())
+            continue;
+        request = *found;
+        sent.erase(found);
+        return true;
+    }
+    return false;
+}
 } // namespace
 
 RemoteWalk::RemoteWalk(SftpSession &session) : session(session) {}
@@ -61,15 +77,9 @@ bool RemoteWalk::listAll(const QVector<QByteArray> &paths, QVector<Listing> &out
         startMore();
     };
     startMore();
-    while (!sent.isEmpty()) {
-        SftpChannel::Reply reply;
-        if (!channel.next(reply))
-            break;
-        const auto found = sent.constFind(reply.id);
-        if (found == sent.cend())
-            continue;
-        const Sent request = *found;
-        sent.erase(found);
+    SftpChannel::Reply reply;
+    Sent request;
+    while (!sent.isEmpty() && nextAnswer(channel, sent, reply, request)) {
         Listing &listing = out[request.folder];
         if (request.opening && reply.type == SftpChannel::Handle) {
             handles[request.folder] = reply.handle;
@@ -127,15 +137,9 @@ bool RemoteWalk::resolve(const QVector<int> &pending) {
         sent.insert(channel.stat(entry.path), {pending.at(i), false});
     }
     sent.remove(0);
-    while (!sent.isEmpty()) {
-        SftpChannel::Reply reply;
-        if (!channel.next(reply))
-            break;
-        const auto found = sent.constFind(reply.id);
-        if (found == sent.cend())
-            continue;
-        const Sent request = *found;
-        sent.erase(found);
+    SftpChannel::Reply reply;
+    Sent request;
+    while (!sent.isEmpty() && nextAnswer(channel, sent, reply, request)) {
         Node &entry = nodes[request.node];
         if (request.realpath) {
             if (reply.type == SftpChannel::Name && !reply.entries.isEmpty())

@@ -22,13 +22,6 @@ fi
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset QT_QPA_PLATFORM
 . "$here/virtual-display.sh"
-cleanup() {
-    timeout 60 wineserver -k 2>/dev/null
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
 shots=$build/screenshots
 mkdir -p "$shots"
 # The display comes first: Wine's desktop process, which holds the tray, starts with the first program.

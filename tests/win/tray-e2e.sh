@@ -22,13 +22,6 @@ export WINEPREFIX=$work/prefix
 unset QT_QPA_PLATFORM
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 . "$(dirname "$0")/virtual-display.sh"
-cleanup() {
-    timeout 60 wineserver -k 2>/dev/null
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
 start_tray_display || exit 1
 
 cp "$build/Quillon.exe" "$work/program/"

@@ -1,7 +1,15 @@
 # Helpers of the Wine runs that show Quillon.exe's windows, sourced by them: a virtual display with a
 # tray host (Xvfb and trayer), and the tray icon and menu that Wine docks there. The caller sets $work
-# (a scratch folder) and kills the processes listed in $pids when it ends.
+# (a scratch folder) and lists the processes it starts in $pids; at the end Wine, those processes and
+# $work go.
 pids=()
+cleanup() {
+    timeout 60 wineserver -k 2>/dev/null
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
 failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 # Waits up to $1 seconds for the command after it to succeed.
