@@ -9,7 +9,6 @@
 #include "support/TestSftpServer.h"
 
 #include "core/CEncryptedSettings.h"
-#include "platform/Platform.h"
 #include "transfer/Downloader.h"
 #include "transfer/InstallContext.h"
 #include "transfer/PublisherTrust.h"
@@ -40,11 +39,23 @@ Found check() {
     return found;
 }
 
-// The log lines since the last call, time stamps left out.
+// The log lines since the last call.
 QStringList logged() {
-    QStringList lines = logFileLines().replaceInStrings(QRegularExpression("^.*?\\] - "), "");
+    const QStringList lines = logFileLines();
     QFile::remove("LogFile.log");
     return lines;
+}
+
+struct Run {
+    QStringList events;
+    int failed = 0;
+};
+
+Run runToEnd(Downloader &downloader, bool install) {
+    DownloaderRun run(&downloader);
+    if (!run.start(install))
+        run.events << "did not end";
+    return {run.events, downloader.failedFileCount()};
 }
 
 } // namespace
@@ -59,11 +70,30 @@ class PublisherTest : public QObject {
 
     QString root() const { return tree.path() + componentsRoot; }
     QString served(const QString &path) const { return root() + path; }
-    QString local(const QString &path) const { return install.filePath(path); }
+    QString local(const QString &path) const { return install.filePath("Brightfen Meter/" + path); }
     // Publishes the tree as it is now, signed with the publisher's key, and trusts that key.
     bool publish() {
         settingsStore()->setValue(PublisherTrust::keySetting, publisherKey);
         return publishTree(root(), keys.filePath("publisher"));
+    }
+    // An install run of Brightfen Meter and the CP210x driver below the context's folders.
+    Run installRun(InstallContext *context) {
+        context->selectedLoRa["Brightfen Meter"] = true;
+        context->selectedDrivers["CP210x"] = true;
+        Downloader installer(context);
+        return runToEnd(installer, true);
+    }
+    // An update run of these installed files of Brightfen Meter, as the check listed them.
+    Run updateRun(const QStringList &names) {
+        QHash<QString, QString> pending;
+        QHash<QString, bool> ticked;
+        for (const QString &name : names) {
+            const QString size = QString::number(QFileInfo(served("Brightfen Meter/" + name)).size());
+            pending[local(name)] = componentsRoot + "Brightfen Meter/" + name + "|" + size;
+            ticked[local(name)] = true;
+        }
+        Downloader updater(ticked, &pending);
+        return runToEnd(updater, false);
     }
 
 private slots:
@@ -81,7 +111,7 @@ private slots:
                              {"CP210x/setup.exe", "driver"}},
                             {"--log-listings", listings, "--log-reads", reads});
         QVERIFY(server);
-        settingsStore()->setValue("Path/Brightfen Meter", local("Brightfen Meter"));
+        settingsStore()->setValue("Path/Brightfen Meter", install.filePath("Brightfen Meter"));
     }
     void init() {
         pointSettingsAt(*server);
@@ -89,52 +119,44 @@ private slots:
         logged();
     }
 
+    // Each envelope is refused with a reason; only the one ssh-keygen wrote is accepted.
     void signatureReaderRefusesMalformedEnvelopes_data() {
         QTest::addColumn<QByteArray>("armored");
-        QTest::addColumn<QString>("refusal"); // empty: accepted and verified
         QVERIFY(writeTestFile(work.filePath("message"), "message") &&
                 signWithSshKeygen(keys.filePath("publisher"), work.filePath("message")));
         const QByteArray good = readTestFile(work.filePath("message.sig"));
-        SshSignature reader;
-        QVERIFY2(reader.read(good), qPrintable(reader.error()));
         // An Ed25519 SSHSIG blob: magic 6, version 4, key length at 10 (51 bytes), namespace length at 65
         // (16 bytes), reserved length at 85, hash name length at 89 ("sha512"), signature length at 99.
         const QByteArray blob = QByteArray::fromBase64(good.split('\n').mid(1, 4).join());
         QCOMPARE(blob.size(), 186);
-        QTest::newRow("as ssh-keygen wrote it") << good << "";
-        QTest::newRow("no armour") << blob.toBase64() << "not an SSH signature file";
-        QTest::newRow("not base64") << armor(blob).replace("U1NIU0lH", "U1N*U0lH")
-                                    << "the signature is not valid base64";
-        QTest::newRow("too large") << armor(blob) + QByteArray(20000, ' ')
-                                   << "the signature file is too large";
-        QTest::newRow("other magic") << armor("SSHSIX" + blob.mid(6)) << "not an SSHSIG signature";
-        QTest::newRow("version 2") << armor(withLength(blob, 6, 2)) << "unknown signature version 2";
-        const QString truncated = "the signature is truncated or has an oversized field";
-        QTest::newRow("cut in the magic") << armor(blob.left(3)) << "not an SSHSIG signature";
-        QTest::newRow("cut in the version") << armor(blob.left(8)) << "the signature is truncated";
-        for (int cut : {12, 40, 70, 95, 120, 185})
-            QTest::newRow(qPrintable(QString("cut at %1").arg(cut))) << armor(blob.left(cut)) << truncated;
+        QTest::newRow("as ssh-keygen wrote it") << good;
+        QTest::newRow("no armour") << blob.toBase64();
+        QTest::newRow("not base64") << armor(blob).replace("U1NIU0lH", "U1N*U0lH");
+        QTest::newRow("too large") << armor(blob) + QByteArray(20000, ' ');
+        QTest::newRow("other magic") << armor("SSHSIX" + blob.mid(6));
+        QTest::newRow("version 2") << armor(withLength(blob, 6, 2));
+        for (int cut : {3, 8, 12, 40, 70, 95, 120, 185})
+            QTest::newRow(qPrintable(QString("cut at %1").arg(cut))) << armor(blob.left(cut));
         for (int offset : {10, 65, 85, 89, 99}) {
             QTest::newRow(qPrintable(QString("length at %1 past the end").arg(offset)))
-                << armor(withLength(blob, offset, 186)) << truncated;
+                << armor(withLength(blob, offset, 186));
             QTest::newRow(qPrintable(QString("length at %1 of 4 GB").arg(offset)))
-                << armor(withLength(blob, offset, 0xffffffff)) << truncated;
+                << armor(withLength(blob, offset, 0xffffffff));
         }
-        QTest::newRow("bytes after the end") << armor(blob + "x") << "the signature has bytes after its end";
+        QTest::newRow("bytes after the end") << armor(blob + "x");
         QByteArray flipped = blob;
         flipped[150] = char(flipped.at(150) ^ 1);
-        QTest::newRow("signature flipped") << armor(flipped) << "the signature does not match the manifest";
+        QTest::newRow("signature flipped") << armor(flipped);
     }
     void signatureReaderRefusesMalformedEnvelopes() {
         QFETCH(QByteArray, armored);
-        QFETCH(QString, refusal);
         SshSignature signature;
         QString unused;
         const QList<QByteArray> keys = SshSignature::readPublicKeys(publisherKey, &unused);
         const bool accepted =
             signature.read(armored) && signature.verify("message", "quillon-manifest", keys);
-        QCOMPARE(signature.error(), refusal);
-        QCOMPARE(accepted, refusal.isEmpty());
+        QCOMPARE(accepted, QByteArray(QTest::currentDataTag()) == "as ssh-keygen wrote it");
+        QCOMPARE(signature.error().isEmpty(), accepted);
     }
 
     void verificationRefusesWhatThePublisherDidNotSign_data() {
@@ -143,26 +165,19 @@ private slots:
         QTest::addColumn<QString>("nameSpace"); // of the signature
         QTest::addColumn<QByteArray>("change"); // appended to the manifest after signing
         QTest::addColumn<int>("serialOffset");  // highest accepted serial = the manifest's + this
-        QTest::addColumn<QString>("refusal");
-        const QString ns = "quillon-manifest", garbage = "ssh-ed25519 AAAAnot-a-key";
-        const QString both = otherKey + ";" + publisherKey;
+        QTest::addColumn<bool>("accepted");
+        const QString ns = "quillon-manifest", both = otherKey + ";" + publisherKey;
         const QByteArray added = QByteArray(64, 'a') + " 5 Brightfen Meter/evil.exe\n";
-        QTest::newRow("signed") << publisherKey << "publisher" << ns << QByteArray() << 0 << "";
-        QTest::newRow("second of two keys") << both << "publisher" << ns << QByteArray() << -5 << "";
-        QTest::newRow("line added after signing")
-            << publisherKey << "publisher" << ns << added << 0 << "the signature does not match the manifest";
-        QTest::newRow("other key") << publisherKey << "other" << ns << QByteArray() << 0
-                                   << "the signature was made by a key that is not the publisher's";
-        QTest::newRow("other namespace")
-            << publisherKey << "publisher"
-            << "file" << QByteArray() << 0 << "the signature is for another purpose";
-        QTest::newRow("older serial") << publisherKey << "publisher" << ns << QByteArray() << 1
-                                      << "the manifest is older than one already accepted";
-        QTest::newRow("unsigned") << publisherKey << "" << ns << QByteArray() << 0
-                                  << "not an SSH signature file";
-        QTest::newRow("key setting not a key") << garbage << "publisher" << ns << QByteArray() << 0
-                                               << "the publisher key setting holds something else than "
-                                                  "ssh-ed25519 keys";
+        QTest::newRow("signed") << publisherKey << "publisher" << ns << QByteArray() << 0 << true;
+        QTest::newRow("second of two keys") << both << "publisher" << ns << QByteArray() << -5 << true;
+        QTest::newRow("line added") << publisherKey << "publisher" << ns << added << 0 << false;
+        QTest::newRow("other key") << publisherKey << "other" << ns << QByteArray() << 0 << false;
+        QTest::newRow("other namespace") << publisherKey << "publisher"
+                                         << "file" << QByteArray() << 0 << false;
+        QTest::newRow("older serial") << publisherKey << "publisher" << ns << QByteArray() << 1 << false;
+        QTest::newRow("unsigned") << publisherKey << "" << ns << QByteArray() << 0 << false;
+        QTest::newRow("key setting not a key") << "ssh-ed25519 AAAAnot-a-key"
+                                               << "publisher" << ns << QByteArray() << 0 << false;
     }
     void verificationRefusesWhatThePublisherDidNotSign() {
         QFETCH(QString, keySetting);
@@ -170,7 +185,7 @@ private slots:
         QFETCH(QString, nameSpace);
         QFETCH(QByteArray, change);
         QFETCH(int, serialOffset);
-        QFETCH(QString, refusal);
+        QFETCH(bool, accepted);
         const QString manifest = root() + "quillon-manifest";
         QVERIFY(signer.isEmpty() || signWithSshKeygen(keys.filePath(signer), manifest, nameSpace));
         if (signer.isEmpty())
@@ -182,43 +197,35 @@ private slots:
             trust.verify(keySetting, readTestFile(manifest) + change,
                          QFile::exists(manifest + ".sig") ? readTestFile(manifest + ".sig") : QByteArray(),
                          published.serial() + serialOffset);
-        QCOMPARE(trust.refusal().section(" (", 0, 0), refusal);
-        QCOMPARE(outcome, refusal.isEmpty() ? PublisherTrust::Accepted : PublisherTrust::Refused);
-        QCOMPARE(trust.manifest() != nullptr, refusal.isEmpty());
-        if (trust.manifest())
-            QCOMPARE(trust.manifest()->fileCount(), 5);
+        QCOMPARE(outcome, accepted ? PublisherTrust::Accepted : PublisherTrust::Refused);
+        QCOMPARE(trust.refusal().isEmpty(), accepted);
+        QCOMPARE(trust.manifest() ? trust.manifest()->fileCount() : 0, accepted ? 5 : 0);
     }
 
     // A manifest is read with bounds even when signed: a publisher's tool could still write nonsense.
     void manifestReaderRefusesMalformedLines_data() {
         QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QString>("refusal"); // empty: read
+        QTest::addColumn<int>("files"); // -1: refused
         const QByteArray head = "quillon-manifest 1\nserial 7\n", hash(64, 'b');
-        QTest::newRow("files") << head + hash + " 1 Brightfen Meter/a b.exe\n" + hash + " 0 x\n" << QString();
-        QTest::newRow("no files") << head << QString();
-        QTest::newRow("other format")
-            << QByteArray("quillon-manifest 2\nserial 7\n") << QString("not a manifest of a known format");
-        QTest::newRow("no serial") << QByteArray("quillon-manifest 1\n")
-                                   << QString("the manifest has no valid serial number");
-        QTest::newRow("serial signed") << QByteArray("quillon-manifest 1\nserial -7\n")
-                                       << QString("the manifest has no valid serial number");
-        QTest::newRow("no line end") << head.chopped(1)
-                                     << QString("the manifest does not end with a line end");
-        const QString malformed = "line 3 of the manifest is malformed";
+        QTest::newRow("files") << head + hash + " 1 Brightfen Meter/a b.exe\n" + hash + " 0 x\n" << 2;
+        QTest::newRow("no files") << head << 0;
+        QTest::newRow("other format") << QByteArray("quillon-manifest 2\nserial 7\n") << -1;
+        QTest::newRow("no serial") << QByteArray("quillon-manifest 1\n") << -1;
+        QTest::newRow("serial signed") << QByteArray("quillon-manifest 1\nserial -7\n") << -1;
+        QTest::newRow("no line end") << head.chopped(1) << -1;
         for (const QByteArray &line : {hash + " 1 ../outside.exe", hash + " 1 /etc/passwd", hash + " 1 a//b",
                                        hash + " -1 a", hash + " 1e3 a", hash + " 1 ", hash.left(63) + " 1 a",
                                        hash.toUpper() + " 1 a", hash + " 1 tab\there", QByteArray("b 1 a")})
-            QTest::newRow(line.right(12).constData()) << head + line + '\n' << malformed;
-        QTest::newRow("twice") << head + hash + " 1 a\n" + hash + " 2 a\n"
-                               << QString("line 4 of the manifest lists a file twice");
+            QTest::newRow(line.right(12).constData()) << head + line + '\n' << -1;
+        QTest::newRow("twice") << head + hash + " 1 a\n" + hash + " 2 a\n" << -1;
     }
     void manifestReaderRefusesMalformedLines() {
         QFETCH(QByteArray, text);
-        QFETCH(QString, refusal);
+        QFETCH(int, files);
         PublisherManifest manifest;
-        QCOMPARE(manifest.parse(text), refusal.isEmpty());
-        QCOMPARE(manifest.error(), refusal);
-        QCOMPARE(manifest.fileCount(), refusal.isEmpty() ? text.count('\n') - 2 : 0);
+        QCOMPARE(manifest.parse(text), files >= 0);
+        QCOMPARE(manifest.error().isEmpty(), files >= 0);
+        QCOMPARE(manifest.fileCount(), qMax(files, 0));
     }
 
     // Whatever is wrong with the manifest, the check, an install run, an update run and quillon-cli
@@ -247,39 +254,27 @@ private slots:
             QVERIFY(!check().contains("Error Signature"));
             QVERIFY(writeTestFile(manifest, oldManifest) && writeTestFile(signature, oldSignature));
         }
-        QVERIFY(writeTestFile(local("Brightfen Meter/Meter.exe"), "meter v1"));
+        QVERIFY(writeTestFile(local("Meter.exe"), "meter v1"));
         logged();
 
         QCOMPARE(check(), Found({{"Error Signature", "Error"}}));
         QTemporaryDir target;
-        auto context = newInstallContext(target.path());
-        context->selectedLoRa["Brightfen Meter"] = true;
-        context->selectedDrivers["CP210x"] = true;
-        Downloader installer(context.get());
-        DownloaderRun installRun(&installer);
-        QVERIFY(installRun.start(true));
-        QCOMPARE(installRun.events, QStringList{"publisher refused"});
+        QCOMPARE(installRun(newInstallContext(target.path()).get()).events, QStringList{"publisher refused"});
         QCOMPARE(filesBelow(target.path()), QStringList());
-        QHash<QString, QString> pending{
-            {local("Brightfen Meter/Meter.exe"), componentsRoot + "Brightfen Meter/Meter.exe|8"}};
-        Downloader updater({{local("Brightfen Meter/Meter.exe"), true}}, &pending);
-        DownloaderRun updateRun(&updater);
-        QVERIFY(updateRun.start(false));
-        QCOMPARE(updateRun.events, QStringList{"publisher refused"});
-        QCOMPARE(readTestFile(local("Brightfen Meter/Meter.exe")), QByteArray("meter v1"));
+        QCOMPARE(updateRun({"Meter.exe"}).events, QStringList{"publisher refused"});
         for (const char *command : {"check", "update"}) {
             const ProgramRun cli = runProgram(QUILLON_BINARY_DIR "/tools/quillon-cli",
                                               {"--settings", useTestSettings(), command}, work.path());
             QVERIFY2(cli.exitCode == 4, qPrintable(QString::number(cli.exitCode) + cli.output + cli.errors));
         }
-        QCOMPARE(readTestFile(local("Brightfen Meter/Meter.exe")), QByteArray("meter v1"));
+        QCOMPARE(readTestFile(local("Meter.exe")), QByteArray("meter v1"));
         const QStringList lines = logged();
         QCOMPARE(lines.size(), 5);
         QCOMPARE(lines.filter(PublisherTrust::refusalLogPrefix).size(), 5);
     }
 
     // Files changed or added on the server after signing never land: an installer stays unstarted, the
-    // installed file stays, the run counts each as failed and the log names it. Small files arrive
+    // installed file stays, the run counts each as failed and one log line names each. Small files arrive
     // whole in memory, the large one through a partial file: both are hashed as they stream in.
     void eachFileIsCheckedBeforeItReplacesAnything() {
         QVERIFY(writeTestFile(served("Brightfen Meter/Meter.exe"), "meter v3"));
@@ -291,55 +286,33 @@ private slots:
 
         QTemporaryDir target;
         auto context = newInstallContext(target.path());
-        context->selectedLoRa["Brightfen Meter"] = true;
-        context->selectedDrivers["CP210x"] = true;
-        Downloader installer(context.get());
-        DownloaderRun installRun(&installer);
-        QVERIFY(installRun.start(true));
-        QVERIFY(installRun.events.contains("finished install"));
+        Run run = installRun(context.get());
+        QVERIFY(run.events.contains("finished install"));
         QCOMPARE(filesBelow(target.path()),
                  QStringList({"LoRa/Brightfen Meter/config.xml", "LoRa/Brightfen Meter/docs/Manual.txt"}));
         QCOMPARE(context->driverInstallers, QStringList());
-        QCOMPARE(installer.failedFileCount(), 4);
-        QStringList lines = logged();
-        lines.sort();
-        const QString meter = target.filePath("LoRa/Brightfen Meter/"), remote = componentsRoot;
-        const QString mismatch = "File refused, it does not match the signed manifest - ";
-        QStringList refused{mismatch + meter + "Meter.exe from " + remote + "Brightfen Meter/Meter.exe",
-                            mismatch + meter + "big.bin from " + remote + "Brightfen Meter/big.bin",
-                            mismatch + target.filePath("Drivers/CP210x/setup.exe") + " from " + remote +
-                                "CP210x/setup.exe",
-                            "File refused, not in the signed manifest - " + meter + "extra.dll from " +
-                                remote + "Brightfen Meter/extra.dll"};
-        refused.sort();
-        QCOMPARE(lines, refused);
+        QCOMPARE(run.failed, 4);
+        const QStringList lines = logged();
+        QCOMPARE(lines.size(), 4);
+        for (const char *name : {"/Meter.exe", "/big.bin", "/setup.exe", "/extra.dll"})
+            QVERIFY2(lines.filter(name).size() == 1, name);
 
         // The update run: the installed files stay as they were, and no partial file is left to resume.
-        QVERIFY(writeTestFile(local("Brightfen Meter/Meter.exe"), "meter v1"));
-        QVERIFY(writeTestFile(local("Brightfen Meter/big.bin"), "old big"));
-        QHash<QString, QString> pending{
-            {local("Brightfen Meter/Meter.exe"), remote + "Brightfen Meter/Meter.exe|8"},
-            {local("Brightfen Meter/big.bin"),
-             remote + "Brightfen Meter/big.bin|" + QString::number(big.size())}};
-        Downloader updater({{pending.keys().first(), true}, {pending.keys().last(), true}}, &pending);
-        DownloaderRun updateRun(&updater);
-        QVERIFY(updateRun.start(false));
-        QVERIFY(updateRun.events.contains("finish update"));
-        QCOMPARE(updater.failedFileCount(), 2);
-        QCOMPARE(readTestFile(local("Brightfen Meter/Meter.exe")), QByteArray("meter v1"));
-        QCOMPARE(readTestFile(local("Brightfen Meter/big.bin")), QByteArray("old big"));
-        QCOMPARE(partialsOf(local("Brightfen Meter/big.bin")), QStringList());
-        QCOMPARE(logged().filter(mismatch).size(), 2);
+        QVERIFY(writeTestFile(local("Meter.exe"), "meter v1") && writeTestFile(local("big.bin"), "old big"));
+        run = updateRun({"Meter.exe", "big.bin"});
+        QVERIFY(run.events.contains("finish update"));
+        QCOMPARE(run.failed, 2);
+        QCOMPARE(readTestFile(local("Meter.exe")), QByteArray("meter v1"));
+        QCOMPARE(readTestFile(local("big.bin")), QByteArray("old big"));
+        QCOMPARE(partialsOf(local("big.bin")), QStringList());
+        QCOMPARE(logged().size(), 2);
 
         // Once published as they are, the same files arrive and the installer may run.
         QVERIFY(publish());
-        Downloader again(context.get());
-        DownloaderRun againRun(&again);
-        QVERIFY(againRun.start(true));
-        QCOMPARE(again.failedFileCount(), 0);
-        QCOMPARE(readTestFile(meter + "big.bin"), changed);
+        QCOMPARE(installRun(context.get()).failed, 0);
+        QCOMPARE(readTestFile(target.filePath("LoRa/Brightfen Meter/big.bin")), changed);
         QCOMPARE(context->driverInstallers, QStringList{target.filePath("Drivers/CP210x/setup.exe")});
-        QVERIFY(writeTestFile(served("Brightfen Meter/Meter.exe"), this->meter));
+        QVERIFY(writeTestFile(served("Brightfen Meter/Meter.exe"), meter));
         QVERIFY(writeTestFile(served("CP210x/setup.exe"), "driver"));
         QVERIFY(writeTestFile(served("Brightfen Meter/big.bin"), big));
         QVERIFY(QFile::remove(served("Brightfen Meter/extra.dll")));
@@ -354,22 +327,12 @@ private slots:
     }
     void resumedFetchIsCheckedWhole() {
         QFETCH(bool, partialChanged);
-        const QString target = local("Brightfen Meter/big.bin");
+        const QString target = local("big.bin");
         QVERIFY(writeTestFile(target, "old big"));
-        QHash<QString, QString> pending{
-            {target, componentsRoot + "Brightfen Meter/big.bin|" + QString::number(big.size())}};
-        auto runOnce = [&](const QStringList &faults, int *failed) {
-            const auto cutServer = serveFiles(tree, {}, faults);
-            Downloader updater({{target, true}}, &pending);
-            DownloaderRun run(&updater);
-            run.start(false);
-            *failed = updater.failedFileCount();
-            return run.events;
-        };
-        int failed = 0;
         QByteArray before; // a cut before the first write leaves nothing to resume from: cut again
         for (int attempt = 0; attempt < 10 && before.isEmpty(); ++attempt) {
-            QCOMPARE(runOnce({"--drop-after", "2000000"}, &failed).last(), QString("error connection"));
+            const auto cutServer = serveFiles(tree, {}, {"--drop-after", "2000000"});
+            QCOMPARE(updateRun({"big.bin"}).events.last(), QString("error connection"));
             QCOMPARE(partialsOf(target).size(), 1);
             before = readFileOrEmpty(partialsOf(target).first());
         }
@@ -378,30 +341,30 @@ private slots:
             before[0] = char(~before.at(0));
             QVERIFY(writeTestFile(partialsOf(target).first(), before));
         }
-        const QStringList events = runOnce({}, &failed);
+        const auto wholeServer = serveFiles(tree, {});
+        const Run run = updateRun({"big.bin"});
         qint64 fetched = 0;
-        for (const QString &chunk : events.filter(QRegularExpression("^chunk ")))
+        for (const QString &chunk : run.events.filter(QRegularExpression("^chunk ")))
             fetched += chunk.mid(6).toLongLong();
         QCOMPARE(fetched, big.size() - before.size());
-        QCOMPARE(failed, partialChanged ? 1 : 0);
+        QCOMPARE(run.failed, partialChanged ? 1 : 0);
         QCOMPARE(readTestFile(target), partialChanged ? QByteArray("old big") : big);
         QCOMPARE(partialsOf(target), QStringList());
     }
 
     // The check asks the server for the manifest and its signature only: no listing, no file byte.
     void checkReadsOnlyTheSignedManifest() {
-        QVERIFY(writeTestFile(local("Brightfen Meter/Meter.exe"), "meter v1"));
-        QVERIFY(writeTestFile(local("Brightfen Meter/docs/Manual.txt"), "manual"));
-        QVERIFY(writeTestFile(local("Brightfen Meter/config.xml"), "mine"));
-        QFile::remove(local("Brightfen Meter/big.bin"));
+        QVERIFY(writeTestFile(local("Meter.exe"), "meter v1"));
+        QVERIFY(writeTestFile(local("docs/Manual.txt"), "manual"));
+        QVERIFY(writeTestFile(local("config.xml"), "mine"));
+        QFile::remove(local("big.bin"));
         // A file changed on the server after signing is not seen: only what the publisher signed counts.
         QVERIFY(writeTestFile(served("Brightfen Meter/docs/Manual.txt"), "unsigned"));
         QFile::remove(listings);
         QFile::remove(reads);
         const QString remote = componentsRoot + "Brightfen Meter/";
-        const Found expected{
-            {local("Brightfen Meter/Meter.exe"), remote + "Meter.exe|8"},
-            {local("Brightfen Meter/big.bin"), remote + "big.bin|" + QString::number(big.size())}};
+        const Found expected{{local("Meter.exe"), remote + "Meter.exe|8"},
+                             {local("big.bin"), remote + "big.bin|" + QString::number(big.size())}};
         QCOMPARE(check(), expected);
         QCOMPARE(logFileLines(listings), QStringList());
         QStringList read = logFileLines(reads).replaceInStrings(QRegularExpression(" \\d+$"), "");
@@ -411,7 +374,7 @@ private slots:
         QVERIFY(writeTestFile(served("Brightfen Meter/docs/Manual.txt"), "manual"));
         // A local file whose size and time are unchanged is not hashed again: its digest comes from the
         // cache.
-        const QString manual = local("Brightfen Meter/docs/Manual.txt");
+        const QString manual = local("docs/Manual.txt");
         const QDateTime time = QFileInfo(manual).lastModified();
         QFile rewritten(manual);
         QVERIFY(writeTestFile(manual, "MANUAL") && rewritten.open(QIODevice::ReadWrite) &&

@@ -1,39 +1,12 @@
 #!/usr/bin/python3
 """A small SFTP server on loopback for the transfer tests, with switches to inject faults.
 
-Run with Debian's interpreter (/usr/bin/python3), which has asyncssh:
+    /usr/bin/python3 asyncssh_server.py --root DIR --user NAME --password SECRET [faults...]
 
-    asyncssh_server.py --root DIR --user NAME --password SECRET [--host-key FILE] [faults...]
-
-The folder DIR is the server root: clients see DIR/upload/... as /upload/... . Once the server
-listens it prints "PORT <n>" and "FINGERPRINT SHA256:..." on stdout (one line each, flushed) and
-serves until it is killed or its standard input closes.
-
-Fault switches (all off by default; "per connection" counts restart with every new session):
-  --drop-after N          close the connection abruptly once N bytes of file data were sent
-  --stall-after N         stop answering anything once N bytes of file data were sent
-  --faults-once           apply --drop-after and --stall-after to the first connection only
-  --max-read N            answer every read with at most N bytes (short reads)
-  --fail-open REGEX       opening a file whose server path matches REGEX fails (permission denied)
-  --fail-opendir REGEX    opening a folder whose server path matches REGEX fails
-  --stall-listing REGEX   listing a folder whose server path matches REGEX is never answered
-  --read-error-after N    reads at offset >= N fail with an SFTP failure status (session stays up)
-  --read-error-match RE   limit --read-error-after to files whose server path matches RE
-  --extra-entry DIR|NAME|SIZE
-                          add a listing entry NAME (a regular file of SIZE bytes) to folder DIR,
-                          for names no file system can hold ("../evil.exe", "a/b"); repeatable
-  --open-delay-ms N       wait N ms before answering each open (a slow server)
-  --log-listings FILE     append the server path of every folder listed to FILE, a line each
-  --log-reads FILE        append the server path and byte count of every read answered to FILE
-  --stop-file FILE        serve until FILE is removed instead of until standard input closes
-                          (for tests under Wine, which starts Linux programs without pipes)
-  --protocol-fault KIND   serve SFTP from a hand-written packet handler that breaks the protocol once,
-                          on the first READDIR (READ for extra-data) of a path matching --fault-path:
-                          unknown-id, oversized, length-past-packet, name-count, attrs-past-packet,
-                          nul-name, wrong-type, extra-data, endless-listing, listing-error; or version
-                          (answers INIT with version 4)
-  --fault-path REGEX      where --protocol-fault strikes (default: everywhere)
-Symlinks need no switch: make real symlinks in the tree; they are listed as symlinks.
+Clients see DIR/upload/... as /upload/... . Once the server listens it prints "PORT <n>" and
+"FINGERPRINT SHA256:..." (a line each, flushed) and serves until it is killed or its standard input
+closes. --help lists the fault switches; "per connection" counts restart with every session.
+Symlinks need no switch: real symlinks in the tree are listed as symlinks.
 """
 
 import argparse
@@ -46,31 +19,45 @@ import warnings
 warnings.simplefilter('ignore')  # asyncssh's imports warn about old ciphers on stderr
 import asyncssh  # noqa: E402
 
+SWITCHES = [
+    ('--drop-after', int, 'close the connection abruptly once N bytes of file data were sent'),
+    ('--stall-after', int, 'stop answering anything once N bytes of file data were sent'),
+    ('--faults-once', bool, 'apply --drop-after and --stall-after to the first connection only'),
+    ('--max-read', int, 'answer every read with at most N bytes (short reads)'),
+    ('--fail-open', str, 'opening a file whose server path matches REGEX fails (permission denied)'),
+    ('--stall-listing', str, 'listing a folder whose server path matches REGEX is never answered'),
+    ('--read-error-after', int, 'reads at offset >= N fail with an SFTP failure (session stays up)'),
+    ('--read-error-match', str, 'limit --read-error-after to files whose server path matches REGEX'),
+    ('--extra-entry', list, 'DIR|NAME|SIZE: list a regular file NAME in DIR, for names no file system '
+                            'can hold ("../evil.exe", "a/b"); repeatable'),
+    ('--open-delay-ms', int, 'wait N ms before answering each open (a slow server)'),
+    ('--log-listings', str, 'append the server path of every folder listed to FILE, a line each'),
+    ('--log-reads', str, 'append the server path and byte count of every read answered to FILE'),
+    ('--stop-file', str, 'serve until FILE is removed (tests under Wine, which start Linux programs '
+                         'without pipes)'),
+    ('--protocol-fault', str, 'serve SFTP from a hand-written handler that breaks the protocol once, on '
+                              'the first READDIR (READ for extra-data) of a path matching --fault-path: '
+                              'unknown-id, oversized, length-past-packet, name-count, attrs-past-packet, '
+                              'nul-name, wrong-type, extra-data, endless-listing, listing-error; or version '
+                              '(answers INIT with version 4)'),
+    ('--fault-path', str, 'where --protocol-fault strikes (default: everywhere)'),
+]
+
 
 def parse_args():
     parser = argparse.ArgumentParser()
-    parser.add_argument('--root', required=True)
-    parser.add_argument('--user', required=True)
-    parser.add_argument('--password', required=True)
-    parser.add_argument('--host-key')
-    parser.add_argument('--drop-after', type=int)
-    parser.add_argument('--stall-after', type=int)
-    parser.add_argument('--faults-once', action='store_true')
-    parser.add_argument('--max-read', type=int)
-    parser.add_argument('--fail-open')
-    parser.add_argument('--fail-opendir')
-    parser.add_argument('--stall-listing')
-    parser.add_argument('--read-error-after', type=int)
-    parser.add_argument('--read-error-match')
-    parser.add_argument('--extra-entry', action='append', default=[])
-    parser.add_argument('--open-delay-ms', type=int, default=0)
-    parser.add_argument('--log-listings')
-    parser.add_argument('--log-reads')
-    parser.add_argument('--stop-file')
-    parser.add_argument('--protocol-fault')
-    parser.add_argument('--fault-path', default='')
+    for name in ('--root', '--user', '--password'):
+        parser.add_argument(name, required=True)
+    for name, kind, text in SWITCHES:
+        if kind is bool:
+            parser.add_argument(name, action='store_true', help=text)
+        elif kind is list:
+            parser.add_argument(name, action='append', default=[], help=text)
+        else:
+            parser.add_argument(name, type=kind, help=text)
     args = parser.parse_args()
-    for name in ('root', 'host_key', 'log_listings', 'log_reads', 'stop_file'):
+    args.open_delay_ms, args.fault_path = args.open_delay_ms or 0, args.fault_path or ''
+    for name in ('root', 'log_listings', 'log_reads', 'stop_file'):
         setattr(args, name, unix_path(getattr(args, name)))
     return args
 
@@ -91,6 +78,16 @@ def server_path(path):
     return os.path.normpath(os.path.join(b'/', path)).decode('utf-8', 'surrogateescape')
 
 
+def matches(pattern, name):
+    return pattern and re.search(pattern, name)
+
+
+def append_line(log, line):
+    if log:
+        with open(log, 'a', encoding='utf-8', errors='surrogateescape') as file:
+            file.write(line + '\n')
+
+
 class FaultySFTPServer(asyncssh.SFTPServer):
     def __init__(self, chan):
         super().__init__(chan, chroot=ARGS.root.encode())
@@ -103,12 +100,11 @@ class FaultySFTPServer(asyncssh.SFTPServer):
         self.paths = {}
 
     async def open(self, path, pflags, attrs):
-        if ARGS.open_delay_ms:
-            await asyncio.sleep(ARGS.open_delay_ms / 1000)
+        await asyncio.sleep(ARGS.open_delay_ms / 1000)
         if pflags & ~asyncssh.FXF_READ:
             raise asyncssh.SFTPPermissionDenied('This server is read-only')
         name = server_path(path)
-        if ARGS.fail_open and re.search(ARGS.fail_open, name):
+        if matches(ARGS.fail_open, name):
             raise asyncssh.SFTPPermissionDenied('Open refused by --fail-open')
         file_obj = super().open(path, pflags, attrs)
         self.paths[id(file_obj)] = name
@@ -123,8 +119,7 @@ class FaultySFTPServer(asyncssh.SFTPServer):
         if ARGS.read_error_after is not None and offset >= ARGS.read_error_after:
             if not ARGS.read_error_match or re.search(ARGS.read_error_match, name):
                 raise asyncssh.SFTPFailure('Read refused by --read-error-after')
-        if ARGS.max_read:
-            size = min(size, ARGS.max_read)
+        size = min(size, ARGS.max_read or size)
         if self.stall_after is not None and self.sent >= self.stall_after:
             await asyncio.Event().wait()  # never set: the request is never answered
         if self.drop_after is not None and self.sent >= self.drop_after:
@@ -140,22 +135,16 @@ class FaultySFTPServer(asyncssh.SFTPServer):
         data = super().read(file_obj, offset, size)
         for limit in (self.drop_after, self.stall_after):
             if limit is not None:
-                data = data[:max(0, limit - self.sent)] if self.sent + len(data) > limit else data
+                data = data[:max(0, limit - self.sent)]
         self.sent += len(data)
-        if ARGS.log_reads:
-            with open(ARGS.log_reads, 'a', encoding='utf-8', errors='surrogateescape') as log:
-                log.write('%s %d\n' % (name, len(data)))
+        append_line(ARGS.log_reads, '%s %d' % (name, len(data)))
         return data
 
     async def listdir(self, path):
         name = server_path(path)
-        if ARGS.fail_opendir and re.search(ARGS.fail_opendir, name):
-            raise asyncssh.SFTPPermissionDenied('Opendir refused by --fail-opendir')
-        if ARGS.stall_listing and re.search(ARGS.stall_listing, name):
+        if matches(ARGS.stall_listing, name):
             await asyncio.Event().wait()  # never set: the listing is never answered
-        if ARGS.log_listings:
-            with open(ARGS.log_listings, 'a', encoding='utf-8', errors='surrogateescape') as log:
-                log.write(name + '\n')
+        append_line(ARGS.log_listings, name)
         entries = super().listdir(path)
         for extra in ARGS.extra_entry:
             folder, entry_name, size = extra.split('|')
@@ -177,6 +166,10 @@ def sftp_string(value):
 def sftp_attrs(st):
     return (u32(0xf) + st.st_size.to_bytes(8, 'big') + u32(st.st_uid) + u32(st.st_gid) + u32(st.st_mode) +
             u32(int(st.st_atime)) + u32(int(st.st_mtime)))
+
+
+def local_path(path):
+    return os.path.join(ARGS.root.encode(), server_path(path).encode('utf-8', 'surrogateescape').lstrip(b'/'))
 
 
 class RawSftpSession(asyncssh.SSHServerSession):
@@ -214,14 +207,13 @@ class RawSftpSession(asyncssh.SSHServerSession):
         body = b''.join(sftp_string(n) + sftp_string(n) + sftp_attrs(st) for n, st in entries)
         self.send(104, u32(rid) + u32(len(entries)) + body)
 
+    def new_handle(self, rid, prefix, value):
+        self.counter += 1
+        self.handles[prefix + b'%d' % self.counter] = value
+        self.send(102, u32(rid) + sftp_string(prefix + b'%d' % self.counter))
+
     def handle(self, packet):
-        fault, handles = ARGS.protocol_fault, self.handles
-        send, status, strike, names = self.send, self.status, self.strike, self.names
-
-        def local(path):
-            return os.path.join(ARGS.root.encode(),
-                                server_path(path).encode('utf-8', 'surrogateescape').lstrip(b'/'))
-
+        fault, handles, send, names = ARGS.protocol_fault, self.handles, self.send, self.names
         kind = packet[0]
         if kind == 1:
             send(2, u32(4 if fault == 'version' else 3))
@@ -230,70 +222,64 @@ class RawSftpSession(asyncssh.SSHServerSession):
         arg = packet[9:9 + int.from_bytes(packet[5:9], 'big')]
         try:
             if kind == 16:  # REALPATH
-                names(rid, [(server_path(arg).encode('utf-8', 'surrogateescape'), os.stat(local(arg)))])
+                names(rid, [(server_path(arg).encode('utf-8', 'surrogateescape'), os.stat(local_path(arg)))])
             elif kind in (7, 17):  # LSTAT, STAT
-                send(105, u32(rid) + sftp_attrs((os.lstat if kind == 7 else os.stat)(local(arg))))
+                send(105, u32(rid) + sftp_attrs((os.lstat if kind == 7 else os.stat)(local_path(arg))))
             elif kind == 11:  # OPENDIR
-                folder = local(arg)
-                entries = [(n, os.lstat(os.path.join(folder, n))) for n in os.listdir(folder)]
-                self.counter += 1
-                handles[b'd%d' % self.counter] = (arg, entries)
-                send(102, u32(rid) + sftp_string(b'd%d' % self.counter))
+                folder = local_path(arg)
+                self.new_handle(rid, b'd', (arg, [(n, os.lstat(os.path.join(folder, n))) for n in os.listdir(folder)]))
             elif kind == 3:  # OPEN
-                self.counter += 1
-                handles[b'f%d' % self.counter] = (arg, open(local(arg), 'rb'))
-                send(102, u32(rid) + sftp_string(b'f%d' % self.counter))
+                self.new_handle(rid, b'f', (arg, open(local_path(arg), 'rb')))
             elif kind == 8:  # FSTAT
                 send(105, u32(rid) + sftp_attrs(os.fstat(handles[arg][1].fileno())))
             elif kind == 4:  # CLOSE
                 handle = handles.pop(arg, None)
                 if handle and arg.startswith(b'f'):
                     handle[1].close()
-                status(rid, 0)
+                self.status(rid, 0)
             elif kind == 5:  # READ
                 path, file_obj = handles[arg]
                 rest = packet[9 + len(arg):]
-                offset, length = int.from_bytes(rest[:8], 'big'), int.from_bytes(rest[8:12], 'big')
-                file_obj.seek(offset)
-                data = file_obj.read(length)
-                if fault == 'extra-data' and data and strike(path):
+                file_obj.seek(int.from_bytes(rest[:8], 'big'))
+                data = file_obj.read(int.from_bytes(rest[8:12], 'big'))
+                if fault == 'extra-data' and data and self.strike(path):
                     data += b'x' * 100
-                if data:
-                    send(103, u32(rid) + sftp_string(data))
-                else:
-                    status(rid, 1)
+                send(103, u32(rid) + sftp_string(data)) if data else self.status(rid, 1)
             elif kind == 12:  # READDIR
-                path, entries = handles[arg]
-                st = os.stat(ARGS.root)
-                if fault == 'endless-listing' and re.search(ARGS.fault_path, server_path(path)):
-                    self.counter += 1000
-                    names(rid, [(b'f%d' % (self.counter + i), st) for i in range(1000)])
-                elif not entries and fault == 'listing-error' and strike(path):
-                    status(rid, 4, b'Failure by --protocol-fault')
-                elif not entries:
-                    status(rid, 1)
-                elif fault in ('version', 'extra-data', 'endless-listing', 'listing-error') or not strike(path):
-                    handles[arg] = (path, [])
-                    names(rid, entries)
-                elif fault == 'unknown-id':
-                    names(rid + 1000, entries)
-                elif fault == 'oversized':
-                    send(104, u32(rid), length=0x80000000)
-                elif fault == 'length-past-packet':
-                    send(104, u32(rid) + u32(1) + u32(1000) + b'short' + bytes(20))
-                elif fault == 'name-count':
-                    send(104, u32(rid) + u32(10000000) + sftp_string(b'a') + sftp_string(b'a') + sftp_attrs(st))
-                elif fault == 'attrs-past-packet':
-                    send(104, u32(rid) + u32(1) + sftp_string(b'app.exe') + sftp_string(b'app.exe') + u32(0xf) +
-                         b'\0' * 6)
-                elif fault == 'nul-name':
-                    names(rid, [(b'evil\0.exe', st)] + entries)
-                elif fault == 'wrong-type':
-                    send(102, u32(rid) + sftp_string(b'h'))
+                self.readdir(rid, arg)
             else:
-                status(rid, 8, b'Unsupported')
+                self.status(rid, 8, b'Unsupported')
         except OSError:
-            status(rid, 2, b'No such file')
+            self.status(rid, 2, b'No such file')
+
+    def readdir(self, rid, handle):
+        fault, send, names = ARGS.protocol_fault, self.send, self.names
+        path, entries = self.handles[handle]
+        st = os.stat(ARGS.root)
+        if fault == 'endless-listing' and re.search(ARGS.fault_path, server_path(path)):
+            self.counter += 1000
+            names(rid, [(b'f%d' % (self.counter + i), st) for i in range(1000)])
+        elif not entries and fault == 'listing-error' and self.strike(path):
+            self.status(rid, 4, b'Failure by --protocol-fault')
+        elif not entries:
+            self.status(rid, 1)
+        elif fault in ('version', 'extra-data', 'endless-listing', 'listing-error') or not self.strike(path):
+            self.handles[handle] = (path, [])
+            names(rid, entries)
+        elif fault == 'unknown-id':
+            names(rid + 1000, entries)
+        elif fault == 'oversized':
+            send(104, u32(rid), length=0x80000000)
+        elif fault == 'length-past-packet':
+            send(104, u32(rid) + u32(1) + u32(1000) + b'short' + bytes(20))
+        elif fault == 'name-count':
+            send(104, u32(rid) + u32(10000000) + sftp_string(b'a') + sftp_string(b'a') + sftp_attrs(st))
+        elif fault == 'attrs-past-packet':
+            send(104, u32(rid) + u32(1) + sftp_string(b'app.exe') * 2 + u32(0xf) + b'\0' * 6)
+        elif fault == 'nul-name':
+            names(rid, [(b'evil\0.exe', st)] + entries)
+        elif fault == 'wrong-type':
+            send(102, u32(rid) + sftp_string(b'h'))
 
 
 class PasswordServer(asyncssh.SSHServer):
@@ -311,26 +297,18 @@ class PasswordServer(asyncssh.SSHServer):
 
 
 async def main():
-    if ARGS.host_key:
-        key = asyncssh.read_private_key(ARGS.host_key)
-    else:
-        key = asyncssh.generate_private_key('ssh-ed25519')
-    if ARGS.protocol_fault:
-        server = await asyncssh.listen('127.0.0.1', 0, server_host_keys=[key], server_factory=PasswordServer,
-                                       encoding=None, allow_scp=False)
-    else:
-        server = await asyncssh.listen('127.0.0.1', 0, server_host_keys=[key], server_factory=PasswordServer,
-                                       sftp_factory=FaultySFTPServer, allow_scp=False)
-    port = server.sockets[0].getsockname()[1]
-    print('PORT %d' % port, flush=True)
+    key = asyncssh.generate_private_key('ssh-ed25519')
+    sftp = {'encoding': None} if ARGS.protocol_fault else {'sftp_factory': FaultySFTPServer}
+    server = await asyncssh.listen('127.0.0.1', 0, server_host_keys=[key], server_factory=PasswordServer,
+                                   allow_scp=False, **sftp)
+    print('PORT %d' % server.sockets[0].getsockname()[1], flush=True)
     print('FINGERPRINT %s' % key.get_fingerprint('sha256'), flush=True)
     # Serve until the test closes our standard input (or kills us), or removes the stop file.
     if ARGS.stop_file:
         while os.path.exists(ARGS.stop_file):
             await asyncio.sleep(0.2)
     else:
-        loop = asyncio.get_running_loop()
-        await loop.run_in_executor(None, sys.stdin.buffer.read)
+        await asyncio.get_running_loop().run_in_executor(None, sys.stdin.buffer.read)
     server.close()
 
 
