@@ -1,39 +1,18 @@
 #pragma once
-// Test SFTP servers on loopback, started and stopped by the tests themselves.
-//
-// How to use (any test linked with the test-support library):
-//
-//     QTemporaryDir tree;                                   // the server's "/"
-//     writeTestFile(tree.path() + "/upload/Softwares/For Download/Brightfen Meter/app.exe", "v2");
-//     AsyncsshServer server(tree.path());                   // or AsyncsshServer(tree.path(), {"--max-read",
-//     "32768"}) QVERIFY2(server.isRunning(), qPrintable(server.errorText())); useTestSettings(); // once per
-//     test process pointSettingsAt(server);                              // "SFTP/IP", "SFTP/port",
-//     "SFTP/Login", "SFTP/Pswd", "SFTP/HostKey"
-//     ... run the worker ...
-//     // the destructor stops the server, even when a QVERIFY returns early
-//
-// AsyncsshServer takes the fault switches of tests/servers/asyncssh_server.py as extra arguments
-// (--drop-after N, --stall-after N, --faults-once, --max-read N, --fail-open RE, --fail-opendir RE,
-// --read-error-after N, --read-error-match RE, --extra-entry "DIR|NAME|SIZE", --open-delay-ms N,
-// --log-listings FILE, --log-reads FILE (the bytes of every read it answered),
-// --protocol-fault KIND with --fault-path RE (SFTP written by hand that breaks the protocol once),
-// --host-key FILE); each server generates a fresh host key unless --host-key names one.
-// OpensshServer runs the real sshd (tests/servers/openssh_server.sh); it needs root, so check
-// OpensshServer::unavailableReason() first and QSKIP with it when it is not empty.
+// Test SFTP servers on loopback, started by the tests and stopped by the destructor (even when a QVERIFY
+// returns early). AsyncsshServer takes the fault switches of tests/servers/asyncssh_server.py (its --help
+// lists them) and generates a fresh host key each time; OpensshServer runs the real sshd
+// (tests/servers/openssh_server.sh), which needs root: QSKIP with unavailableReason() when it is not empty.
+// Scenario.h's serveFiles writes a tree, starts a server over it and points the settings at it.
 
 #include "TestFiles.h"
 
-#include <QByteArray>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
 class TestSftpServer {
 public:
-    virtual ~TestSftpServer();
-    TestSftpServer(const TestSftpServer &) = delete;
-    TestSftpServer &operator=(const TestSftpServer &) = delete;
+    virtual ~TestSftpServer() { stop(); }
 
     bool isRunning() const;
     // Why the server did not start (its own error output), for QVERIFY2.
@@ -48,23 +27,16 @@ public:
     void stop();
 
 protected:
-    TestSftpServer(const QString &treeRoot, const QString &user, const QString &password);
-    void start(const QString &program, const QStringList &arguments, int timeoutMs);
+    TestSftpServer(const QString &treeRoot, const QString &user, const QString &password)
+        : root(treeRoot), userName(user), userPassword(password) {}
+    void start(const QString &program, QStringList arguments, int timeoutMs);
 
 private:
-    // Under Wine the server is a Linux program started without a handle or pipes: it writes to a
-    // file and serves while the stop file exists.
-    void startDetached(const QString &program, QStringList arguments, int timeoutMs);
-    void readAnnouncement(const QByteArray &line);
-    void failed(const QByteArray &errors);
+    void readAnnouncement(const QByteArray &lines);
     QProcess process;
     QTemporaryDir detachedFiles;
     bool detached = false;
-    QString root;
-    QString userName;
-    QString userPassword;
-    QString keyFingerprint;
-    QString error;
+    QString root, userName, userPassword, keyFingerprint, error;
     int serverPort = 0;
 };
 
