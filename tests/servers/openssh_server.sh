@@ -3,12 +3,11 @@
 #
 #   openssh_server.sh TREE USER PASSWORD [STOP_FILE]
 #
-# TREE is the folder that clients see as "/" (it holds upload/Softwares/For Download/...). Needs
-# root: it creates the throwaway local user USER with PASSWORD, bind-mounts TREE as the chroot under
-# /run (sshd refuses a chroot below the world-writable /tmp), writes its own config and host key,
-# starts sshd on a free port of 127.0.0.1 and prints "PORT <n>" and "FINGERPRINT SHA256:..." once
-# the port answers. It serves until its standard input closes (or STOP_FILE, when given, is removed)
-# or it gets SIGTERM/SIGINT, then stops sshd and removes the user, the mount and its folder.
+# TREE is the folder that clients see as "/". Needs root: it creates the throwaway local user USER,
+# bind-mounts TREE as the chroot under /run (sshd refuses a chroot below the world-writable /tmp),
+# starts sshd on a free port of 127.0.0.1 and prints "PORT <n>" and "FINGERPRINT SHA256:..." once the
+# port answers. It serves until its standard input closes (or STOP_FILE, when given, is removed) or it
+# gets SIGTERM/SIGINT, then stops sshd and removes the user, the mount and its folder.
 set -u
 if [ $# -ne 3 ] && [ $# -ne 4 ]; then echo "usage: $0 TREE USER PASSWORD [STOP_FILE]" >&2; exit 64; fi
 if [ "$(id -u)" -ne 0 ]; then echo "openssh_server.sh: needs root (local user, chroot)" >&2; exit 77; fi
@@ -17,14 +16,10 @@ unix_path() { case "$1" in [Zz]:[/\\]*) printf '%s' "${1#??}" | tr '\\' / ;; *) 
 TREE=$(realpath "$(unix_path "$1")")
 STOP_FILE=$(unix_path "${4:-}")
 USER_NAME=$2
-PASSWORD=$3
 SSHD=$(command -v sshd || echo /usr/sbin/sshd)
-
 RUNDIR=$(mktemp -d /run/quillon-sshd.XXXXXX) || exit 1
 CHROOT=$RUNDIR/root
-SSHD_PID=
-MOUNTED=0
-USER_MADE=0
+SSHD_PID='' MOUNTED=0 USER_MADE=0
 
 cleanup() {
     trap - EXIT TERM INT HUP
@@ -40,10 +35,9 @@ cleanup() {
 trap 'cleanup 0' TERM INT HUP
 trap 'cleanup $?' EXIT
 
-chmod 755 "$RUNDIR"
-mkdir -m 755 "$CHROOT"
 # The chroot must be owned by root and writable by nobody else; the client user must be able to walk it.
-chmod 755 "$TREE"
+chmod 755 "$RUNDIR" "$TREE"
+mkdir -m 755 "$CHROOT"
 if mount --bind "$TREE" "$CHROOT" 2>/dev/null; then
     MOUNTED=1
 else
@@ -55,10 +49,8 @@ chmod 755 "$CHROOT"
 userdel "$USER_NAME" 2>/dev/null
 useradd --no-create-home --home-dir / --shell /usr/sbin/nologin "$USER_NAME" || exit 1
 USER_MADE=1
-echo "$USER_NAME:$PASSWORD" | chpasswd || exit 1
-mkdir -p /run/sshd
-chmod 755 /run/sshd
-
+echo "$USER_NAME:$3" | chpasswd || exit 1
+mkdir -p /run/sshd && chmod 755 /run/sshd
 ssh-keygen -q -t ed25519 -N '' -f "$RUNDIR/host_key" || exit 1
 FINGERPRINT=$(ssh-keygen -l -E sha256 -f "$RUNDIR/host_key.pub" | awk '{print $2}')
 
@@ -91,14 +83,13 @@ CONFIG
 
 port_answers() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-for attempt in 1 2 3 4 5; do
+for _ in 1 2 3 4 5; do
     PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
     write_config "$PORT"
     "$SSHD" -D -e -f "$RUNDIR/sshd_config" 2>>"$RUNDIR/sshd.log" &
     SSHD_PID=$!
     for _ in $(seq 1 100); do
-        if port_answers "$PORT"; then break; fi
-        if ! kill -0 "$SSHD_PID" 2>/dev/null; then break; fi
+        if port_answers "$PORT" || ! kill -0 "$SSHD_PID" 2>/dev/null; then break; fi
         sleep 0.05
     done
     if kill -0 "$SSHD_PID" 2>/dev/null && port_answers "$PORT"; then break; fi

@@ -4,8 +4,6 @@
 
 #include <QString>
 
-class QTemporaryDir;
-
 // A well-formed publisher key that signed nothing served in the tests: trusting it makes every server
 // without a manifest signed by it refused.
 inline const QString unusedPublisherKey =
