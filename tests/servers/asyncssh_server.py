@@ -20,26 +20,23 @@ warnings.simplefilter('ignore')  # asyncssh's imports warn about old ciphers on 
 import asyncssh  # noqa: E402
 
 SWITCHES = [
-    ('--drop-after', int, 'close the connection abruptly once N bytes of file data were sent'),
-    ('--stall-after', int, 'stop answering anything once N bytes of file data were sent'),
-    ('--faults-once', bool, 'apply --drop-after and --stall-after to the first connection only'),
-    ('--max-read', int, 'answer every read with at most N bytes (short reads)'),
-    ('--fail-open', str, 'opening a file whose server path matches REGEX fails (permission denied)'),
+    ('--drop-after', int, 'cut the connection once N bytes of file data were sent'),
+    ('--stall-after', int, 'answer nothing more once N bytes of file data were sent'),
+    ('--faults-once', bool, '--drop-after and --stall-after strike the first connection only'),
+    ('--max-read', int, 'answer every read with at most N bytes'),
+    ('--fail-open', str, 'opening a file whose server path matches REGEX is refused'),
     ('--stall-listing', str, 'listing a folder whose server path matches REGEX is never answered'),
-    ('--read-error-after', int, 'reads at offset >= N fail with an SFTP failure (session stays up)'),
-    ('--read-error-match', str, 'limit --read-error-after to files whose server path matches REGEX'),
-    ('--extra-entry', list, 'DIR|NAME|SIZE: list a regular file NAME in DIR, for names no file system '
-                            'can hold ("../evil.exe", "a/b"); repeatable'),
-    ('--open-delay-ms', int, 'wait N ms before answering each open (a slow server)'),
-    ('--log-listings', str, 'append the server path of every folder listed to FILE, a line each'),
+    ('--read-error-after', int, 'reads at offset >= N fail with an SFTP failure (the session stays)'),
+    ('--read-error-match', str, 'limit --read-error-after to server paths matching REGEX'),
+    ('--extra-entry', list, 'DIR|NAME|SIZE: list a file NAME no file system can hold in DIR; repeatable'),
+    ('--open-delay-ms', int, 'wait N ms before answering each open'),
+    ('--log-listings', str, 'append the server path of every folder listed to FILE'),
     ('--log-reads', str, 'append the server path and byte count of every read answered to FILE'),
-    ('--stop-file', str, 'serve until FILE is removed (tests under Wine, which start Linux programs '
-                         'without pipes)'),
-    ('--protocol-fault', str, 'serve SFTP from a hand-written handler that breaks the protocol once, on '
-                              'the first READDIR (READ for extra-data) of a path matching --fault-path: '
-                              'unknown-id, oversized, length-past-packet, name-count, attrs-past-packet, '
-                              'nul-name, wrong-type, extra-data, endless-listing, listing-error; or version '
-                              '(answers INIT with version 4)'),
+    ('--stop-file', str, 'serve until FILE is removed (Wine starts Linux programs without pipes)'),
+    ('--protocol-fault', str, 'break SFTP once, on the first READDIR (READ for extra-data) of a path '
+                              'matching --fault-path: unknown-id, oversized, length-past-packet, name-count, '
+                              'attrs-past-packet, nul-name, wrong-type, extra-data, endless-listing, '
+                              'listing-error, version (INIT answered with 4)'),
     ('--fault-path', str, 'where --protocol-fault strikes (default: everywhere)'),
 ]
 

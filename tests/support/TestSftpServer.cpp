@@ -75,14 +75,11 @@ void TestSftpServer::stop() {
     }
     if (process.state() == QProcess::NotRunning)
         return;
-    // Closing its standard input tells the server to stop and clean up after itself.
-    process.closeWriteChannel();
-    if (!process.waitForFinished(10000)) {
-        process.terminate();
-        if (!process.waitForFinished(10000)) {
-            process.kill();
-            process.waitForFinished(3000);
-        }
+    // Closing its standard input tells the server to stop and clean up after itself; then harder.
+    for (auto end : {&QProcess::closeWriteChannel, &QProcess::terminate, &QProcess::kill}) {
+        (process.*end)();
+        if (process.waitForFinished(10000))
+            return;
     }
 }
 
