@@ -356,8 +356,9 @@ private slots:
         QCOMPARE(run.failed, 4);
         const QStringList lines = logged();
         QCOMPARE(lines.size(), 4);
-        for (const char *name : {"/Meter.exe", "/big.bin", "/setup.exe", "/extra.dll"})
-            QVERIFY2(lines.filter(name).size() == 1, name);
+        for (const char *file : {"LoRa/Brightfen Meter/Meter.exe", "LoRa/Brightfen Meter/big.bin",
+                                 "LoRa/Brightfen Meter/extra.dll", "Drivers/CP210x/setup.exe"})
+            QVERIFY2(lines.filter(target.filePath(file)).size() == 1, file);
 
         // The update run: the installed files stay as they were, and no partial file is left to resume.
         QVERIFY(writeTestFile(local("Meter.exe"), "meter v1") && writeTestFile(local("big.bin"), "old big"));
