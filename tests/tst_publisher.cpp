@@ -12,7 +12,6 @@
 #include "transfer/Downloader.h"
 #include "transfer/InstallContext.h"
 #include "transfer/PublisherTrust.h"
-#include "transfer/SshSignature.h"
 #include "transfer/UpdateChecker.h"
 
 #include <QDir>
@@ -119,84 +118,68 @@ private slots:
         logged();
     }
 
-    // Each envelope is refused with a reason; only the one ssh-keygen wrote is accepted.
-    void signatureReaderRefusesMalformedEnvelopes_data() {
-        QTest::addColumn<QByteArray>("armored");
-        QVERIFY(writeTestFile(work.filePath("message"), "message") &&
-                signWithSshKeygen(keys.filePath("publisher"), work.filePath("message")));
-        const QByteArray good = readTestFile(work.filePath("message.sig"));
+    // Only the manifest as published, signed by a trusted key and not older than one accepted before, is
+    // accepted; every other signature and every malformed envelope is refused with a reason.
+    void verificationRefusesWhatThePublisherDidNotSign_data() {
+        QTest::addColumn<QString>("keySetting");
+        QTest::addColumn<QByteArray>("manifest");
+        QTest::addColumn<QByteArray>("signature");
+        QTest::addColumn<int>("serialOffset"); // highest accepted serial = the manifest's + this
+        QTest::addColumn<bool>("accepted");
+        QVERIFY(publish());
+        const QString path = root() + "quillon-manifest";
+        const QByteArray manifest = readTestFile(path), good = readTestFile(path + ".sig");
+        const auto signedBy = [&](const char *key, const char *nameSpace) {
+            return signWithSshKeygen(keys.filePath(key), path, nameSpace) ? readTestFile(path + ".sig") : "";
+        };
+        const auto refused = [&](const char *name, const QByteArray &signature, const QString &key,
+                                 const QByteArray &text, int serialOffset) {
+            QTest::newRow(name) << key << text << signature << serialOffset << false;
+        };
+        const auto envelope = [&](const QString &name, const QByteArray &signature) {
+            refused(qPrintable(name), signature, publisherKey, manifest, 0);
+        };
+        QTest::newRow("signed") << publisherKey << manifest << good << 0 << true;
+        QTest::newRow("second of two keys")
+            << otherKey + ";" + publisherKey << manifest << good << -5 << true;
+        refused("line added", good, publisherKey, manifest + QByteArray(64, 'a') + " 5 Meter/evil.exe\n", 0);
+        refused("older serial", good, publisherKey, manifest, 1);
+        refused("key setting not a key", good, "ssh-ed25519 AAAAnot-a-key", manifest, 0);
+        envelope("other key", signedBy("other", "quillon-manifest"));
+        envelope("other namespace", signedBy("publisher", "file"));
+        envelope("unsigned", "");
         // An Ed25519 SSHSIG blob: magic 6, version 4, key length at 10 (51 bytes), namespace length at 65
         // (16 bytes), reserved length at 85, hash name length at 89 ("sha512"), signature length at 99.
         const QByteArray blob = QByteArray::fromBase64(good.split('\n').mid(1, 4).join());
         QCOMPARE(blob.size(), 186);
-        QTest::newRow("as ssh-keygen wrote it") << good;
-        QTest::newRow("no armour") << blob.toBase64();
-        QTest::newRow("not base64") << armor(blob).replace("U1NIU0lH", "U1N*U0lH");
-        QTest::newRow("too large") << armor(blob) + QByteArray(20000, ' ');
-        QTest::newRow("other magic") << armor("SSHSIX" + blob.mid(6));
-        QTest::newRow("version 2") << armor(withLength(blob, 6, 2));
+        envelope("no armour", blob.toBase64());
+        envelope("not base64", armor(blob).replace("U1NIU0lH", "U1N*U0lH"));
+        envelope("too large", armor(blob) + QByteArray(20000, ' '));
+        envelope("other magic", armor("SSHSIX" + blob.mid(6)));
+        envelope("version 2", armor(withLength(blob, 6, 2)));
         for (int cut : {3, 8, 12, 40, 70, 95, 120, 185})
-            QTest::newRow(qPrintable(QString("cut at %1").arg(cut))) << armor(blob.left(cut));
+            envelope(QString("cut at %1").arg(cut), armor(blob.left(cut)));
         for (int offset : {10, 65, 85, 89, 99}) {
-            QTest::newRow(qPrintable(QString("length at %1 past the end").arg(offset)))
-                << armor(withLength(blob, offset, 186));
-            QTest::newRow(qPrintable(QString("length at %1 of 4 GB").arg(offset)))
-                << armor(withLength(blob, offset, 0xffffffff));
+            envelope(QString("length at %1 past the end").arg(offset), armor(withLength(blob, offset, 186)));
+            envelope(QString("length at %1 of 4 GB").arg(offset),
+                     armor(withLength(blob, offset, 0xffffffff)));
         }
-        QTest::newRow("bytes after the end") << armor(blob + "x");
+        envelope("bytes after the end", armor(blob + "x"));
         QByteArray flipped = blob;
         flipped[150] = char(flipped.at(150) ^ 1);
-        QTest::newRow("signature flipped") << armor(flipped);
-    }
-    void signatureReaderRefusesMalformedEnvelopes() {
-        QFETCH(QByteArray, armored);
-        SshSignature signature;
-        QString unused;
-        const QList<QByteArray> keys = SshSignature::readPublicKeys(publisherKey, &unused);
-        const bool accepted =
-            signature.read(armored) && signature.verify("message", "quillon-manifest", keys);
-        QCOMPARE(accepted, QByteArray(QTest::currentDataTag()) == "as ssh-keygen wrote it");
-        QCOMPARE(signature.error().isEmpty(), accepted);
-    }
-
-    void verificationRefusesWhatThePublisherDidNotSign_data() {
-        QTest::addColumn<QString>("keySetting");
-        QTest::addColumn<QString>("signer");    // key file name, empty: not signed
-        QTest::addColumn<QString>("nameSpace"); // of the signature
-        QTest::addColumn<QByteArray>("change"); // appended to the manifest after signing
-        QTest::addColumn<int>("serialOffset");  // highest accepted serial = the manifest's + this
-        QTest::addColumn<bool>("accepted");
-        const QString ns = "quillon-manifest", both = otherKey + ";" + publisherKey;
-        const QByteArray added = QByteArray(64, 'a') + " 5 Brightfen Meter/evil.exe\n";
-        QTest::newRow("signed") << publisherKey << "publisher" << ns << QByteArray() << 0 << true;
-        QTest::newRow("second of two keys") << both << "publisher" << ns << QByteArray() << -5 << true;
-        QTest::newRow("line added") << publisherKey << "publisher" << ns << added << 0 << false;
-        QTest::newRow("other key") << publisherKey << "other" << ns << QByteArray() << 0 << false;
-        QTest::newRow("other namespace") << publisherKey << "publisher"
-                                         << "file" << QByteArray() << 0 << false;
-        QTest::newRow("older serial") << publisherKey << "publisher" << ns << QByteArray() << 1 << false;
-        QTest::newRow("unsigned") << publisherKey << "" << ns << QByteArray() << 0 << false;
-        QTest::newRow("key setting not a key") << "ssh-ed25519 AAAAnot-a-key"
-                                               << "publisher" << ns << QByteArray() << 0 << false;
+        envelope("signature flipped", armor(flipped));
     }
     void verificationRefusesWhatThePublisherDidNotSign() {
         QFETCH(QString, keySetting);
-        QFETCH(QString, signer);
-        QFETCH(QString, nameSpace);
-        QFETCH(QByteArray, change);
+        QFETCH(QByteArray, manifest);
+        QFETCH(QByteArray, signature);
         QFETCH(int, serialOffset);
         QFETCH(bool, accepted);
-        const QString manifest = root() + "quillon-manifest";
-        QVERIFY(signer.isEmpty() || signWithSshKeygen(keys.filePath(signer), manifest, nameSpace));
-        if (signer.isEmpty())
-            QFile::remove(manifest + ".sig");
         PublisherManifest published;
-        QVERIFY(published.parse(readTestFile(manifest)));
+        QVERIFY(published.parse(manifest));
         PublisherTrust trust;
         const PublisherTrust::Outcome outcome =
-            trust.verify(keySetting, readTestFile(manifest) + change,
-                         QFile::exists(manifest + ".sig") ? readTestFile(manifest + ".sig") : QByteArray(),
-                         published.serial() + serialOffset);
+            trust.verify(keySetting, manifest, signature, published.serial() + serialOffset);
         QCOMPARE(outcome, accepted ? PublisherTrust::Accepted : PublisherTrust::Refused);
         QCOMPARE(trust.refusal().isEmpty(), accepted);
         QCOMPARE(trust.manifest() ? trust.manifest()->fileCount() : 0, accepted ? 5 : 0);
