@@ -1,12 +1,7 @@
 #!/usr/bin/python3
-"""A small SFTP server on loopback for the transfer tests, with switches to inject faults.
+"""An SFTP server on loopback for the transfer tests, serving --root DIR as "/", with fault switches (--help).
 
-    /usr/bin/python3 asyncssh_server.py --root DIR --user NAME --password SECRET [faults...]
-
-Clients see DIR/upload/... as /upload/... . Once the server listens it prints "PORT <n>" and
-"FINGERPRINT SHA256:..." (a line each, flushed) and serves until it is killed or its standard input
-closes. --help lists the fault switches; "per connection" counts restart with every session.
-Symlinks need no switch: real symlinks in the tree are listed as symlinks.
+Once it listens it prints "PORT <n>" and "FINGERPRINT SHA256:..." and serves until its standard input closes.
 """
 
 import argparse
@@ -45,25 +40,16 @@ def parse_args():
     parser = argparse.ArgumentParser()
     for name in ('--root', '--user', '--password'):
         parser.add_argument(name, required=True)
+    options = {bool: {'action': 'store_true'}, list: {'action': 'append', 'default': []}}
     for name, kind, text in SWITCHES:
-        if kind is bool:
-            parser.add_argument(name, action='store_true', help=text)
-        elif kind is list:
-            parser.add_argument(name, action='append', default=[], help=text)
-        else:
-            parser.add_argument(name, type=kind, help=text)
+        parser.add_argument(name, help=text, **options.get(kind, {'type': kind}))
     args = parser.parse_args()
     args.open_delay_ms, args.fault_path = args.open_delay_ms or 0, args.fault_path or ''
     for name in ('root', 'log_listings', 'log_reads', 'stop_file'):
-        setattr(args, name, unix_path(getattr(args, name)))
+        path = getattr(args, name)  # a Windows test under Wine names them on drive Z:, which is "/"
+        if path and re.match(r'^[Zz]:[\\/]', path):
+            setattr(args, name, path[2:].replace('\\', '/'))
     return args
-
-
-def unix_path(path):
-    """A Windows test under Wine names its folders on drive Z:, which Wine maps to "/"."""
-    if path and re.match(r'^[Zz]:[\\/]', path):
-        return path[2:].replace('\\', '/')
-    return path
 
 
 ARGS = parse_args()
@@ -73,10 +59,6 @@ CONNECTIONS = 0
 def server_path(path):
     """The client's path, normalised the way the server maps it."""
     return os.path.normpath(os.path.join(b'/', path)).decode('utf-8', 'surrogateescape')
-
-
-def matches(pattern, name):
-    return pattern and re.search(pattern, name)
 
 
 def append_line(log, line):
@@ -101,7 +83,7 @@ class FaultySFTPServer(asyncssh.SFTPServer):
         if pflags & ~asyncssh.FXF_READ:
             raise asyncssh.SFTPPermissionDenied('This server is read-only')
         name = server_path(path)
-        if matches(ARGS.fail_open, name):
+        if ARGS.fail_open and re.search(ARGS.fail_open, name):
             raise asyncssh.SFTPPermissionDenied('Open refused by --fail-open')
         file_obj = super().open(path, pflags, attrs)
         self.paths[id(file_obj)] = name
@@ -113,9 +95,9 @@ class FaultySFTPServer(asyncssh.SFTPServer):
 
     async def read(self, file_obj, offset, size):
         name = self.paths.get(id(file_obj), '')
-        if ARGS.read_error_after is not None and offset >= ARGS.read_error_after:
-            if not ARGS.read_error_match or re.search(ARGS.read_error_match, name):
-                raise asyncssh.SFTPFailure('Read refused by --read-error-after')
+        if ARGS.read_error_after is not None and offset >= ARGS.read_error_after and \
+                re.search(ARGS.read_error_match or '', name):
+            raise asyncssh.SFTPFailure('Read refused by --read-error-after')
         size = min(size, ARGS.max_read or size)
         if self.stall_after is not None and self.sent >= self.stall_after:
             await asyncio.Event().wait()  # never set: the request is never answered
@@ -139,7 +121,7 @@ class FaultySFTPServer(asyncssh.SFTPServer):
 
     async def listdir(self, path):
         name = server_path(path)
-        if matches(ARGS.stall_listing, name):
+        if ARGS.stall_listing and re.search(ARGS.stall_listing, name):
             await asyncio.Event().wait()  # never set: the listing is never answered
         append_line(ARGS.log_listings, name)
         entries = super().listdir(path)

@@ -1,13 +1,7 @@
 #!/bin/bash
-# OpenSSH sshd on loopback serving a package tree over SFTP, for end-to-end tests and benchmarks.
-#
-#   openssh_server.sh TREE USER PASSWORD [STOP_FILE]
-#
-# TREE is the folder that clients see as "/". Needs root: it creates the throwaway local user USER,
-# bind-mounts TREE as the chroot under /run (sshd refuses a chroot below the world-writable /tmp),
-# starts sshd on a free port of 127.0.0.1 and prints "PORT <n>" and "FINGERPRINT SHA256:..." once the
-# port answers. It serves until its standard input closes (or STOP_FILE, when given, is removed) or it
-# gets SIGTERM/SIGINT, then stops sshd and removes the user, the mount and its folder.
+# OpenSSH sshd on 127.0.0.1 serving TREE as "/" to a throwaway local user, chrooted below /run (sshd refuses
+# one below the world-writable /tmp). Needs root. Prints "PORT <n>" and "FINGERPRINT SHA256:..." once the
+# port answers; serves until standard input closes, STOP_FILE is removed or a signal comes, then cleans up.
 set -u
 if [ $# -ne 3 ] && [ $# -ne 4 ]; then echo "usage: $0 TREE USER PASSWORD [STOP_FILE]" >&2; exit 64; fi
 if [ "$(id -u)" -ne 0 ]; then echo "openssh_server.sh: needs root (local user, chroot)" >&2; exit 77; fi
@@ -55,18 +49,16 @@ ssh-keygen -q -t ed25519 -N '' -f "$RUNDIR/host_key" || exit 1
 FINGERPRINT=$(ssh-keygen -l -E sha256 -f "$RUNDIR/host_key.pub" | awk '{print $2}')
 
 write_config() {
+    # OpenSSH 9.8 and later penalise failed logins per source address; tests log in wrongly on purpose.
     cat > "$RUNDIR/sshd_config" <<CONFIG
 ListenAddress 127.0.0.1
 Port $1
 HostKey $RUNDIR/host_key
 PidFile none
 UsePAM no
-PasswordAuthentication yes
-KbdInteractiveAuthentication no
 PubkeyAuthentication no
-PermitRootLogin no
+KbdInteractiveAuthentication no
 AllowUsers $USER_NAME
-AuthorizedKeysFile none
 MaxStartups 100
 MaxAuthTries 100
 LogLevel ERROR
@@ -74,10 +66,8 @@ Subsystem sftp internal-sftp
 ForceCommand internal-sftp
 ChrootDirectory $CHROOT
 AllowTcpForwarding no
-X11Forwarding no
+PerSourcePenalties no
 CONFIG
-    # OpenSSH 9.8 and later penalise failed logins per source address; tests log in wrongly on purpose.
-    echo "PerSourcePenalties no" >> "$RUNDIR/sshd_config"
     "$SSHD" -t -f "$RUNDIR/sshd_config" 2>/dev/null || sed -i '/^PerSourcePenalties/d' "$RUNDIR/sshd_config"
 }
 

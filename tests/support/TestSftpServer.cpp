@@ -8,9 +8,8 @@
 #include <QThread>
 
 bool TestSftpServer::isRunning() const {
-    if (detached)
-        return serverPort != 0 && QFile::exists(detachedFiles.filePath("stop"));
-    return serverPort != 0 && process.state() == QProcess::Running;
+    return serverPort != 0 &&
+           (detached ? QFile::exists(detachedFiles.filePath("stop")) : process.state() == QProcess::Running);
 }
 
 void TestSftpServer::start(const QString &program, QStringList arguments, int timeoutMs) {
@@ -73,25 +72,25 @@ void TestSftpServer::stop() {
             QThread::msleep(1000);
         return;
     }
-    if (process.state() == QProcess::NotRunning)
-        return;
     // Closing its standard input tells the server to stop and clean up after itself; then harder.
     for (auto end : {&QProcess::closeWriteChannel, &QProcess::terminate, &QProcess::kill}) {
-        (process.*end)();
-        if (process.waitForFinished(10000))
+        if (process.state() == QProcess::NotRunning)
             return;
+        (process.*end)();
+        process.waitForFinished(10000);
     }
 }
 
 AsyncsshServer::AsyncsshServer(const QString &treeRoot, const QStringList &faultSwitches)
-    : TestSftpServer(treeRoot, "quillon", "Test-Pa55") {
-    QStringList arguments{QUILLON_TEST_SERVERS "/asyncssh_server.py", "--root", treeRoot};
-    start("/usr/bin/python3", arguments << "--user" << user() << "--password" << password() << faultSwitches,
+    : TestSftpServer("quillon", "Test-Pa55") {
+    const QStringList login{"--user", user(), "--password", password()};
+    start("/usr/bin/python3",
+          QStringList{QUILLON_TEST_SERVERS "/asyncssh_server.py", "--root", treeRoot} + login + faultSwitches,
           20000);
 }
 
 OpensshServer::OpensshServer(const QString &treeRoot)
-    : TestSftpServer(treeRoot, QString("qtest%1").arg(QRandomGenerator::global()->bounded(100000, 999999)),
+    : TestSftpServer(QString("qtest%1").arg(QRandomGenerator::global()->bounded(100000, 999999)),
                      QString("Pw-%1").arg(QRandomGenerator::global()->generate64(), 0, 36)) {
     if (unavailableReason().isEmpty())
         start("/bin/bash", {QUILLON_TEST_SERVERS "/openssh_server.sh", treeRoot, user(), password()}, 30000);

@@ -1,9 +1,6 @@
 #pragma once
-// Test SFTP servers on loopback, started by the tests and stopped by the destructor (even when a QVERIFY
-// returns early). AsyncsshServer takes the fault switches of tests/servers/asyncssh_server.py (its --help
-// lists them) and generates a fresh host key each time; OpensshServer runs the real sshd
-// (tests/servers/openssh_server.sh), which needs root: QSKIP with unavailableReason() when it is not empty.
-// Scenario.h's serveFiles writes a tree, starts a server over it and points the settings at it.
+// Test SFTP servers on loopback, stopped by the destructor (even when a QVERIFY returns early). Scenario.h's
+// serveFiles writes a tree, starts a server over it and points the settings at it.
 
 #include "TestFiles.h"
 
@@ -15,20 +12,15 @@ public:
     virtual ~TestSftpServer() { stop(); }
 
     bool isRunning() const;
-    // Why the server did not start (its own error output), for QVERIFY2.
-    QString errorText() const { return error; }
+    QString errorText() const { return error; } // why it did not start
     int port() const { return serverPort; }
-    // The host key's SHA-256 fingerprint, "SHA256:" and unpadded base64, as OpenSSH prints it.
-    QString fingerprint() const { return keyFingerprint; }
+    QString fingerprint() const { return keyFingerprint; } // "SHA256:..." as OpenSSH prints it
     QString user() const { return userName; }
     QString password() const { return userPassword; }
-    // The folder that clients see as "/".
-    QString treeRoot() const { return root; }
     void stop();
 
 protected:
-    TestSftpServer(const QString &treeRoot, const QString &user, const QString &password)
-        : root(treeRoot), userName(user), userPassword(password) {}
+    TestSftpServer(const QString &user, const QString &password) : userName(user), userPassword(password) {}
     void start(const QString &program, QStringList arguments, int timeoutMs);
 
 private:
@@ -36,20 +28,21 @@ private:
     QProcess process;
     QTemporaryDir detachedFiles;
     bool detached = false;
-    QString root, userName, userPassword, keyFingerprint, error;
+    QString userName, userPassword, keyFingerprint, error;
     int serverPort = 0;
 };
 
-// The asyncssh server with fault switches; starts in well under a second.
+// tests/servers/asyncssh_server.py with its fault switches (its --help lists them); starts in well under a
+// second.
 class AsyncsshServer : public TestSftpServer {
 public:
     explicit AsyncsshServer(const QString &treeRoot, const QStringList &faultSwitches = {});
 };
 
-// OpenSSH sshd in a chroot with a throwaway local user (root only).
+// tests/servers/openssh_server.sh: the real sshd in a chroot with a throwaway local user (root only).
 class OpensshServer : public TestSftpServer {
 public:
     explicit OpensshServer(const QString &treeRoot);
-    // Empty when sshd can run here; otherwise the reason to skip.
+    // Empty when sshd can run here; otherwise the reason to QSKIP.
     static QString unavailableReason();
 };
