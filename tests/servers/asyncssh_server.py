@@ -76,25 +76,17 @@ class FaultySFTPServer(asyncssh.SFTPServer):
         self.drop_after = ARGS.drop_after if faults_apply else None
         self.stall_after = ARGS.stall_after if faults_apply else None
         self.sent = 0
-        self.paths = {}
 
     async def open(self, path, pflags, attrs):
         await asyncio.sleep(ARGS.open_delay_ms / 1000)
         if pflags & ~asyncssh.FXF_READ:
             raise asyncssh.SFTPPermissionDenied('This server is read-only')
-        name = server_path(path)
-        if ARGS.fail_open and re.search(ARGS.fail_open, name):
+        if ARGS.fail_open and re.search(ARGS.fail_open, server_path(path)):
             raise asyncssh.SFTPPermissionDenied('Open refused by --fail-open')
-        file_obj = super().open(path, pflags, attrs)
-        self.paths[id(file_obj)] = name
-        return file_obj
-
-    def close(self, file_obj):
-        self.paths.pop(id(file_obj), None)
-        return super().close(file_obj)
+        return super().open(path, pflags, attrs)
 
     async def read(self, file_obj, offset, size):
-        name = self.paths.get(id(file_obj), '')
+        name = server_path(file_obj.name[len(ARGS.root.encode()):])  # the local path below the root
         if ARGS.read_error_after is not None and offset >= ARGS.read_error_after and \
                 re.search(ARGS.read_error_match or '', name):
             raise asyncssh.SFTPFailure('Read refused by --read-error-after')

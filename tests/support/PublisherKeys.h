@@ -4,8 +4,7 @@
 
 #include <QString>
 
-// A well-formed publisher key that signed nothing served in the tests: trusting it makes every server
-// without a manifest signed by it refused.
+// A well-formed key that signed nothing served in the tests: trusting it makes every server refused.
 inline const QString unusedPublisherKey =
     QStringLiteral("ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIFKx0nxFdeKEXq/DSdZFd+aZcA4aVoh47Jiw2IM7y/sM");
 
