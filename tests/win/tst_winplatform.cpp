@@ -70,8 +70,8 @@ TEST_CASE("a file is renamed only where none is, replaced in one rename, and loc
     HANDLE cleanup = HANDLE(_wspawnlp(_P_NOWAIT, L"cmd.exe", L"cmd.exe", L"/c", script.c_str(), nullptr));
     CHECK((old != INVALID_HANDLE_VALUE && WaitForSingleObject(cleanup, 1000) == WAIT_TIMEOUT));
     CloseHandle(old);
-    CHECK((WaitForSingleObject(cleanup, 20000) == WAIT_OBJECT_0 && !fs::exists(folder / "Old.exe")));
-    CHECK(!fs::exists(folder / "delete.bat"));
+    CHECK(WaitForSingleObject(cleanup, 20000) == WAIT_OBJECT_0);
+    CHECK((!fs::exists(folder / "Old.exe") && !fs::exists(folder / "delete.bat")));
     CloseHandle(cleanup);
 
     // The lock is held without sharing; handed to another process and killed there, it leaves nothing behind.
