@@ -98,9 +98,8 @@ private slots:
     }
 
     void startWithSystemLeavesOneEntryOrNone() {
-        // Below XDG_CONFIG_HOME, which is not HOME's ".config" here (switched from the settings window in the
-        // windows test). Characters special inside the quotes of an Exec key are escaped, backslashes twice
-        // over.
+        // Below XDG_CONFIG_HOME, not HOME's ".config" (on and off from the settings window: the windows
+        // test). Characters special inside the quotes of an Exec key are escaped, backslashes twice over.
         qputenv("HOME", QFile::encodeName(home.path()));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath("xdg")));
         const QString entry = home.filePath("xdg/autostart/Quillon.desktop");
