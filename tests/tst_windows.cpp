@@ -320,7 +320,8 @@ private slots:
         w.pressRow("Brightfen Fieldlink");
         QVERIFY(w.window.selectedItem() && w.button("modifyButton")->isEnabled());
         QTest::mousePress(&w.window, Qt::LeftButton, {}, QPoint(300, 440));
-        QVERIFY(!w.window.selectedItem() && !w.button("modifyButton")->isEnabled());
+        QVERIFY(!w.window.selectedItem() && !w.button("modifyButton")->isEnabled() &&
+                !w.button("deleteButton")->isEnabled());
         // Modify, then Add (cancelled in the chooser, then in the folder dialog, then done): a cancelled
         // dialog changes nothing, and nothing is stored before Apply.
         for (const QString &folder : {QString(), after})
@@ -397,9 +398,10 @@ private slots:
         QTest::mouseClick(all, Qt::LeftButton);
         tree->topLevelItem(0)->setCheckState(0, Qt::Checked);
         QVERIFY(!all->isChecked() && rows(tree, -1) == "x--");
-        // Hide and the title-bar close only hide the list, ticks and all.
-        QTest::mouseClick(window.hideButtonWidget(), Qt::LeftButton);
+        // Hide and the title-bar close only hide the list, ticks and all; a press alone is enough.
+        QTest::mousePress(window.hideButtonWidget(), Qt::LeftButton);
         QVERIFY(window.isHidden());
+        QTest::mouseRelease(window.hideButtonWidget(), Qt::LeftButton);
         window.show();
         QVERIFY(!window.close() && window.isHidden() && map.size() == 3 && rows(tree, -1) == "x--");
         // Rows left out, and the update completed all the same: the map empties, keeping its address. An
@@ -564,13 +566,14 @@ private slots:
             allButInstalled += w.tree->topLevelItem(0)->child(i)->isDisabled() ? "-" : "x";
         w.tree->collapseAll();
         QTest::mouseClick(groupBoxes[0], Qt::LeftButton);
-        QVERIFY(w.tree->topLevelItem(0)->isExpanded() && w.ticks(0) == allButInstalled);
+        QVERIFY(groupBoxes[0]->isChecked() && w.tree->topLevelItem(0)->isExpanded() &&
+                w.ticks(0) == allButInstalled);
         w.tick(console);
         w.tick(w.row("Brightfen Fleet Upload"));
         QVERIFY(w.ticks(0) == allButInstalled && w.ticks(2).count('x') == 1);
         for (int box : {2, 2, 0})
             QTest::mouseClick(groupBoxes[box], Qt::LeftButton);
-        QVERIFY(!(w.ticks(0) + w.ticks(2)).contains('x'));
+        QVERIFY(!groupBoxes[2]->isChecked() && !(w.ticks(0) + w.ticks(2)).contains('x'));
         // With the runtime installed only the ticked drivers are recorded; drivers enable no folder row.
         QTest::mouseClick(groupBoxes[3], Qt::LeftButton);
         w.click(w.parts.softPage, 0);
