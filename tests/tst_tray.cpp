@@ -229,20 +229,27 @@ private slots:
         QVERIFY(saved > 1 && tray.checkPeriod() == saved);
     }
 
-    // The restart after a self-update is tst_selfupdate's; without an old program file beside the program,
-    // closing the list only goes back to idle: no clean-up script, no second program started.
+    // The restart itself is tst_selfupdate's. Here: without an old program file beside the program, closing
+    // the list only goes back to idle; after a self-update the restarted program finds the folder free at
+    // once.
     void closingUpdateListRestartsOnlyAfterSelfUpdate() {
-        QTemporaryDir folder;
-        const QString program = folder.filePath(Platform::programFileName()),
-                      marker = folder.filePath("started");
-        QVERIFY(writeTestFile(program, "#!/bin/sh\ntouch '" + marker.toUtf8() + "'\n"));
+        QTemporaryDir base;
+        const QString folder = base.path() + "/Program Files/Quillon app"; // spaces in the path
+        const QString program = folder + "/" + Platform::programFileName(), marker = folder + "/restarted";
+        const QString body =
+            QString("#!/bin/sh\nflock -n '%1/Quillon.lock' touch '%2'\n").arg(folder, marker);
+        QVERIFY(writeTestFile(program, body.toUtf8()));
         QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner));
         MainTrayIcon tray;
         tray.setProgramFilePath(program);
         const auto closeList = [&tray] { QMetaObject::invokeMethod(&tray, "Delete_Updates_Window"); };
         QCOMPARE(runEventLoopAfter(closeList, 500), 42);
-        QVERIFY(!QFile::exists(folder.filePath(Platform::cleanupScriptName())) && !QFile::exists(marker) &&
+        QVERIFY(!QFile::exists(folder + "/" + Platform::cleanupScriptName()) && !QFile::exists(marker) &&
                 shows(tray, ":/TrayIcon.ico", true));
+        QVERIFY(writeTestFile(folder + "/" + Platform::oldProgramFileName(), "old build") &&
+                Platform::claimProgramFolder(folder));
+        QCOMPARE(runEventLoopAfter(closeList, 5000), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
     }
 
     void titleWindows() {
