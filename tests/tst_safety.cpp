@@ -183,25 +183,19 @@ private slots:
         QTest::addColumn<int>("size");
         QTest::addColumn<QStringList>("switches");
         QTest::addColumn<QString>("stop"); // how the user stops the run mid-file, if at all
-        QTest::addColumn<QString>("logged");
-        QTest::addColumn<int>("failures");
+        QTest::addColumn<int>("logged");   // lines of failed attempts
         const QStringList stall{"--stall-after", "300000", "--faults-once"}, slow{"--max-read", "4096"};
         const QString cutAt = QString::number((6 << 20) * 45 / 100);
-        QTest::newRow("stalled once") << 1000000 << stall << ""
-                                      << "Error server timeout - " << 1;
-        QTest::newRow("cut every time") << (6 << 20) << QStringList{"--drop-after", cutAt} << ""
-                                        << "Error read sftp file - " << 2;
-        QTest::newRow("cancel") << (40 << 20) << slow + QStringList{"--open-delay-ms", "3"} << "cancel"
-                                << "" << 0;
-        QTest::newRow("close") << (40 << 20) << slow << "close"
-                               << "" << 0;
+        QTest::newRow("stalled once") << 1000000 << stall << "" << 2;
+        QTest::newRow("cut every time") << (6 << 20) << QStringList{"--drop-after", cutAt} << "" << 2;
+        QTest::newRow("cancel") << (40 << 20) << slow + QStringList{"--open-delay-ms", "3"} << "cancel" << 0;
+        QTest::newRow("close") << (40 << 20) << slow << "close" << 0;
     }
     void progressPageEndsWithAWholeFileOrTheInstalledOne() {
         QFETCH(int, size);
         QFETCH(QStringList, switches);
         QFETCH(QString, stop);
-        QFETCH(QString, logged);
-        QFETCH(int, failures);
+        QFETCH(int, logged);
         QTemporaryDir tree, local;
         const QByteArray served = stop.isEmpty() ? randomTestBytes(size) : QByteArray(size, 's');
         // One driver comes after it: its installer (which cannot start) is run all the same.
@@ -239,7 +233,8 @@ private slots:
         QVERIFY(readTestFile(target) == (stop.isEmpty() ? served : previous));
         QCOMPARE(settingsStore()->value("Path/Brightfen Sniffer").toString(),
                  stop.isEmpty() ? folder : QString());
-        QCOMPARE(logFileLines().filter(logged).size(), failures);
+        // And one for the installer that cannot start, run after a complete download.
+        QVERIFY2(logFileLines().size() == logged + stop.isEmpty(), qPrintable(logFileLines().join('\n')));
         QVERIFY(!holdsFileOpenIn(folder) && !QFileInfo::exists(local.filePath("Drivers")));
         const QStringList kept = partialsOf(target);
         QCOMPARE(kept.size(), stop.isEmpty() ? 0 : 1);
