@@ -2,6 +2,7 @@
 // on, what lands where, what is refused, and how a cut file is taken up again.
 
 #include "support/DownloaderRun.h"
+#include "support/TestLocale.h"
 #include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
@@ -23,6 +24,9 @@ class DownloaderTest : public QObject {
     QTemporaryDir work, tree; // the working folder (log file) and the server's files
     QMap<QString, QByteArray> served;
     std::unique_ptr<AsyncsshServer> server;
+
+public:
+    static void initMain() { useTestLocale(); }
 
 private slots:
     void initTestCase() {
@@ -97,6 +101,8 @@ private slots:
         // The time estimate, the total and the timer come first, then the first component's row.
         QCOMPARE(e.mid(1, 2), QStringList({"size " + QString::number(total), "timer 1000"}));
         QVERIFY(e[0].startsWith("text ") && e[3].startsWith("log 0 ") && e[3].endsWith(" Brightfen Console"));
+        for (const QString &text : {e[0], e[3]}) // in the system's language (the Russian run below)
+            QCOMPARE(text.contains(QRegularExpression("\\p{Cyrillic}")), inRussian());
         // Every entry is announced, skipped and refused ones too.
         for (const QString name : {".", "..", ".git", "a.txt", "../evil.exe", "CON", "app.exe"})
             QVERIFY2(
@@ -164,6 +170,13 @@ private slots:
         QVERIFY(!QFileInfo::exists(target.filePath("none")));
     }
 
+    void installTextsFollowTheRussianLocale() {
+#ifdef Q_OS_WIN
+        QSKIP("Windows takes the language from the user's UI language, not from the locale variables");
+#endif
+        QVERIFY(passesUnderLocale("ru_RU.UTF-8", {"installRunFetchesTickedComponentsInOrder"}));
+    }
+
     // One update run over entries of every kind, in the pending map's order: ticked ones arrive, unticked and
     // unsafe ones are passed over, a program that is not running is not asked about.
     void updateRunFetchesTickedSafeEntries() {
@@ -185,6 +198,8 @@ private slots:
         add(console + "/Idle.exe", remote + "app.exe|131070", true, // not running: not asked about
             {"chunk 131070", "progress 100", "log 1 " + console + "/Idle.exe"});
         add(console + "/notes.txt", remote + "lib/help.html|4", false, {});
+        add(console + "/unlisted.txt", remote + "lib/help.html|4", false, {});
+        ticked.remove(console + "/unlisted.txt"); // missing from the ticks: not ticked either
         // Outside the recorded folder, an unsafe name, or a server path that climbs out: refused.
         for (const QString &key :
              {console + "/../evil.exe", installed.filePath("elsewhere.dll"), console + "/CON"})
