@@ -5,6 +5,7 @@
 
 #include "support/DownloaderRun.h"
 #include "support/PublisherKeys.h"
+#include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 
@@ -136,16 +137,8 @@ private slots:
 };
 
 // Both roles end the way the program does (Platform::endProcess).
-int main(int argc, char *argv[]) {
-    if (argc > 1 && qstrcmp(argv[1], childSwitch) == 0)
-        Platform::endProcess(actAsOldProgram(argc, argv));
-    int code;
-    {
-        QApplication app(argc, argv);
-        SelfUpdateTest test;
-        code = QTest::qExec(&test, argc, argv);
-    }
-    Platform::endProcess(code);
-}
+QUILLON_TEST_MAIN_WITH(SelfUpdateTest,
+                       if (argc > 1 && qstrcmp(argv[1], childSwitch) == 0) return actAsOldProgram(argc, argv);
+                       QTEST_MAIN_SETUP())
 
 #include "tst_selfupdate.moc"
