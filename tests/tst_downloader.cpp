@@ -268,7 +268,6 @@ private slots:
             before = readTestFile(partialsOf(local).first());
         }
         QVERIFY(before.size() > 0 && before.size() < size);
-        QVERIFY(readTestFile(served).startsWith(before));
 
         QFile file(served);
         QVERIFY(change == "gone" ? file.remove() : file.open(QIODevice::ReadWrite));
