@@ -1,16 +1,10 @@
 // Tests of the log file: line format, where the file lands, and whole lines under concurrent writers.
 
 #include "core/Log.h"
+#include "support/TestFiles.h"
 #include "support/TestMain.h"
 
 #include <QtTest>
-
-namespace {
-QString logText() {
-    QFile file("LogFile.log");
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-} // namespace
 
 class LogTest : public QObject {
     Q_OBJECT
@@ -26,7 +20,7 @@ private slots:
         Write_Log("a\nb");
         Write_Log(QStringLiteral("Ошибка\tсоединения\r"));
         Write_Log(QStringLiteral("before") + QChar(0) + QStringLiteral("after"));
-        QString text = logText();
+        QString text = QString::fromUtf8(readTestFile("LogFile.log"));
         const QTime logged = QTime::fromString(text.mid(1, 8), Qt::TextDate), now = QTime::currentTime();
         QVERIFY2(qAbs(logged.secsTo(now)) < 5 || now < before, qPrintable(text)); // midnight may pass between
         text.replace(QRegularExpression("^\\[([01]\\d|2[0-3]):[0-5]\\d:[0-5]\\d\\] - ",
@@ -38,23 +32,16 @@ private slots:
         // The file lies in the working folder of the moment.
         QVERIFY(setFolder(dir.filePath("other")));
         Write_Log("here");
-        QCOMPARE(logText().count('\n'), 1);
+        QCOMPARE(logFileLines().size(), 1);
     }
 
     void concurrentWritersLeaveWholeLines() {
         // Long lines make a torn write likely if the calls were not kept apart.
-        QList<QThread *> threads;
-        for (int t = 0; t < 8; ++t)
-            threads << QThread::create([] {
-                for (int i = 0; i < 400; ++i)
-                    Write_Log("Error read sftp file - " + QString(300, '.'));
-            });
-        for (QThread *thread : threads)
-            thread->start();
-        for (QThread *thread : threads)
-            QVERIFY(thread->wait(60000));
-        qDeleteAll(threads);
-        const QStringList lines = logText().split('\n', Qt::SkipEmptyParts);
+        QVERIFY(runInThreads(8, [](int) {
+            for (int i = 0; i < 400; ++i)
+                Write_Log("Error read sftp file - " + QString(300, '.'));
+        }));
+        const QStringList lines = logFileLines();
         QCOMPARE(lines.size(), 8 * 400);
         const QRegularExpression whole("^\\[\\d\\d:\\d\\d:\\d\\d\\] - Error read sftp file - \\.{300}$");
         for (const QString &line : lines)

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QThread>
 
 bool writeTestFile(const QString &path, const QByteArray &bytes) {
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
@@ -28,6 +29,19 @@ QStringList logFileLines(const QString &path) {
 
 CEncryptedSettings *settingsStore() {
     return CEncryptedSettings::getInstance(QString(), 0);
+}
+
+bool runInThreads(int count, const std::function<void(int)> &work) {
+    QList<QThread *> threads;
+    for (int i = 0; i < count; ++i)
+        threads << QThread::create(work, i);
+    for (QThread *thread : threads)
+        thread->start();
+    bool ended = true;
+    for (QThread *thread : threads)
+        ended = thread->wait(60000) && ended;
+    qDeleteAll(threads);
+    return ended;
 }
 
 ProgramRun runProgram(const QString &program, const QStringList &arguments, const QString &workingFolder,

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <functional>
+
 class CEncryptedSettings;
 
 // Creates the file (and its folders) with these bytes; false when it could not be written.
@@ -17,6 +19,8 @@ QByteArray readTestFile(const QString &path);
 QStringList logFileLines(const QString &path = QStringLiteral("LogFile.log"));
 // The process-wide settings store, opened earlier by the test.
 CEncryptedSettings *settingsStore();
+// Runs work(0) .. work(count - 1) in threads of their own at once; false when one did not end in a minute.
+bool runInThreads(int count, const std::function<void(int)> &work);
 
 // How a program run by runProgram ended: its exit code (-1 when it crashed or did not end in time),
 // its standard output and its error output.

@@ -5,26 +5,23 @@
 # Windows tests start can read the trees the tests make there.
 # Usage: prepare-wine-prefix.sh PREFIX   (PREFIX is removed and made anew)
 prefix=$1
-wine=$(command -v wine || command -v wine64)
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
-[ -n "$prefix" ] && [ -n "$wine" ] || { echo "usage: $0 PREFIX (and wine installed)" >&2; exit 64; }
+[ -n "$prefix" ] && command -v wine >/dev/null || { echo "usage: $0 PREFIX (and wine installed)" >&2; exit 64; }
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$prefix" "$prefix-temp"
 mkdir -p "$prefix" "$prefix-temp"
 log=$prefix-boot.log
 start=$(date +%s)
-if ! timeout 900 "$wine" wineboot --init >"$log" 2>&1 || ! timeout 300 "$wineserver" -w; then
-    echo "Wine could not set up the prefix $prefix within 15 minutes; its output:" >&2
+temp="Z:$(printf '%s' "$prefix-temp" | tr / '\\')"
+# Each step with its time limit; a failing one shows Wine's output.
+step() {
+    timeout "$@" >"$log" 2>&1 && return
+    echo "Wine could not set up the prefix $prefix: timeout $* failed; its output:" >&2
     cat "$log" >&2
     exit 1
-fi
-temp="Z:$(printf '%s' "$prefix-temp" | tr / '\\')"
-for variable in TEMP TMP; do
-    if ! timeout 300 "$wine" reg add 'HKCU\Environment' /v "$variable" /d "$temp" /f >"$log" 2>&1; then
-        echo "Wine could not set $variable in the prefix $prefix; its output:" >&2
-        cat "$log" >&2
-        exit 1
-    fi
-done
-timeout 300 "$wineserver" -w
+}
+step 900 wine wineboot --init
+step 300 wineserver -w
+step 300 wine reg add 'HKCU\Environment' /v TEMP /d "$temp" /f
+step 300 wine reg add 'HKCU\Environment' /v TMP /d "$temp" /f
+timeout 300 wineserver -w
 echo "Wine prefix ready in $(($(date +%s) - start)) s: $prefix"

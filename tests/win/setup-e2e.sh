@@ -8,20 +8,12 @@ set -u
 linux_build=$(realpath "$1")
 build=$(realpath "$2")
 here=$(cd "$(dirname "$0")" && pwd)
-command -v wine >/dev/null || { echo "Skipped: wine is not installed"; exit 77; }
+work=$(mktemp -d /tmp/quillon-setup-e2e.XXXXXX)
+. "$here/e2e.sh"
 for file in "$build/Quillon-setup.exe" "$build/package/Quillon/Quillon.exe" "$linux_build/tools/quillon-settings"; do
     [ -f "$file" ] || { echo "FAILED: $file was not built (scripts/build-windows.sh makes the setup)"; exit 1; }
 done
-
-work=$(mktemp -d /tmp/quillon-setup-e2e.XXXXXX)
-if [ -d "${WINEPREFIX:-}" ]; then
-    cp -a "$WINEPREFIX" "$work/prefix"
-else
-    sh "$here/prepare-wine-prefix.sh" "$work/prefix" || exit 1
-fi
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset QT_QPA_PLATFORM
-. "$here/virtual-display.sh"
+own_prefix
 shots=$build/screenshots
 mkdir -p "$shots"
 # The display comes first: Wine's desktop process, which holds the tray, starts with the first program.
@@ -44,7 +36,6 @@ running() {
 }
 runs() { [ -n "$(running)" ]; }
 # Runs a command line through cmd, which hands the switches over as typed, quotes included.
-setup_code=0
 run_cmd() {
     printf '%s\r\n' "$1" >"$work/run.bat"
     setup_code=0
@@ -57,22 +48,12 @@ served="$work/tree/upload/Softwares/For Download/Quillon/Quillon.exe"
 mkdir -p "$(dirname "$served")" "$work/it share"
 { cat "$build/package/Quillon/Quillon.exe"; printf 'a newer build'; } >"$served"
 password="Pw-$RANDOM-$RANDOM"
-coproc SERVER { exec /usr/bin/python3 "$here/../servers/asyncssh_server.py" --root "$work/tree" --user it \
-    --password "$password" 2>"$work/server.err"; }
-pids+=("$SERVER_PID")
-port="" fingerprint=""
-while [ -z "$fingerprint" ] && read -r -t 60 line <&"${SERVER[0]}"; do
-    case "$line" in PORT\ *) port=${line#PORT } ;; FINGERPRINT\ *) fingerprint=${line#FINGERPRINT } ;; esac
-done
-[ -n "$fingerprint" ] || { fail "the SFTP server did not start: $(cat "$work/server.err")"; exit 1; }
+start_server /usr/bin/python3 "$here/../servers/asyncssh_server.py" --root "$work/tree" --user it \
+    --password "$password" || exit 1
 # IT's settings, made with quillon-settings: an old file naming no server, then the company's one.
-encrypt() {
-    printf '[SFTP]\nIP=127.0.0.1\nport=%s\nLogin=it\nPswd=%s\nHostKey=%s\n[Start]\nFirstStart=1\n' "$1" "$2" "$3" \
-        >"$work/plain.ini"
-    "$linux_build/tools/quillon-settings" encrypt "$work/plain.ini" "$work/it share/$4"
-}
-encrypt 1 none none old.ini && encrypt "$port" "$password" "$fingerprint" "company settings.ini" ||
-    { fail "quillon-settings could not write IT's settings"; exit 1; }
+write_settings "$work/it share/old.ini" 1 it none none '[Start]' 'FirstStart=1' &&
+    write_settings "$work/it share/company settings.ini" "$port" it "$password" "$fingerprint" '[Start]' \
+        'FirstStart=1' || { fail "quillon-settings could not write IT's settings"; exit 1; }
 
 # 1. A silent install with settings, the file named relative to where the setup starts.
 run_cmd "\"$(winepath -w "$build/Quillon-setup.exe")\" /S /SETTINGS=\"it share\\old.ini\""
@@ -100,9 +81,8 @@ while IFS='|' read -r switches code settings; do
     expect_code "setup $switches" "$code"
     cmp -s "$work/it share/$settings" "$folder/settings.ini" || fail "setup $switches: settings.ini is not $settings"
     [ "$code" != 0 ] || cmp -s "$build/package/Quillon/Quillon.exe" "$folder/Quillon.exe" || fail "setup $switches: Quillon.exe not reinstalled"
-    for file in LogFile.log UpdateCheckCache.json; do
-        cmp -s "$work/$file" "$folder/$file" || fail "setup $switches changed $file"
-    done
+    cmp -s "$work/LogFile.log" "$folder/LogFile.log" && cmp -s "$work/UpdateCheckCache.json" \
+        "$folder/UpdateCheckCache.json" || fail "setup $switches changed the user's files"
 done <<TABLE
 |0|old.ini
 "/SETTINGS=$(winepath -w "$work/it share/company settings.ini")"|0|company settings.ini
@@ -132,11 +112,8 @@ if find_tray_icon && open_tray_menu; then
         sleep 1
         import -window root "$shots/installed-update.png"
         done_box() { box=$(xdotool search --onlyvisible --name 'successfully installed' | head -n 1); [ -n "$box" ]; }
-        if wait_for 120 done_box; then
-            xdotool windowfocus --sync "$box" key Return
-        else
-            fail "the update did not end with \"The updates have been successfully installed!\""
-        fi
+        wait_for 120 done_box && xdotool windowfocus --sync "$box" key Return ||
+            fail "the update did not end with its success box"
     else
         fail "\"Check updates\" listed no update: $(cat "$folder/LogFile.log" 2>/dev/null)"
     fi

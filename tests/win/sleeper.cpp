@@ -1,11 +1,18 @@
-// A stand-in for a running program: it stays alive for the milliseconds given as its argument (default one
-// minute).
+// A stand-in program for the Windows tests. Given milliseconds, a running program that stays alive that
+// long; given nothing, a driver installer that leaves "installer-ran", holding its own path, in its working
+// folder.
 
 #include <windows.h>
 
 #include <cstdlib>
+#include <fstream>
 
 int main(int argc, char **argv) {
-    Sleep(argc > 1 ? DWORD(std::atoi(argv[1])) : 60000);
-    return 0;
+    if (argc > 1) {
+        Sleep(DWORD(std::atoi(argv[1])));
+        return 0;
+    }
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::ofstream("installer-ran") << self << "\n";
 }

@@ -20,7 +20,7 @@ HANDLE startSleeper() {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     const std::wstring sleeper = fs::path(self).replace_filename("sleeper.exe").wstring();
-    return HANDLE(_wspawnl(_P_NOWAIT, sleeper.c_str(), (L"\"" + sleeper + L"\"").c_str(), nullptr));
+    return HANDLE(_wspawnl(_P_NOWAIT, sleeper.c_str(), (L"\"" + sleeper + L"\"").c_str(), L"60000", nullptr));
 }
 
 bool end(HANDLE process) {
@@ -44,15 +44,11 @@ TEST_CASE("running programs are found by a case-sensitive part of their file nam
     CloseHandle(second);
 }
 
-TEST_CASE("the start-up value holds the program path with backslashes; the clean-up script loops") {
+TEST_CASE("the start-up value holds the program path with backslashes") {
     std::wstring stored;
     CHECK(setRunValue(L"Quillon", L"C:/Program Files/Quillon.exe"));
     CHECK((readRunValue(L"Quillon", &stored) && stored == L"C:\\Program Files\\Quillon.exe"));
     CHECK((removeRunValue(L"Quillon") && !readRunValue(L"Quillon", &stored) && removeRunValue(L"Quillon")));
-    // Given with forward slashes, as the toolkit spells paths.
-    CHECK(cleanupScriptText(L"C:/Program Files (x86)/Old.exe") ==
-          "@echo off\n:loop\ndel /F /Q \"C:\\Program Files (x86)\\Old.exe\"\nif exist "
-          "\"C:\\Program Files (x86)\\Old.exe\" (\n    goto loop\n) else (\n   del /F /Q \"%~f0\"\n)");
 }
 
 TEST_CASE("a file is renamed only where none is, replaced in one rename, and locked per program folder") {
@@ -64,6 +60,19 @@ TEST_CASE("a file is renamed only where none is, replaced in one rename, and loc
     CHECK((replaceFile((folder / "tool.exe.part").generic_wstring(), folder / "tool.exe") &&
            !fs::exists(folder / "tool.exe.part")));
     CHECK((renameFile(folder / "tool.exe", folder / "Old.exe") && fs::exists(folder / "Old.exe")));
+
+    // The clean-up script, given the path with forward slashes as the toolkit spells it, deletes the old
+    // program once nothing holds it any more, then itself.
+    std::ofstream(folder / "delete.bat") << cleanupScriptText(folder.generic_wstring() + L"/Old.exe");
+    HANDLE old = CreateFileW((folder / "Old.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    const std::wstring script = L"\"" + (folder / "delete.bat").wstring() + L"\"";
+    HANDLE cleanup = HANDLE(_wspawnlp(_P_NOWAIT, L"cmd.exe", L"cmd.exe", L"/c", script.c_str(), nullptr));
+    CHECK((old != INVALID_HANDLE_VALUE && WaitForSingleObject(cleanup, 1000) == WAIT_TIMEOUT));
+    CloseHandle(old);
+    CHECK(WaitForSingleObject(cleanup, 20000) == WAIT_OBJECT_0);
+    CHECK((!fs::exists(folder / "Old.exe") && !fs::exists(folder / "delete.bat")));
+    CloseHandle(cleanup);
 
     // The lock is held without sharing; handed to another process and killed there, it leaves nothing behind.
     const std::wstring lock = folder.generic_wstring() + L"/Quillon.lock";

@@ -7,7 +7,6 @@ shift
 log=$(mktemp "${TMPDIR:-/tmp}/quillon-qtest.XXXXXX")
 code=0
 wine "$exe" -o "$log,txt" "$@" || code=$?
-cat "$log"
-rm -f "$log"
+cat "$log" && rm -f "$log"
 [ "$code" -eq 0 ] || echo "FAILED: $(basename "$exe") ended with exit code $code"
 exit "$code"
