@@ -100,8 +100,7 @@ private slots:
         MainTrayIcon tray;
         QVERIFY(tray.trayIcon()->contextMenu() == tray.trayMenu() && tray.trayIcon()->isVisible());
         QVERIFY(tray.checkTimer()->interval() == 86400000 && tray.checkTimer()->isActive() &&
-                !tray.checkTimer()->isSingleShot());
-        QVERIFY(shows(tray, ":/TrayIcon.ico", true));
+                !tray.checkTimer()->isSingleShot() && shows(tray, ":/TrayIcon.ico", true));
         // A failed check before leaves nothing behind for this one.
         settingsStore()->setValue("SFTP/port", closedPort);
         QCOMPARE(ticks(tray, 1), 1);
@@ -188,20 +187,27 @@ private slots:
         const QString notice = tray.lastBalloonText();
         QVERIFY(!running.isEmpty() && !notice.isEmpty() && running != notice);
         // With a window open, a later start brings it to the front instead, even from the minimised state.
-        tray.aboutAction()->trigger();
-        QPointer<AboutWindow> about(tray.aboutWindow());
-        QVERIFY(about && about->isVisible() && !tray.aboutAction()->isEnabled());
-        about->showMinimized();
-        QWidget other;
-        other.show();
-        other.activateWindow();
-        QTRY_COMPARE(QApplication::activeWindow(), &other);
-        tray.Show_Already_Running();
-        QVERIFY(!(about->windowState() & Qt::WindowMinimized) && tray.lastBalloonText() == notice); // none
-        QTRY_COMPARE(QApplication::activeWindow(), about.data());
-        QTest::mousePress(about->findChild<QPushButton *>("closeButton"), Qt::LeftButton);
-        QVERIFY(tray.aboutAction()->isEnabled() && !tray.aboutWindow() && tray.exitAction()->isEnabled());
-        QTRY_VERIFY(about.isNull());
+        // The about window's close button acts on its press, the title bar's closes it too.
+        for (bool titleBar : {false, true}) {
+            tray.aboutAction()->trigger();
+            QPointer<AboutWindow> about(tray.aboutWindow());
+            QVERIFY(about && about->isVisible() && !tray.aboutAction()->isEnabled());
+            about->showMinimized();
+            QWidget other;
+            other.show();
+            other.activateWindow();
+            QTRY_COMPARE(QApplication::activeWindow(), &other);
+            tray.Show_Already_Running();
+            QVERIFY(!(about->windowState() & Qt::WindowMinimized) &&
+                    tray.lastBalloonText() == notice); // none
+            QTRY_COMPARE(QApplication::activeWindow(), about.data());
+            if (titleBar)
+                about->close();
+            else
+                QTest::mousePress(about->findChild<QPushButton *>("closeButton"), Qt::LeftButton);
+            QVERIFY(tray.aboutAction()->isEnabled() && !tray.aboutWindow() && tray.exitAction()->isEnabled());
+            QTRY_VERIFY(about.isNull());
+        }
         tray.settingsAction()->trigger();
         QPointer<SettingsWindow> settings(tray.settingsWindow());
         QVERIFY(settings && settings->isVisible() && !tray.settingsAction()->isEnabled());
@@ -223,13 +229,13 @@ private slots:
         QVERIFY(saved > 1 && tray.checkPeriod() == saved);
     }
 
+    // The restart itself is tst_selfupdate's. Here: without an old program file beside the program, closing
+    // the list only goes back to idle; after a self-update the restarted program finds the folder free at
+    // once.
     void closingUpdateListRestartsOnlyAfterSelfUpdate() {
         QTemporaryDir base;
         const QString folder = base.path() + "/Program Files/Quillon app"; // spaces in the path
-        const QString program = folder + "/" + Platform::programFileName();
-        const QString old = folder + "/" + Platform::oldProgramFileName();
-        const QString script = folder + "/" + Platform::cleanupScriptName(), marker = folder + "/restarted";
-        // The "new program" only marks that it was started and found the folder free.
+        const QString program = folder + "/" + Platform::programFileName(), marker = folder + "/restarted";
         const QString body =
             QString("#!/bin/sh\nflock -n '%1/Quillon.lock' touch '%2'\n").arg(folder, marker);
         QVERIFY(writeTestFile(program, body.toUtf8()));
@@ -237,45 +243,40 @@ private slots:
         MainTrayIcon tray;
         tray.setProgramFilePath(program);
         const auto closeList = [&tray] { QMetaObject::invokeMethod(&tray, "Delete_Updates_Window"); };
-        QCOMPARE(runEventLoopAfter(closeList, 500), 42); // no old program beside it: back to idle only
-        QVERIFY(!QFile::exists(script) && !QFile::exists(marker) && shows(tray, ":/TrayIcon.ico", true));
-        // After a self-update: the script written, the folder let go, the new program started, the tray quit.
-        QVERIFY(writeTestFile(old, "old build") && Platform::claimProgramFolder(folder));
+        QCOMPARE(runEventLoopAfter(closeList, 500), 42);
+        QVERIFY(!QFile::exists(folder + "/" + Platform::cleanupScriptName()) && !QFile::exists(marker) &&
+                shows(tray, ":/TrayIcon.ico", true));
+        QVERIFY(writeTestFile(folder + "/" + Platform::oldProgramFileName(), "old build") &&
+                Platform::claimProgramFolder(folder));
         QCOMPARE(runEventLoopAfter(closeList, 5000), 0);
-        QCOMPARE(readTestFile(script), Platform::cleanupScriptText(QDir::toNativeSeparators(old)));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
     }
 
     void titleWindows() {
+        // The about window's links are reached with Tab and followed with Enter, in the text's order, each
+        // once.
         AboutWindow about;
         auto *aboutText = about.findChild<QLabel *>("aboutText");
         UrlCatcher catcher;
-        QDesktopServices::setUrlHandler("mailto", &catcher, "open");
-        QDesktopServices::setUrlHandler("https", &catcher, "open");
-        QSignalSpy closed(&about, &AboutWindow::Close_About);
+        for (const char *scheme : {"mailto", "https"})
+            QDesktopServices::setUrlHandler(scheme, &catcher, "open");
         about.show();
         QApplication::setActiveWindow(&about);
         QVERIFY(QTest::qWaitForWindowActive(&about));
         QVERIFY(aboutText->textInteractionFlags() & Qt::LinksAccessibleByMouse);
         aboutText->setFocus();
-        // The links are reached with Tab and followed with Enter, in the text's order, each once.
         for (int link = 0; link < 4; ++link) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
         }
-        QDesktopServices::unsetUrlHandler("mailto");
-        QDesktopServices::unsetUrlHandler("https");
+        for (const char *scheme : {"mailto", "https"})
+            QDesktopServices::unsetUrlHandler(scheme);
         QStringList links;
         for (const QRegularExpressionMatch &href :
              QRegularExpression("href=\"([^\"]+)\"").globalMatch(aboutText->text()))
             links << href.captured(1);
         QVERIFY(links.size() == 4 && links.removeDuplicates() == 0);
         QCOMPARE(catcher.opened, QUrl::fromStringList(links));
-        QTest::mousePress(about.findChild<QPushButton *>("closeButton"), Qt::LeftButton); // no release
-        QVERIFY(closed.count() == 1 && !about.isVisible());
-        about.show();
-        QVERIFY(!about.close()); // the title-bar close only hides it
-        QVERIFY(closed.count() == 2 && !about.isVisible());
 
         // The welcome window starts on a click, not a press; Later (a press) and the title bar leave without
         // starting; it is handed back once, whatever still arrives before its deletion.
@@ -369,7 +370,6 @@ private slots:
         if (complete) { // the first installer is seen running alone, the event loop going on
             QTRY_COMPARE_WITH_TIMEOUT(readTestFile(marks).count('\n'), 1, 30000);
             QVERIFY(!progress->findChild<QPushButton *>("cancelButton")->isEnabled());
-            QCOMPARE(progress->findChild<QProgressBar *>("progressBar")->value(), 100);
         }
         QTRY_COMPARE_WITH_TIMEOUT(wizard.teardowns, 1, 30000);
         const QStringList logLines = logFileLines();
@@ -398,8 +398,7 @@ private slots:
             QVERIFY2(state.at(state.size() - 4 + i).startsWith(context.driverInstallers.at(i) + " "),
                      qPrintable(state.join('|')));
         QVERIFY(!state.filter(" big.bin ").isEmpty());
-        QVERIFY2(logLines.filter("] - Error start installer - " + drivers + "/MCP2200/setup.exe: ").size() ==
-                     1,
+        QVERIFY2(logLines.filter(drivers + "/MCP2200/setup.exe").size() == 1,
                  qPrintable(logLines.join('\n')));
     }
 };

@@ -24,6 +24,18 @@ std::unique_ptr<AsyncsshServer> serveFiles(const QTemporaryDir &tree, const QMap
     return server;
 }
 
+std::unique_ptr<TestSftpServer> serveEndToEnd(const QString &treeRoot, const QStringList &asyncsshSwitches) {
+    std::unique_ptr<TestSftpServer> server;
+    if (OpensshServer::unavailableReason().isEmpty())
+        server = std::make_unique<OpensshServer>(treeRoot);
+    else
+        server = std::make_unique<AsyncsshServer>(treeRoot, asyncsshSwitches);
+    if (server->isRunning())
+        return server;
+    qWarning("the test server did not start: %s", qPrintable(server->errorText()));
+    return nullptr;
+}
+
 bool installComponent(const QString &component, const QString &folder,
                       const QMap<QString, QByteArray> &files) {
     bool written = true;

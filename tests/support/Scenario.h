@@ -14,6 +14,7 @@
 #include <memory>
 
 class AsyncsshServer;
+class TestSftpServer;
 class QTemporaryDir;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -32,6 +33,11 @@ inline const QByteArrayList hostileServerNames{
 // over it with these fault switches and points the settings at it; null when that failed (with a warning).
 std::unique_ptr<AsyncsshServer> serveFiles(const QTemporaryDir &tree, const QMap<QString, QByteArray> &files,
                                            const QStringList &switches = {});
+// OpenSSH, the maker's server, where this machine can run it (as root); otherwise the asyncssh server with
+// these switches standing in for what OpenSSH would refuse by itself. Null (with a warning) when none
+// started.
+std::unique_ptr<TestSftpServer> serveEndToEnd(const QString &treeRoot,
+                                              const QStringList &asyncsshSwitches = {});
 // Writes the files (paths relative to the folder) and records the folder as the component's ("Path/<name>").
 bool installComponent(const QString &component, const QString &folder,
                       const QMap<QString, QByteArray> &files);
