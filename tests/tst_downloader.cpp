@@ -8,9 +8,6 @@
 #include "support/TestSftpServer.h"
 
 #include "core/CEncryptedSettings.h"
-#include "transfer/Downloader.h"
-#include "transfer/InstallContext.h"
-#include "transfer/UpdateChecker.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -64,7 +61,7 @@ private slots:
 #endif
     }
     void init() {
-        QFile::remove("LogFile.log");
+        takeLogLines();
         pointSettingsAt(*server);
     }
 
@@ -73,13 +70,7 @@ private slots:
     void installRunFetchesTickedComponentsInOrder() {
         settingsStore()->setValue("MSVC/Inst", false);
         QTemporaryDir target;
-        auto context = newInstallContext(target.path());
-        context->selectedLoRa["Brightfen Console"] = true;
-        context->selectedDrivers["CP210x"] = true;
-        context->selectedDrivers["MSVC"] = true;
-        Downloader downloader(context.get());
-        DownloaderRun run(&downloader);
-        QVERIFY(run.start(true));
+        const RunResult run = installRun(target.path(), {"Brightfen Console", "CP210x", "MSVC"});
 
         QStringList landed{"Drivers/CP210x/readme.html",          "Drivers/CP210x/setup.exe",
                            "Drivers/CP210x/x64/inner.exe",        "LoRa/Brightfen Console/app.exe",
@@ -124,7 +115,7 @@ private slots:
         QCOMPARE(run.matching("log 0 ").size(), 4);
         QCOMPARE(e.last(), QString("finished install"));
         const QString drivers = target.filePath("Drivers/CP210x");
-        QStringList installers = context->driverInstallers;
+        QStringList installers = run.context->driverInstallers;
         installers.sort();
         QCOMPARE(installers, QStringList({drivers + "/setup.exe", drivers + "/x64/inner.exe"}));
         // Fetched files keep the server's mode: only the installer marked executable there runs here.
@@ -149,24 +140,19 @@ private slots:
 #else
         QCOMPARE(log.size(), hostileServerNames.size() + 1);
 #endif
-        QCOMPARE(downloader.failedFileCount(), log.size());
+        QCOMPARE(run.failed, log.size());
 
         // The check over what arrived finds the one file changed since, and refuses the same names.
         QFile::remove("LogFile.log");
         settingsStore()->setValue("Path/Brightfen Console", console);
         QVERIFY(writeTestFile(console + "/empty.bin", "changed"));
-        QHash<QString, QString> found;
-        UpdateChecker(&found).Checking_Updates_On_Server();
-        QCOMPARE(found, (QHash<QString, QString>{{console + "/empty.bin", remote + "empty.bin|0"}}));
+        QCOMPARE(checkFound(), (QHash<QString, QString>{{console + "/empty.bin", remote + "empty.bin|0"}}));
         eachNameLoggedOnce();
         settingsStore()->setValue("Path/Brightfen Console", QString());
 
         // With nothing ticked the run only counts.
-        auto nothing = newInstallContext(target.filePath("none"));
-        Downloader idle(nothing.get());
-        DownloaderRun idleRun(&idle);
-        QVERIFY(idleRun.start(true));
-        QCOMPARE(idleRun.events, QStringList({e.first(), "size 0", "timer 1000", "finished install"}));
+        QCOMPARE(installRun(target.filePath("none"), {}).events,
+                 QStringList({e.first(), "size 0", "timer 1000", "finished install"}));
         QVERIFY(!QFileInfo::exists(target.filePath("none")));
     }
 
@@ -206,9 +192,7 @@ private slots:
             add(key, remote + "lib/help.html|4", true, {});
         add(console + "/escape.dll", remote + "../../../../etc/passwd|7", true, {});
 
-        Downloader downloader(ticked, &pending);
-        DownloaderRun run(&downloader);
-        QVERIFY(run.start(false));
+        const RunResult run = updateRun(&pending, ticked);
         QStringList wanted;
         for (auto it = pending.cbegin(); it != pending.cend(); ++it)
             wanted << expected[it.key()];
@@ -219,7 +203,7 @@ private slots:
         QCOMPARE(readTestFile(console + "/Idle.exe"), served["Brightfen Console/app.exe"]);
         QCOMPARE(readTestFile(console + "/notes.txt"), QByteArray("old notes"));
         QCOMPARE(logFileLines().size(), 4); // one line per refused entry
-        QCOMPARE(downloader.failedFileCount(), 4);
+        QCOMPARE(run.failed, 4);
         settingsStore()->setValue("Path/Brightfen Console", QString());
     }
 
@@ -244,18 +228,11 @@ private slots:
         const QString folder = target.path() + "/LoRa/Brightfen Bridge", local = folder + "/bridge.bin";
         QVERIFY(writeTestFile(local, "installed"));
         settingsStore()->setValue("Path/Brightfen Bridge", folder);
-        auto context = newInstallContext(target.path());
-        context->selectedLoRa["Brightfen Bridge"] = true;
         QHash<QString, QString> pending{
             {local, componentsRoot + "Brightfen Bridge/bridge.bin|" + QString::number(size)}};
         auto runOnce = [&](const QStringList &faults) {
             const auto cutServer = serveFiles(cutTree, {}, faults);
-            auto downloader =
-                update ? std::make_unique<Downloader>(QHash<QString, bool>{{local, true}}, &pending)
-                       : std::make_unique<Downloader>(context.get());
-            DownloaderRun run(downloader.get());
-            run.start(!update);
-            return run.events;
+            return (update ? updateRun(&pending) : installRun(target.path(), {"Brightfen Bridge"})).events;
         };
 
         // Bytes reach the partial file in file order, so a cut that lands before the first slice is written
@@ -283,10 +260,7 @@ private slots:
         QCOMPARE(next.last(), QString(update ? "finish update" : "finished install"));
         const QByteArray expected = change == "gone" ? QByteArray("installed") : readTestFile(served);
         QVERIFY(readTestFile(local) == expected);
-        qint64 fetched = 0;
-        for (const QString &chunk : QStringList(next).filter(QRegularExpression("^chunk ")))
-            fetched += chunk.mid(6).toLongLong();
-        QCOMPARE(fetched, change.isEmpty() ? size - before.size() : QFileInfo(served).size());
+        QCOMPARE(fetchedBytes(next), change.isEmpty() ? size - before.size() : QFileInfo(served).size());
         QCOMPARE(filesBelow(folder), QStringList{"bridge.bin"});
         settingsStore()->setValue("Path/Brightfen Bridge", QString());
     }

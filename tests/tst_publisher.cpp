@@ -32,31 +32,6 @@ QByteArray withLength(QByteArray blob, int offset, quint32 length) {
     return blob;
 }
 
-Found check() {
-    Found found;
-    UpdateChecker(&found).Checking_Updates_On_Server();
-    return found;
-}
-
-// The log lines since the last call.
-QStringList logged() {
-    const QStringList lines = logFileLines();
-    QFile::remove("LogFile.log");
-    return lines;
-}
-
-struct Run {
-    QStringList events;
-    int failed = 0;
-};
-
-Run runToEnd(Downloader &downloader, bool install) {
-    DownloaderRun run(&downloader);
-    if (!run.start(install))
-        run.events << "did not end";
-    return {run.events, downloader.failedFileCount()};
-}
-
 } // namespace
 
 class PublisherTest : public QObject {
@@ -75,24 +50,18 @@ class PublisherTest : public QObject {
         settingsStore()->setValue(PublisherTrust::keySetting, publisherKey);
         return publishTree(root(), keys.filePath("publisher"));
     }
-    // An install run of Brightfen Meter and the CP210x driver below the context's folders.
-    Run installRun(InstallContext *context) {
-        context->selectedLoRa["Brightfen Meter"] = true;
-        context->selectedDrivers["CP210x"] = true;
-        Downloader installer(context);
-        return runToEnd(installer, true);
+    // An install run of Brightfen Meter and the CP210x driver below the target.
+    static RunResult installMeter(const QString &target) {
+        return installRun(target, {"Brightfen Meter", "CP210x"});
     }
     // An update run of these installed files of Brightfen Meter, as the check listed them.
-    Run updateRun(const QStringList &names) {
+    RunResult updateMeter(const QStringList &names) {
         QHash<QString, QString> pending;
-        QHash<QString, bool> ticked;
         for (const QString &name : names) {
             const QString size = QString::number(QFileInfo(served("Brightfen Meter/" + name)).size());
             pending[local(name)] = componentsRoot + "Brightfen Meter/" + name + "|" + size;
-            ticked[local(name)] = true;
         }
-        Downloader updater(ticked, &pending);
-        return runToEnd(updater, false);
+        return updateRun(&pending);
     }
 
 private slots:
@@ -115,7 +84,7 @@ private slots:
     void init() {
         pointSettingsAt(*server);
         QVERIFY(publish());
-        logged();
+        takeLogLines();
     }
 
     // Only the manifest as published, signed by a trusted key and not older than one accepted before, is
@@ -230,24 +199,24 @@ private slots:
             const QByteArray oldManifest = readTestFile(manifest), oldSignature = readTestFile(signature);
             QTest::qWait(1100); // a newer serial even within the same second
             QVERIFY(publish());
-            QVERIFY(!check().contains("Error Signature"));
+            QVERIFY(!checkFound().contains("Error Signature"));
             QVERIFY(writeTestFile(manifest, oldManifest) && writeTestFile(signature, oldSignature));
         }
         QVERIFY(writeTestFile(local("Meter.exe"), "meter v1"));
-        logged();
+        takeLogLines();
 
-        QCOMPARE(check(), Found({{"Error Signature", "Error"}}));
+        QCOMPARE(checkFound(), Found({{"Error Signature", "Error"}}));
         QTemporaryDir target;
-        QCOMPARE(installRun(newInstallContext(target.path()).get()).events, QStringList{"publisher refused"});
+        QCOMPARE(installMeter(target.path()).events, QStringList{"publisher refused"});
         QCOMPARE(filesBelow(target.path()), QStringList());
-        QCOMPARE(updateRun({"Meter.exe"}).events, QStringList{"publisher refused"});
+        QCOMPARE(updateMeter({"Meter.exe"}).events, QStringList{"publisher refused"});
         for (const char *command : {"check", "update"}) {
             const ProgramRun cli = runProgram(QUILLON_BINARY_DIR "/tools/quillon-cli",
                                               {"--settings", useTestSettings(), command}, work.path());
             QVERIFY2(cli.exitCode == 4, qPrintable(QString::number(cli.exitCode) + cli.output + cli.errors));
         }
         QCOMPARE(readTestFile(local("Meter.exe")), QByteArray("meter v1"));
-        const QStringList lines = logged();
+        const QStringList lines = takeLogLines();
         QCOMPARE(lines.size(), 5);
         QCOMPARE(lines.filter(PublisherTrust::refusalLogPrefix).size(), 5);
     }
@@ -266,9 +235,9 @@ private slots:
         QByteArray before; // a cut before the first write leaves nothing to resume from: cut again
         for (int attempt = 0; attempt < 10 && before.isEmpty(); ++attempt) {
             const auto cutServer = serveFiles(tree, {}, {"--drop-after", "2000000"});
-            QCOMPARE(updateRun({"big.bin"}).events.last(), QString("error connection"));
+            QCOMPARE(updateMeter({"big.bin"}).events.last(), QString("error connection"));
             QCOMPARE(partialsOf(target).size(), 1);
-            before = readFileOrEmpty(partialsOf(target).first());
+            before = readTestFile(partialsOf(target).first());
         }
         QVERIFY(before.size() > 0 && before.size() < big.size());
         if (partialChanged) {
@@ -276,11 +245,8 @@ private slots:
             QVERIFY(writeTestFile(partialsOf(target).first(), before));
         }
         const auto wholeServer = serveFiles(tree, {});
-        const Run run = updateRun({"big.bin"});
-        qint64 fetched = 0;
-        for (const QString &chunk : run.events.filter(QRegularExpression("^chunk ")))
-            fetched += chunk.mid(6).toLongLong();
-        QCOMPARE(fetched, big.size() - before.size());
+        const RunResult run = updateMeter({"big.bin"});
+        QCOMPARE(fetchedBytes(run.events), big.size() - before.size());
         QCOMPARE(run.failed, partialChanged ? 1 : 0);
         QCOMPARE(readTestFile(target), partialChanged ? QByteArray("old big") : big);
         QCOMPARE(partialsOf(target), QStringList());
@@ -299,7 +265,7 @@ private slots:
         const QString remote = componentsRoot + "Brightfen Meter/";
         const Found expected{{local("Meter.exe"), remote + "Meter.exe|8"},
                              {local("big.bin"), remote + "big.bin|" + QString::number(big.size())}};
-        QCOMPARE(check(), expected);
+        QCOMPARE(checkFound(), expected);
         QCOMPARE(logFileLines(listings), QStringList());
         QStringList read = logFileLines(reads).replaceInStrings(QRegularExpression(" \\d+$"), "");
         read.removeDuplicates();
@@ -310,11 +276,11 @@ private slots:
         // cache.
         const QString manual = local("docs/Manual.txt");
         const QDateTime time = QFileInfo(manual).lastModified();
-        QFile rewritten(manual);
-        QVERIFY(writeTestFile(manual, "MANUAL") && rewritten.open(QIODevice::ReadWrite) &&
-                rewritten.setFileTime(time, QFileDevice::FileModificationTime));
-        rewritten.close();
-        QCOMPARE(check(), expected);
+        QVERIFY(writeTestFile(manual, "MANUAL", time));
+        QCOMPARE(checkFound(), expected);
+        // Once its time changes it is hashed again, and its new bytes show.
+        QVERIFY(writeTestFile(manual, "MANUAL", time.addSecs(60)));
+        QCOMPARE(checkFound().value(manual), remote + "docs/Manual.txt|6");
     }
 
     // Last: it leaves the served tree changed.
@@ -330,14 +296,13 @@ private slots:
         QVERIFY(writeTestFile(served("Brightfen Meter/big.bin"), changed));
 
         QTemporaryDir target;
-        auto context = newInstallContext(target.path());
-        Run run = installRun(context.get());
+        RunResult run = installMeter(target.path());
         QVERIFY(run.events.contains("finished install"));
         QCOMPARE(filesBelow(target.path()),
                  QStringList({"LoRa/Brightfen Meter/config.xml", "LoRa/Brightfen Meter/docs/Manual.txt"}));
-        QCOMPARE(context->driverInstallers, QStringList());
+        QCOMPARE(run.context->driverInstallers, QStringList());
         QCOMPARE(run.failed, 4);
-        const QStringList lines = logged();
+        const QStringList lines = takeLogLines();
         QCOMPARE(lines.size(), 4);
         for (const char *file : {"LoRa/Brightfen Meter/Meter.exe", "LoRa/Brightfen Meter/big.bin",
                                  "LoRa/Brightfen Meter/extra.dll", "Drivers/CP210x/setup.exe"})
@@ -345,19 +310,20 @@ private slots:
 
         // The update run: the installed files stay as they were, and no partial file is left to resume.
         QVERIFY(writeTestFile(local("Meter.exe"), "meter v1") && writeTestFile(local("big.bin"), "old big"));
-        run = updateRun({"Meter.exe", "big.bin"});
+        run = updateMeter({"Meter.exe", "big.bin"});
         QVERIFY(run.events.contains("finish update"));
         QCOMPARE(run.failed, 2);
         QCOMPARE(readTestFile(local("Meter.exe")), QByteArray("meter v1"));
         QCOMPARE(readTestFile(local("big.bin")), QByteArray("old big"));
         QCOMPARE(partialsOf(local("big.bin")), QStringList());
-        QCOMPARE(logged().size(), 2);
+        QCOMPARE(takeLogLines().size(), 2);
 
         // Once published as they are, the same files arrive and the installer may run.
         QVERIFY(publish());
-        QCOMPARE(installRun(context.get()).failed, 0);
+        run = installMeter(target.path());
+        QCOMPARE(run.failed, 0);
         QCOMPARE(readTestFile(target.filePath("LoRa/Brightfen Meter/big.bin")), changed);
-        QCOMPARE(context->driverInstallers, QStringList{target.filePath("Drivers/CP210x/setup.exe")});
+        QCOMPARE(run.context->driverInstallers, QStringList{target.filePath("Drivers/CP210x/setup.exe")});
     }
 
     void cleanupTestCase() { settingsStore()->remove(PublisherTrust::keySetting); }

@@ -13,9 +13,7 @@
 #include "core/CEncryptedSettings.h"
 #include "core/ProgramKey.h"
 #include "platform/Platform.h"
-#include "transfer/Downloader.h"
 #include "transfer/PublisherTrust.h"
-#include "transfer/UpdateChecker.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -51,13 +49,8 @@ static int actAsOldProgram(int argc, char *argv[]) {
     QApplication app(argc, argv);
     const QString folder = QCoreApplication::applicationDirPath();
     CEncryptedSettings::getInstance(folder + "/settings.ini", programKey);
-    QHash<QString, QString> pending;
-    UpdateChecker(&pending).Checking_Updates_On_Server();
-    QHash<QString, bool> everything;
-    for (const QString &path : pending.keys())
-        everything.insert(path, true);
-    Downloader downloader(everything, &pending);
-    DownloaderRun(&downloader).start(false);
+    QHash<QString, QString> pending = checkFound();
+    updateRun(&pending);
     if (!QFile::exists(folder + "/" + Platform::oldProgramFileName()))
         return 3; // nothing moved aside: no restart can follow
     std::printf("ASIDE %s\n", md5Of(folder + "/" + Platform::oldProgramFileName()).constData());

@@ -7,10 +7,7 @@
 #include "support/TestSftpServer.h"
 
 #include "core/CEncryptedSettings.h"
-#include "transfer/Downloader.h"
-#include "transfer/InstallContext.h"
 #include "transfer/SafeNames.h"
-#include "transfer/UpdateChecker.h"
 #include "transfer/sftp/FilePrefetcher.h"
 #include "transfer/sftp/SftpChannel.h"
 
@@ -180,13 +177,9 @@ private slots:
             serveFiles(tree, files, switches << "--log-listings" << target.filePath("listings.txt"));
         QVERIFY(server);
         const QString folder = target.path() + "/LoRa/" + name;
-        auto context = newInstallContext(target.path());
-        context->selectedLoRa[name] = true;
-        Downloader installer(context.get());
-        DownloaderRun install(&installer);
-        QVERIFY(install.start(true, 120000));
+        const RunResult install = installRun(target.path(), {name}, 120000);
         // Each folder listed once (component, lib, deeper): the download walks the size pass's listing.
-        QCOMPARE(readFileOrEmpty(target.filePath("listings.txt")).count('\n'), 3);
+        QCOMPARE(readTestFile(target.filePath("listings.txt")).count('\n'), 3);
 
         QMap<QString, qint64> sizes; // local paths
         for (auto it = files.cbegin(); it != files.cend(); ++it)
@@ -199,7 +192,7 @@ private slots:
         int i = 0;
         for (auto it = files.cbegin(); it != files.cend(); ++it, ++i) {
             const QString path = target.path() + "/LoRa/" + it.key();
-            QVERIFY2(readFileOrEmpty(path) == *it, qPrintable(it.key()));
+            QVERIFY2(readTestFile(path) == *it, qPrintable(it.key()));
             QByteArray copy = *it;
             if (i % 3 == 0 && !copy.isEmpty())
                 copy[i % 9 == 0 ? 0 : i % 9 == 3 ? copy.size() / 2 : copy.size() - 1] ^= 0x5a;
@@ -210,22 +203,15 @@ private slots:
             QVERIFY(i % 3 == 1 ? QFile::remove(path) : writeTestFile(path, copy));
         }
         settingsStore()->setValue("Path/" + name, folder);
-        QHash<QString, QString> pending;
-        UpdateChecker checker(&pending);
-        checker.Checking_Updates_On_Server();
+        QHash<QString, QString> pending = checkFound();
         QCOMPARE(pending, changed);
         QVERIFY2(!logText().contains("Error"), qPrintable(logText()));
 
-        QHash<QString, bool> ticked;
-        for (auto it = pending.cbegin(); it != pending.cend(); ++it)
-            ticked[it.key()] = true;
-        Downloader updater(ticked, &pending);
-        DownloaderRun update(&updater);
-        QVERIFY(update.start(false, 120000));
+        const RunResult update = updateRun(&pending, {}, 120000);
         checkProgress(update.events, sizes, true);
         QCOMPARE(update.events.last(), QString("finish update"));
         for (auto it = files.cbegin(); it != files.cend(); ++it)
-            QVERIFY2(readFileOrEmpty(target.path() + "/LoRa/" + it.key()) == *it, qPrintable(it.key()));
+            QVERIFY2(readTestFile(target.path() + "/LoRa/" + it.key()) == *it, qPrintable(it.key()));
         QCOMPARE(filesBelow(folder).size(), files.size());
     }
 
@@ -264,22 +250,19 @@ private slots:
         const QString folder = target.path() + "/LoRa/" + name;
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             QVERIFY(writeTestFile(target.path() + "/LoRa/" + it.key(), "installed"));
-        auto context = newInstallContext(target.path());
-        context->selectedLoRa[name] = true;
-        Downloader downloader(context.get());
-        DownloaderRun run(&downloader);
-        QVERIFY(run.start(true, cut ? 120000 : 30000)); // well inside the 60-second watch
-        QVERIFY2(run.events.last() == "error connection" || (!cut && downloader.failedFileCount() > 0),
+        const RunResult run =
+            installRun(target.path(), {name}, cut ? 120000 : 30000); // inside the 60 s watch
+        QVERIFY2(run.events.last() == "error connection" || (!cut && run.failed > 0),
                  qPrintable(run.events.join('\n')));
         QVERIFY(run.matching("path ").isEmpty());
         QStringList left = filesBelow(folder);
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
             const QString path = target.path() + "/LoRa/" + it.key();
             for (const QString &partial : partialsOf(path)) {
-                QVERIFY(it->startsWith(readFileOrEmpty(partial)));
+                QVERIFY(it->startsWith(readTestFile(partial)));
                 left.removeOne(QFileInfo(partial).fileName());
             }
-            const QByteArray now = readFileOrEmpty(path);
+            const QByteArray now = readTestFile(path);
             QVERIFY2(now == "installed" || (cut && now == *it), qPrintable(it.key()));
             QCOMPARE(run.events.count("log 1 " + path), int(now == *it));
         }
@@ -289,8 +272,7 @@ private slots:
         if (cut)
             return;
         settingsStore()->setValue("Path/" + name, folder);
-        QHash<QString, QString> found;
-        UpdateChecker(&found).Checking_Updates_On_Server();
+        const QHash<QString, QString> found = checkFound();
         settingsStore()->setValue("Path/" + name, QString());
         QCOMPARE(found, (QHash<QString, QString>{{"Error Connect", "Error"}}));
     }

@@ -1,18 +1,16 @@
 // The update checker against the asyncssh test server: what counts as an update, what is never compared,
 // what the check cache spares, and how a refused login ends a check.
 
-#include "support/Scenario.h"
+#include "support/DownloaderRun.h"
 #include "support/TestMain.h"
 #include "support/TestSettings.h"
 #include "support/TestSftpServer.h"
 
 #include "core/CEncryptedSettings.h"
 #include "transfer/DigestCache.h"
-#include "transfer/InstallContext.h"
 #include "transfer/UpdateChecker.h"
 
 #include <QDir>
-#include <QSignalSpy>
 #include <QTest>
 
 using Found = QHash<QString, QString>;
@@ -27,21 +25,6 @@ class UpdateCheckerTest : public QObject {
     QString local(const QString &path) const { return install.filePath(path); }
     static QString entry(const QString &path, qint64 size) {
         return componentsRoot + path + "|" + QString::number(size);
-    }
-    // Writes the file anew and gives it this modification time.
-    static bool rewrite(const QString &path, const QByteArray &bytes, const QDateTime &time) {
-        QFile file(path);
-        return writeTestFile(path, bytes) && file.open(QIODevice::ReadWrite) &&
-               file.setFileTime(time, QFileDevice::FileModificationTime);
-    }
-    // One whole check into a map that may already hold entries; a second Finish_Check_Update shows.
-    Found check(Found result = {}) {
-        UpdateChecker checker(&result);
-        QSignalSpy finished(&checker, &UpdateChecker::Finish_Check_Update);
-        checker.Checking_Updates_On_Server();
-        if (finished.count() != 1)
-            result.insert("finished signals", QString::number(finished.count()));
-        return result;
     }
     // What the lines logged since the last call name (their wording left out), sorted.
     QStringList logged() {
@@ -129,7 +112,7 @@ private slots:
         QVERIFY2(server.isRunning(), qPrintable(server.errorText()));
         pointSettingsAt(server);
         // A check only inserts into the map it is given.
-        Found result = check({{"kept", "from before"}, {local("Brightfen Bridge/app.exe"), "replaced"}});
+        Found result = checkFound({{"kept", "from before"}, {local("Brightfen Bridge/app.exe"), "replaced"}});
         QCOMPARE(result.take("kept"), QString("from before"));
         QCOMPARE(result, found);
         QCOMPARE(logged(), log);
@@ -137,7 +120,7 @@ private slots:
         QCOMPARE(everything, 1300025); // every server file with a local copy, the excluded ones aside
 
         // Nothing changed: the known differences are reported again and not a byte is read.
-        QCOMPARE(check(), found);
+        QCOMPARE(checkFound(), found);
         QCOMPARE(serverBytesRead(), 0);
         QCOMPARE(logged(), log);
 
@@ -145,12 +128,12 @@ private slots:
         // compared with the server digest already known.
         const QString core = local("Brightfen Meter/lib/deep/er/core.dll");
         const QDateTime later = QDateTime::currentDateTime().addSecs(60);
-        QVERIFY(rewrite(tree.path() + componentsRoot + "Brightfen Meter/Meter.exe", QByteArray(300000, 'M'),
-                        later));
-        QVERIFY(rewrite(core, "CORE", later));
+        QVERIFY(writeTestFile(tree.path() + componentsRoot + "Brightfen Meter/Meter.exe",
+                              QByteArray(300000, 'M'), later));
+        QVERIFY(writeTestFile(core, "CORE", later));
         found.insert(local("Brightfen Meter/Meter.exe"), entry("Brightfen Meter/Meter.exe", 300000));
         found.insert(core, entry("Brightfen Meter/lib/deep/er/core.dll", 4));
-        QCOMPARE(check(), found);
+        QCOMPARE(checkFound(), found);
         QCOMPARE(serverBytesRead(), 300000);
 
         // A damaged cache, or one whose entries name other server paths, is not trusted: everything is read
@@ -165,7 +148,7 @@ private slots:
                   .replace(QRegularExpression("(\"serverMd5\": \")\\w+"), "\\1not a digest")
                   .toUtf8()}) {
             QVERIFY(writeTestFile(cache, damaged));
-            QCOMPARE(check(), found);
+            QCOMPARE(checkFound(), found);
             QCOMPARE(serverBytesRead(), everything);
         }
         QCOMPARE(logged().filter("cache"), QStringList());
@@ -173,13 +156,13 @@ private slots:
         // A server file replaced by one of the same size and time is only found once its entry is older
         // than 30 days; an entry from the future is not trusted either.
         const QString same = tree.path() + componentsRoot + "Brightfen Console/same.exe";
-        QVERIFY(rewrite(same, "SAME", QFileInfo(same).lastModified()));
+        QVERIFY(writeTestFile(same, "SAME", QFileInfo(same).lastModified()));
         const QDateTime start = QDateTime::currentDateTimeUtc();
         Found changed = found;
         changed.insert(local("Brightfen Console/same.exe"), entry("Brightfen Console/same.exe", 4));
         for (const int days : {29, 31, 32, -1}) {
             setDigestCacheClockForTesting(start.addDays(days));
-            QCOMPARE(check(), days == 29 ? found : changed);
+            QCOMPARE(checkFound(), days == 29 ? found : changed);
             QCOMPARE(serverBytesRead(), days == 29 || days == 32 ? 0 : everything);
             QCOMPARE(logged(), log);
         }
@@ -187,7 +170,7 @@ private slots:
 
         // A refused login ends the check with the connection failure entry alone, and one log line.
         settingsStore()->setValue("SFTP/Pswd", "not the password");
-        QCOMPARE(check(), (Found{{"Error Connect", "Error"}}));
+        QCOMPARE(checkFound(), (Found{{"Error Connect", "Error"}}));
         QCOMPARE(logged().size(), 1);
         QCOMPARE(md5Hex("new"), QString("22af645d1859cb5ca6da0c484f1f37ea"));
     }

@@ -1,33 +1,37 @@
 #pragma once
-// Runs a downloader on a worker thread, as the windows do, and records its signals in order; plus the file
-// helpers the transfer tests share. The served tree and the installed side come from Scenario.h.
+// Install and update runs of a downloader on a worker thread, as the windows do, with their signals recorded
+// in order, and an update check; plus the file helpers the transfer tests share. The served tree and the
+// installed side come from Scenario.h.
 
 #include "support/Scenario.h"
+#include "transfer/InstallContext.h"
 
-#include <QObject>
+#include <QHash>
 #include <QStringList>
 
-class Downloader;
+// What a whole run recorded ("did not end" last when it hung), its failed files and, for an install, the
+// context it ran over.
+struct RunResult {
+    QStringList events;
+    int failed = 0;
+    std::unique_ptr<InstallContext> context;
 
-class DownloaderRun : public QObject {
-public:
-    explicit DownloaderRun(Downloader *downloader);
-
-    // Runs the install (or the update) to its end; true when it ended within the time limit.
-    bool start(bool install, int timeoutMs = 60000);
-    // The recorded events that start with this text, in order.
+    // The events that start with this text, in order.
     QStringList matching(const QString &prefix) const;
-
-    QStringList events; // a question about a running program is answered 2
-
-private:
-    Downloader *downloader;
 };
+// An install run of these components below folders of the target: "Brightfen ..." ones ticked in LoRa,
+// the others as drivers.
+RunResult installRun(const QString &target, const QStringList &components, int timeoutMs = 60000);
+// An update run over the pending map; with no ticks given, every entry is ticked.
+RunResult updateRun(QHash<QString, QString> *pending, QHash<QString, bool> ticked = {},
+                    int timeoutMs = 60000);
+// The bytes the run's steps added up to.
+qint64 fetchedBytes(const QStringList &events);
+// One whole update check into a map that may already hold entries; a second end signal shows as an entry.
+QHash<QString, QString> checkFound(QHash<QString, QString> found = {});
 
 // Bytes from the process-wide random generator.
 QByteArray randomTestBytes(int size);
-// The file's bytes; empty when it cannot be read.
-QByteArray readFileOrEmpty(const QString &path);
 // Every file below a folder, relative to it and sorted; hidden ones (temporary files) included.
 QStringList filesBelow(const QString &folder);
 // The partial files (the bytes fetched so far) that an interrupted fetch left beside a target.

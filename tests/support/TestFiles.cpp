@@ -8,11 +8,13 @@
 #include <QProcess>
 #include <QThread>
 
-bool writeTestFile(const QString &path, const QByteArray &bytes) {
+bool writeTestFile(const QString &path, const QByteArray &bytes, const QDateTime &modified) {
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         return false;
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
+           (!modified.isValid() ||
+            (file.flush() && file.setFileTime(modified, QFileDevice::FileModificationTime)));
 }
 
 QByteArray readTestFile(const QString &path) {
@@ -25,6 +27,12 @@ QStringList logFileLines(const QString &path) {
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+QStringList takeLogLines() {
+    const QStringList lines = logFileLines();
+    QFile::remove("LogFile.log");
+    return lines;
 }
 
 CEncryptedSettings *settingsStore() {

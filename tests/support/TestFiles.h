@@ -2,6 +2,7 @@
 // Small file, process and settings helpers shared by the tests.
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -11,12 +12,15 @@
 
 class CEncryptedSettings;
 
-// Creates the file (and its folders) with these bytes; false when it could not be written.
-bool writeTestFile(const QString &path, const QByteArray &bytes);
+// Creates the file (and its folders) with these bytes, and this modification time when one is given; false
+// when it could not be written.
+bool writeTestFile(const QString &path, const QByteArray &bytes, const QDateTime &modified = {});
 // The file's bytes; "<missing>" when it cannot be read, so a missing file never equals an empty one.
 QByteArray readTestFile(const QString &path);
 // The non-empty lines of a log file ("LogFile.log" in the working folder unless another is named).
 QStringList logFileLines(const QString &path = QStringLiteral("LogFile.log"));
+// The lines of "LogFile.log" in the working folder, which is removed: the next call sees only later lines.
+QStringList takeLogLines();
 // The process-wide settings store, opened earlier by the test.
 CEncryptedSettings *settingsStore();
 // Runs work(0) .. work(count - 1) in threads of their own at once; false when one did not end in a minute.
