@@ -3,15 +3,10 @@
 
 #include "support/DownloaderRun.h"
 #include "support/TestMain.h"
-#include "support/TestSettings.h"
-#include "support/TestSftpServer.h"
 
-#include "core/CEncryptedSettings.h"
 #include "core/ProgramKey.h"
 
-#include <QDir>
 #include <QSettings>
-#include <QTest>
 
 #include <future>
 

@@ -4,17 +4,9 @@
 #include "support/DownloaderRun.h"
 #include "support/TestLocale.h"
 #include "support/TestMain.h"
-#include "support/TestSettings.h"
-#include "support/TestSftpServer.h"
-
-#include "core/CEncryptedSettings.h"
 
 #include <QDateTime>
-#include <QDir>
-#include <QFileInfo>
 #include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QTest>
 
 class DownloaderTest : public QObject {
     Q_OBJECT

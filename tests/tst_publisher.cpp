@@ -5,18 +5,9 @@
 #include "support/DownloaderRun.h"
 #include "support/PublisherKeys.h"
 #include "support/TestMain.h"
-#include "support/TestSettings.h"
-#include "support/TestSftpServer.h"
 
-#include "core/CEncryptedSettings.h"
-#include "transfer/Downloader.h"
-#include "transfer/InstallContext.h"
 #include "transfer/PublisherTrust.h"
-#include "transfer/UpdateChecker.h"
 
-#include <QDir>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QtEndian>
 
 using Found = QHash<QString, QString>;
@@ -101,19 +92,17 @@ private slots:
         const auto signedBy = [&](const char *key, const char *nameSpace) {
             return signWithSshKeygen(keys.filePath(key), path, nameSpace) ? readTestFile(path + ".sig") : "";
         };
-        const auto refused = [&](const char *name, const QByteArray &signature, const QString &key,
-                                 const QByteArray &text, int serialOffset) {
-            QTest::newRow(name) << key << text << signature << serialOffset << false;
-        };
         const auto envelope = [&](const QString &name, const QByteArray &signature) {
-            refused(qPrintable(name), signature, publisherKey, manifest, 0);
+            QTest::newRow(qPrintable(name)) << publisherKey << manifest << signature << 0 << false;
         };
         QTest::newRow("signed") << publisherKey << manifest << good << 0 << true;
         QTest::newRow("second of two keys")
             << otherKey + ";" + publisherKey << manifest << good << -5 << true;
-        refused("line added", good, publisherKey, manifest + QByteArray(64, 'a') + " 5 Meter/evil.exe\n", 0);
-        refused("older serial", good, publisherKey, manifest, 1);
-        refused("key setting not a key", good, "ssh-ed25519 AAAAnot-a-key", manifest, 0);
+        QTest::newRow("line added") << publisherKey << manifest + QByteArray(64, 'a') + " 5 Meter/evil.exe\n"
+                                    << good << 0 << false;
+        QTest::newRow("older serial") << publisherKey << manifest << good << 1 << false;
+        QTest::newRow("key setting not a key")
+            << "ssh-ed25519 AAAAnot-a-key" << manifest << good << 0 << false;
         envelope("other key", signedBy("other", "quillon-manifest"));
         envelope("other namespace", signedBy("publisher", "file"));
         envelope("unsigned", "");
@@ -272,8 +261,7 @@ private slots:
         QCOMPARE(read,
                  QStringList({componentsRoot + "quillon-manifest", componentsRoot + "quillon-manifest.sig"}));
         QVERIFY(writeTestFile(served("Brightfen Meter/docs/Manual.txt"), "manual"));
-        // A local file whose size and time are unchanged is not hashed again: its digest comes from the
-        // cache.
+        // A local file whose size and time are unchanged is not hashed again: its digest is cached.
         const QString manual = local("docs/Manual.txt");
         const QDateTime time = QFileInfo(manual).lastModified();
         QVERIFY(writeTestFile(manual, "MANUAL", time));

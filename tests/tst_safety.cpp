@@ -5,23 +5,16 @@
 #include "support/BoxAnswerer.h"
 #include "support/DownloaderRun.h"
 #include "support/TestMain.h"
-#include "support/TestSettings.h"
-#include "support/TestSftpServer.h"
 
 #include "app/MainTrayIcon.h"
-#include "core/CEncryptedSettings.h"
 #include "transfer/sftp/SftpSession.h"
 #include "ui/ListAvailableUpdater.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QPointer>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QTest>
 
 #ifdef Q_OS_UNIX
 #include <sys/mount.h>
@@ -83,10 +76,11 @@ private slots:
             settingsStore()->setValue("Path/" + name, "");
     }
 
-    // A run that cannot open its session (nothing listens, or the server shows another key than the pinned
-    // one, refused before the password is sent) says so and nothing else; a server that stops answering
-    // mid-file or mid-listing ends it the same way; a full disk ends the file, not the run. The installed
-    // file keeps its bytes, nothing is recorded, and one log line says why. A check meets them alike.
+    // A run that cannot open its session (nothing listens, the login is refused, or the server shows another
+    // key than the pinned one, refused before the password is sent) says so and nothing else; a server that
+    // stops answering mid-file or mid-listing ends it the same way; a full disk ends the file, not the run.
+    // The installed file keeps its bytes, nothing is recorded, and one log line says why. A check meets them
+    // alike.
     void failureKeepsTheInstalledFile_data() {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QStringList>("switches");
@@ -94,6 +88,7 @@ private slots:
         QTest::newRow("unreachable, install") << "unreachable" << QStringList() << false;
         QTest::newRow("unreachable, update") << "unreachable" << QStringList() << true;
         QTest::newRow("changed host key") << "changed key" << QStringList() << false;
+        QTest::newRow("refused login") << "refused login" << QStringList() << false;
         QTest::newRow("stalled mid-file") << "" << QStringList{"--stall-after", "300000"} << false;
         QTest::newRow("stalled listing")
             << "" << QStringList{"--stall-listing", "Brightfen Meter/sub$"} << false;
@@ -129,10 +124,10 @@ private slots:
         setSessionTimeoutsForTesting(5000, 1500); // a silent server is given up after 1.5 s
         if (fault == "unreachable")
             settingsStore()->setValue("SFTP/port", 1);
-        if (fault == "changed key") {
+        if (fault == "changed key")
             settingsStore()->setValue("SFTP/HostKey", pinnedKey);
-            settingsStore()->setValue("SFTP/Pswd", "wrong"); // would add a line if it were ever sent
-        }
+        if (fault == "changed key" || fault == "refused login")
+            settingsStore()->setValue("SFTP/Pswd", "wrong"); // with a changed key: a line if it were sent
         const QString sniffer = target.filePath("LoRa/Brightfen Sniffer/sniffer.exe");
         QVERIFY(installComponent("Brightfen Sniffer", QFileInfo(sniffer).path(),
                                  {{"sniffer.exe", "the installed sniffer"}}));
@@ -142,7 +137,7 @@ private slots:
                    : installRun(target.path(), {"Brightfen Sniffer", "Brightfen Meter"}, 30000);
 
         QCOMPARE(run.events.last(), end);
-        if (fault == "unreachable" || fault == "changed key")
+        if (fault == "unreachable" || fault == "changed key" || fault == "refused login")
             QCOMPARE(run.events, QStringList{end});
         if (end == "error connection")
             QVERIFY(run.matching("path ").isEmpty());

@@ -6,19 +6,14 @@
 #include "support/DownloaderRun.h"
 #include "support/PublisherKeys.h"
 #include "support/TestMain.h"
-#include "support/TestSettings.h"
-#include "support/TestSftpServer.h"
 
 #include "app/MainTrayIcon.h"
-#include "core/CEncryptedSettings.h"
 #include "core/ProgramKey.h"
 #include "platform/Platform.h"
 #include "transfer/PublisherTrust.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
-#include <QDir>
-#include <QTest>
 #include <QTimer>
 
 #ifdef Q_OS_UNIX

@@ -3,10 +3,7 @@
 
 #include "support/DownloaderRun.h"
 #include "support/TestMain.h"
-#include "support/TestSettings.h"
-#include "support/TestSftpServer.h"
 
-#include "core/CEncryptedSettings.h"
 #include "transfer/SafeNames.h"
 #include "transfer/sftp/FilePrefetcher.h"
 #include "transfer/sftp/SftpChannel.h"

@@ -3,15 +3,9 @@
 
 #include "support/DownloaderRun.h"
 #include "support/TestMain.h"
-#include "support/TestSettings.h"
-#include "support/TestSftpServer.h"
 
-#include "core/CEncryptedSettings.h"
 #include "transfer/DigestCache.h"
 #include "transfer/UpdateChecker.h"
-
-#include <QDir>
-#include <QTest>
 
 using Found = QHash<QString, QString>;
 
@@ -168,10 +162,6 @@ private slots:
         }
         setDigestCacheClockForTesting(QDateTime());
 
-        // A refused login ends the check with the connection failure entry alone, and one log line.
-        settingsStore()->setValue("SFTP/Pswd", "not the password");
-        QCOMPARE(checkFound(), (Found{{"Error Connect", "Error"}}));
-        QCOMPARE(logged().size(), 1);
         QCOMPARE(md5Hex("new"), QString("22af645d1859cb5ca6da0c484f1f37ea"));
     }
 };

@@ -1,13 +1,19 @@
 #pragma once
 // Install and update runs of a downloader on a worker thread, as the windows do, with their signals recorded
 // in order, and an update check; plus the file helpers the transfer tests share. The served tree and the
-// installed side come from Scenario.h.
+// installed side come from Scenario.h; the settings and servers they use are included for the tests.
 
+#include "core/CEncryptedSettings.h"
 #include "support/Scenario.h"
+#include "support/TestSettings.h"
+#include "support/TestSftpServer.h"
 #include "transfer/InstallContext.h"
 
+#include <QDir>
 #include <QHash>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
 
 // What a whole run recorded ("did not end" last when it hung), its failed files and, for an install, the
 // context it ran over.
