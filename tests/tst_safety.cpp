@@ -134,8 +134,7 @@ private slots:
         QHash<QString, QString> pending{{sniffer, componentsRoot + "Brightfen Sniffer/sniffer.exe|1000000"}};
         const RunResult run =
             update ? updateRun(&pending, {}, 30000)
-                   : installRun(target.path(), {"Brightfen Sniffer", "Brightfen Meter"}, 30000);
-
+                   : installRun(target.path(), {"Brightfen Sniffer", "NB-IoT:Brightfen Meter"}, 30000);
         QCOMPARE(run.events.last(), end);
         if (fault == "unreachable" || fault == "changed key" || fault == "refused login")
             QCOMPARE(run.events, QStringList{end});
@@ -144,7 +143,7 @@ private slots:
         QCOMPARE(readTestFile(sniffer), QByteArray("the installed sniffer"));
         QStringList landed{"LoRa/Brightfen Sniffer/sniffer.exe"};
         if (end == "finished install")
-            landed.prepend("LoRa/Brightfen Meter/sub/meter.exe"); // the run goes on after a file that failed
+            landed << "NB-IoT/Brightfen Meter/sub/meter.exe"; // the run goes on after a file that failed
         QCOMPARE(filesBelow(target.path()), landed);
         const int lines = logFileLines().size();
         QCOMPARE(lines, switches.contains("--stall-after") ? 2 : 1);

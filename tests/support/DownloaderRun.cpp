@@ -77,7 +77,10 @@ QStringList RunResult::matching(const QString &prefix) const {
 RunResult installRun(const QString &target, const QStringList &components, int timeoutMs) {
     auto context = newInstallContext(target);
     for (const QString &name : components)
-        (name.startsWith("Brightfen ") ? context->selectedLoRa : context->selectedDrivers)[name] = true;
+        if (name.startsWith("NB-IoT:"))
+            context->selectedNbIot[name.mid(7)] = true;
+        else
+            (name.startsWith("Brightfen ") ? context->selectedLoRa : context->selectedDrivers)[name] = true;
     Downloader downloader(context.get());
     RunResult result = runToEnd(downloader, true, timeoutMs);
     result.context = std::move(context);

@@ -25,8 +25,8 @@ struct RunResult {
     // The events that start with this text, in order.
     QStringList matching(const QString &prefix) const;
 };
-// An install run of these components below folders of the target: "Brightfen ..." ones ticked in LoRa,
-// the others as drivers.
+// An install run of these components below folders of the target: "NB-IoT:<name>" ones ticked in NB-IoT,
+// other "Brightfen ..." ones in LoRa, the rest as drivers.
 RunResult installRun(const QString &target, const QStringList &components, int timeoutMs = 60000);
 // An update run over the pending map; with no ticks given, every entry is ticked.
 RunResult updateRun(QHash<QString, QString> *pending, QHash<QString, bool> ticked = {},
