@@ -222,7 +222,7 @@ private slots:
         // The first READ of a file, the listing of the folder inside the component.
         for (const char *fault :
              {"unknown-id", "oversized", "length-past-packet", "name-count", "attrs-past-packet", "nul-name",
-              "wrong-type", "version", "extra-data", "endless-listing", "listing-error"})
+              "wrong-type", "version", "extra-data", "endless-listing", "empty-listing", "listing-error"})
             QTest::newRow(fault) << QStringList{"--protocol-fault", fault, "--fault-path", "Meter/"};
         // The modules stay below the drop together, so that session drops in its own read of the large
         // file (in ranges), not in fetch-ahead work it takes on while waiting for a helper: that is logged.

@@ -31,7 +31,7 @@ SWITCHES = [
     ('--protocol-fault', str, 'break SFTP once, on the first READDIR (READ for extra-data) of a path '
                               'matching --fault-path: unknown-id, oversized, length-past-packet, name-count, '
                               'attrs-past-packet, nul-name, wrong-type, extra-data, endless-listing, '
-                              'listing-error, version (INIT answered with 4)'),
+                              'empty-listing, listing-error, version (INIT answered with 4)'),
     ('--fault-path', str, 'where --protocol-fault strikes (default: everywhere)'),
 ]
 
@@ -230,11 +230,14 @@ class RawSftpSession(asyncssh.SSHServerSession):
         if fault == 'endless-listing' and re.search(ARGS.fault_path, server_path(path)):
             self.counter += 1000
             names(rid, [(b'f%d' % (self.counter + i), st) for i in range(1000)])
+        elif fault == 'empty-listing' and re.search(ARGS.fault_path, server_path(path)):
+            names(rid, [])  # neither a name nor the end: a client without a guard asks for ever
         elif not entries and fault == 'listing-error' and self.strike(path):
             self.status(rid, 4, b'Failure by --protocol-fault')
         elif not entries:
             self.status(rid, 1)
-        elif fault in ('version', 'extra-data', 'endless-listing', 'listing-error') or not self.strike(path):
+        elif (fault in ('version', 'extra-data', 'endless-listing', 'empty-listing', 'listing-error')
+              or not self.strike(path)):
             self.handles[handle] = (path, [])
             names(rid, entries)
         elif fault == 'unknown-id':
