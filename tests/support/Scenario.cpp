@@ -12,9 +12,7 @@
 
 std::unique_ptr<AsyncsshServer> serveFiles(const QTemporaryDir &tree, const QMap<QString, QByteArray> &files,
                                            const QStringList &switches) {
-    bool written = true;
-    for (auto it = files.cbegin(); it != files.cend(); ++it)
-        written = written && writeTestFile(tree.path() + componentsRoot + it.key(), it.value());
+    const bool written = writeTestFiles(tree.path() + componentsRoot, files);
     auto server = std::make_unique<AsyncsshServer>(tree.path(), switches);
     if (!written || !server->isRunning()) {
         qWarning("the test server did not start: %s", qPrintable(server->errorText()));
@@ -38,9 +36,7 @@ std::unique_ptr<TestSftpServer> serveEndToEnd(const QString &treeRoot, const QSt
 
 bool installComponent(const QString &component, const QString &folder,
                       const QMap<QString, QByteArray> &files) {
-    bool written = true;
-    for (auto it = files.cbegin(); it != files.cend(); ++it)
-        written = written && writeTestFile(folder + "/" + it.key(), it.value());
+    const bool written = writeTestFiles(folder, files);
     settingsStore()->setValue("Path/" + component, folder);
     return written;
 }

@@ -17,6 +17,13 @@ bool writeTestFile(const QString &path, const QByteArray &bytes, const QDateTime
             (file.flush() && file.setFileTime(modified, QFileDevice::FileModificationTime)));
 }
 
+bool writeTestFiles(const QString &folder, const QMap<QString, QByteArray> &files) {
+    bool written = true;
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        written = written && writeTestFile(QDir(folder).filePath(it.key()), it.value());
+    return written;
+}
+
 QByteArray readTestFile(const QString &path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");

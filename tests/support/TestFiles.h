@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -15,6 +16,8 @@ class CEncryptedSettings;
 // Creates the file (and its folders) with these bytes, and this modification time when one is given; false
 // when it could not be written.
 bool writeTestFile(const QString &path, const QByteArray &bytes, const QDateTime &modified = {});
+// Writes each file (its path relative to the folder, and its bytes); false when one could not be written.
+bool writeTestFiles(const QString &folder, const QMap<QString, QByteArray> &files);
 // The file's bytes; "<missing>" when it cannot be read, so a missing file never equals an empty one.
 QByteArray readTestFile(const QString &path);
 // The non-empty lines of a log file ("LogFile.log" in the working folder unless another is named).

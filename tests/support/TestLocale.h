@@ -28,10 +28,6 @@ inline void useTestLocale() {
 inline bool inRussian() {
     return !testLocale().isEmpty();
 }
-// The text this process should show.
-inline QString inLanguage(const char *english, const char *russian) {
-    return QString::fromUtf8(inRussian() ? russian : english);
-}
 // Runs these test functions of this program in a child process under the locale; true when they all passed.
 inline bool passesUnderLocale(const QByteArray &locale, const QStringList &functions) {
     QProcess child;
